@@ -1,0 +1,105 @@
+// The platform layer: every operation the program needs from the operating system, declared once.
+// Each operating system has its own implementation (linux/, windows/), chosen by the build; tests
+// link a scriptable fake instead. No operating-system type crosses this header.
+//
+// Errors are translated here, once: a failing operation fills a CallResult whose reason reads
+// "operation 'object': text of the system's error", ready to be shown to the user.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace APIdeclarations {
+
+// An opaque handle to something the platform opened (a file descriptor on Linux, a HANDLE on
+// Windows). kInvalidHandle never names an open object.
+using PlatformHandle = std::intptr_t;
+inline constexpr PlatformHandle kInvalidHandle = -1;
+
+// Why an operation failed. Left untouched by an operation that succeeds.
+struct CallResult {
+  bool ok = true;
+  // The object exists but this user may not open it (EACCES/EPERM, ERROR_ACCESS_DENIED).
+  bool accessDenied = false;
+  std::string reason;  // "open '/dev/hidraw3': Permission denied"
+};
+
+// ---- Process and console ----
+
+// The argument text: the command line after the program's own name, without the blanks that
+// separate it from the name and otherwise unchanged, in the system's 8-bit code page (UTF-8 on
+// Linux, the ANSI code page on Windows). Linux joins argv[1..] with single blanks.
+std::string GetArgumentText(int argc, char** argv);
+
+// Standard output and standard error. A stream that is closed or cannot be had yields a handle
+// whose writes fail; it never ends the process. Writing to a closed pipe makes the write fail
+// instead of killing the process (SIGPIPE is ignored from the first call on).
+PlatformHandle GetStandardOutput();
+PlatformHandle GetStandardError();
+
+// Writes every byte of `bytes` to `stream`, unchanged (no newline translation), retrying partial
+// writes and interruptions. True when every byte was written.
+bool WriteAllBytes(PlatformHandle stream, std::string_view bytes);
+
+// ---- HID interfaces ----
+
+// The identity of a HID interface.
+struct DeviceAttributes {
+  std::uint16_t VendorID = 0;
+  std::uint16_t ProductID = 0;
+  std::uint16_t VersionNumber = 0;
+};
+
+// Takes a snapshot of the HID interfaces present now, to be walked with GetInterfacePath and
+// released with CloseInterfaceSet. Always returns a set that may be walked and closed: when the
+// snapshot cannot be made the set is empty and `result` says why.
+PlatformHandle OpenInterfaceSet(CallResult* result);
+
+enum class MemberStatus {
+  kPresent,   // `path` holds the member's path
+  kUnusable,  // a member exists at this index but has no usable path; `result` says why
+  kEnd,       // no member at this index or beyond
+};
+
+// The path of member `index` of `set`. Members are numbered from 0 in a stable order (Linux:
+// ascending hidraw number; Windows: SetupAPI's enumeration order).
+MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::string* path,
+                              CallResult* result);
+
+// Releases a set from OpenInterfaceSet.
+void CloseInterfaceSet(PlatformHandle set);
+
+// Opens the interface at `path` for reading and writing, shared with other processes and not
+// inherited by child processes. Returns kInvalidHandle on failure, with `result` saying why.
+PlatformHandle OpenDevice(const std::string& path, CallResult* result);
+
+// The identity of an open interface. False on failure.
+bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result);
+
+// The identity of the interface at `path` without opening it for reading or writing, where the
+// platform can tell. Used only to explain why a device could not be used. False when unknown.
+bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
+                          CallResult* result);
+
+// The length of the interface's output report as Windows defines OutputReportByteLength: the
+// longest output report in bytes plus one byte for the report id (counted even when the device
+// uses no report ids); 0 when the interface has no output report. False when it cannot be read.
+bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result);
+
+// Waits until this process holds an exclusive lock on the open interface, for at most
+// `timeoutMilliseconds`. The lock is held until the process ends, so that two runs tuning the
+// same device never interleave their reports. False when the wait timed out or failed.
+bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeoutMilliseconds,
+                CallResult* result);
+
+// Writes one whole report, blocking until it is accepted. True only when all `size` bytes were
+// written by one write.
+bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
+                 CallResult* result);
+
+// Closes an open interface. Must not be called with kInvalidHandle.
+void CloseDevice(PlatformHandle device);
+
+}  // namespace APIdeclarations
