@@ -102,4 +102,8 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
 // Closes an open interface. Must not be called with kInvalidHandle.
 void CloseDevice(PlatformHandle device);
 
+// What the user can do when a device exists but this user may not open it, as a short clause
+// ("install the udev rule ..."); empty when the platform has nothing to suggest.
+std::string AccessDeniedHint();
+
 }  // namespace APIdeclarations

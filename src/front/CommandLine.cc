@@ -1,0 +1,168 @@
+#include "front/CommandLine.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <limits>
+
+namespace MainMod {
+
+namespace {
+
+constexpr char kBlank = ' ';
+
+bool IsDigits(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Command-line text quoted for an error message: control bytes are escaped so that what reaches
+// the terminal is exactly what the user typed, and nothing more.
+std::string Quoted(std::string_view text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      quoted += escaped;
+    } else {
+      if (c == '"' || c == '\\') quoted += '\\';
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string FieldName(int field) { return "field " + std::to_string(field); }
+
+CommandLineOutcome Failure(CommandLineError error, std::string message) {
+  CommandLineOutcome outcome;
+  outcome.Error = error;
+  outcome.Message = std::move(message);
+  return outcome;
+}
+
+// Converts one field, reporting a failure in the caller's terms. `shown` is the field as the
+// user wrote it, without the blank that ends it.
+bool ConvertField(int field, std::string_view text, std::string_view shown, int minimum,
+                  int maximum, int* value, CommandLineOutcome* failure) {
+  std::int16_t converted = 0;
+  switch (ConvertToInteger16(text, &converted)) {
+    case Conversion::kNotANumber:
+      *failure = Failure(CommandLineError::kConversion,
+                         shown.empty() ? "conversion error: " + FieldName(field) + " is empty"
+                                       : "conversion error: " + FieldName(field) + " " +
+                                             Quoted(shown) + " is not a number");
+      return false;
+    case Conversion::kOverflow:
+      break;
+    case Conversion::kOk:
+      if (converted >= minimum && converted <= maximum) {
+        *value = converted;
+        return true;
+      }
+      break;
+  }
+  *failure = Failure(CommandLineError::kOverflow,
+                     "overflow: " + FieldName(field) + " " + Quoted(shown) + " is outside " +
+                         std::to_string(minimum) + ".." + std::to_string(maximum));
+  return false;
+}
+
+}  // namespace
+
+Conversion ConvertToInteger16(std::string_view text, std::int16_t* value) {
+  const std::size_t begin = text.find_first_not_of(kBlank);
+  if (begin == std::string_view::npos) return Conversion::kNotANumber;
+  std::string_view number = text.substr(begin, text.find_last_not_of(kBlank) + 1 - begin);
+
+  bool negative = false;
+  if (number.front() == '+' || number.front() == '-') {
+    negative = number.front() == '-';
+    number.remove_prefix(1);
+  }
+  const std::size_t point = number.find('.');
+  std::string_view whole = number.substr(0, point);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view{} : number.substr(point + 1);
+  if (whole.empty() && fraction.empty()) return Conversion::kNotANumber;
+  if (!IsDigits(whole) || !IsDigits(fraction)) return Conversion::kNotANumber;
+
+  // Any well-formed number is either in range or an overflow, however many digits it has.
+  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
+  if (whole.size() > 5) return Conversion::kOverflow;
+  std::int32_t magnitude = 0;
+  if (!whole.empty()) std::from_chars(whole.data(), whole.data() + whole.size(), magnitude);
+
+  // Round to nearest, a half exactly to the even neighbour.
+  if (!fraction.empty()) {
+    const bool beyondHalf = fraction.find_first_not_of('0', 1) != std::string_view::npos;
+    if (fraction[0] > '5' || (fraction[0] == '5' && (beyondHalf || magnitude % 2 != 0))) {
+      ++magnitude;
+    }
+  }
+
+  const std::int32_t signedValue = negative ? -magnitude : magnitude;
+  if (signedValue < std::numeric_limits<std::int16_t>::min() ||
+      signedValue > std::numeric_limits<std::int16_t>::max()) {
+    return Conversion::kOverflow;
+  }
+  *value = static_cast<std::int16_t>(signedValue);
+  return Conversion::kOk;
+}
+
+CommandLineOutcome ParseCommandLine(std::string_view argumentText) {
+  // Both blanks are found first; each field is then cut and converted before the next.
+  const std::size_t firstBlank = argumentText.find(kBlank);
+  const std::size_t secondBlank = firstBlank == std::string_view::npos
+                                      ? std::string_view::npos
+                                      : argumentText.find(kBlank, firstBlank + 1);
+
+  CommandLineOutcome outcome;
+  int box = 0;
+  // Field 1 keeps the blank that ends it; with no blank at all it is empty.
+  const std::string_view field1 = firstBlank == std::string_view::npos
+                                      ? std::string_view{}
+                                      : argumentText.substr(0, firstBlank + 1);
+  if (!ConvertField(1, field1, field1.substr(0, firstBlank), 0, 255, &box, &outcome)) {
+    return outcome;
+  }
+  if (secondBlank == std::string_view::npos) {
+    return Failure(CommandLineError::kArgument,
+                   "argument error: field 3 is missing in " + Quoted(argumentText));
+  }
+
+  int field2 = 0;
+  const std::string_view field2Text =
+      argumentText.substr(firstBlank + 1, secondBlank - firstBlank - 1);
+  if (!ConvertField(2, field2Text, field2Text, 0, 255, &field2, &outcome)) return outcome;
+
+  int channel = 0;
+  const std::string_view field3Text = argumentText.substr(secondBlank + 1);
+  if (!ConvertField(3, field3Text, field3Text, std::numeric_limits<std::int16_t>::min(),
+                    std::numeric_limits<std::int16_t>::max(), &channel, &outcome)) {
+    return outcome;
+  }
+
+  const int hundreds = channel / 100;
+  const int tens = (channel - 100 * hundreds) / 10;
+  const int units = channel - 100 * hundreds - 10 * tens;
+  const int positions[] = {hundreds, tens, units};
+  const char* const names[] = {"hundreds", "tens", "units"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (positions[i] < 0 || positions[i] > 255) {
+      return Failure(CommandLineError::kOverflow, "overflow: channel " + std::to_string(channel) +
+                                                      " has a " + names[i] + " position of " +
+                                                      std::to_string(positions[i]) +
+                                                      ", outside 0..255; nothing was sent");
+    }
+    outcome.Request.Positions[i] = static_cast<std::uint8_t>(positions[i]);
+  }
+
+  outcome.Request.BoxCode = box == 0 ? '0' : '1';
+  outcome.Request.Field2Value = static_cast<std::uint8_t>(field2);
+  outcome.Request.Channel = static_cast<std::int16_t>(channel);
+  return outcome;
+}
+
+}  // namespace MainMod

@@ -1,0 +1,6 @@
+#include "front/MainMod.h"
+#include "platform/APIdeclarations.h"
+
+int main(int argc, char** argv) {
+  return MainMod::Main(APIdeclarations::GetArgumentText(argc, argv));
+}

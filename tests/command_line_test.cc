@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include "front/CommandLine.h"
+
+namespace {
+
+using MainMod::CommandLineError;
+using MainMod::Conversion;
+
+struct ConversionCase {
+  const char* text;
+  Conversion expected;
+  std::int16_t value;
+};
+
+TEST(ConvertToInteger16, AcceptsSignedDecimalsRoundingHalvesToEven) {
+  const ConversionCase cases[] = {
+      {"0", Conversion::kOk, 0},
+      {"7", Conversion::kOk, 7},
+      {"  42  ", Conversion::kOk, 42},
+      {"+5", Conversion::kOk, 5},
+      {"-5", Conversion::kOk, -5},
+      {"007", Conversion::kOk, 7},
+      {"2.5", Conversion::kOk, 2},
+      {"3.5", Conversion::kOk, 4},
+      {"-0.5", Conversion::kOk, 0},
+      {"-2.5", Conversion::kOk, -2},
+      {"-3.5", Conversion::kOk, -4},
+      {"2.50001", Conversion::kOk, 3},
+      {"2.4999", Conversion::kOk, 2},
+      {"2.6", Conversion::kOk, 3},
+      {".5", Conversion::kOk, 0},
+      {"1.", Conversion::kOk, 1},
+      {"32767", Conversion::kOk, 32767},
+      {"-32768", Conversion::kOk, -32768},
+      {"32767.4", Conversion::kOk, 32767},
+      {"-32768.5", Conversion::kOk, -32768},
+      {"000000000000000000001", Conversion::kOk, 1},
+      {"32768", Conversion::kOverflow, 0},
+      {"-32769", Conversion::kOverflow, 0},
+      {"32767.5", Conversion::kOverflow, 0},
+      {"99999.9", Conversion::kOverflow, 0},
+      {"123456789012345678901234567890", Conversion::kOverflow, 0},
+      {"-123456789012345678901234567890.5", Conversion::kOverflow, 0},
+      {"", Conversion::kNotANumber, 0},
+      {"   ", Conversion::kNotANumber, 0},
+      {"x", Conversion::kNotANumber, 0},
+      {"+", Conversion::kNotANumber, 0},
+      {"-", Conversion::kNotANumber, 0},
+      {".", Conversion::kNotANumber, 0},
+      {"1 2", Conversion::kNotANumber, 0},
+      {"- 5", Conversion::kNotANumber, 0},
+      {"+-5", Conversion::kNotANumber, 0},
+      {"1.2.3", Conversion::kNotANumber, 0},
+      {"0x10", Conversion::kNotANumber, 0},
+      {"&H10", Conversion::kNotANumber, 0},
+      {"1,000", Conversion::kNotANumber, 0},
+      {"1e3", Conversion::kNotANumber, 0},
+      {"5\t", Conversion::kNotANumber, 0},
+      {"\xD9\xA5", Conversion::kNotANumber, 0},  // a non-ASCII digit
+  };
+  for (const ConversionCase& c : cases) {
+    std::int16_t value = -999;
+    EXPECT_EQ(MainMod::ConvertToInteger16(c.text, &value), c.expected) << '"' << c.text << '"';
+    if (c.expected == Conversion::kOk) {
+      EXPECT_EQ(value, c.value) << '"' << c.text << '"';
+    }
+  }
+}
+
+struct ParseCase {
+  const char* text;
+  CommandLineError error;
+  std::uint8_t box;
+  std::uint8_t field2;
+  std::array<std::uint8_t, 3> positions;
+  const char* message;  // for an error, the exact message
+};
+
+TEST(ParseCommandLine, CutsFieldsConvertsAndSplitsTheChannel) {
+  const ParseCase cases[] = {
+      {"1 5 123", CommandLineError::kNone, 0x31, 5, {1, 2, 3}, ""},
+      {"0 9 7", CommandLineError::kNone, 0x30, 9, {0, 0, 7}, ""},
+      {"2 5 7", CommandLineError::kNone, 0x31, 5, {0, 0, 7}, ""},
+      {"255 255 999", CommandLineError::kNone, 0x31, 255, {9, 9, 9}, ""},
+      {"0 5 1234", CommandLineError::kNone, 0x30, 5, {12, 3, 4}, ""},
+      {"0 5 25599", CommandLineError::kNone, 0x30, 5, {255, 9, 9}, ""},
+      {"0 0 0", CommandLineError::kNone, 0x30, 0, {0, 0, 0}, ""},
+      {"0 5 123 ", CommandLineError::kNone, 0x30, 5, {1, 2, 3}, ""},
+      {"0 5  123", CommandLineError::kNone, 0x30, 5, {1, 2, 3}, ""},
+      {"0.4 5.5 122.5", CommandLineError::kNone, 0x30, 6, {1, 2, 2}, ""},
+      {"-0.5 5 7", CommandLineError::kNone, 0x30, 5, {0, 0, 7}, ""},
+      {"0.6 5 7", CommandLineError::kNone, 0x31, 5, {0, 0, 7}, ""},
+      {"", CommandLineError::kConversion, 0, 0, {}, "conversion error: field 1 is empty"},
+      {"5", CommandLineError::kConversion, 0, 0, {}, "conversion error: field 1 is empty"},
+      {"x 5 7",
+       CommandLineError::kConversion,
+       0,
+       0,
+       {},
+       "conversion error: field 1 \"x\" is not a number"},
+      {"0 101",
+       CommandLineError::kArgument,
+       0,
+       0,
+       {},
+       "argument error: field 3 is missing in \"0 101\""},
+      {"x 101",
+       CommandLineError::kConversion,
+       0,
+       0,
+       {},
+       "conversion error: field 1 \"x\" is not a number"},
+      {"0  5 123", CommandLineError::kConversion, 0, 0, {}, "conversion error: field 2 is empty"},
+      {"0 5 ", CommandLineError::kConversion, 0, 0, {}, "conversion error: field 3 is empty"},
+      {"0 5 123 9",
+       CommandLineError::kConversion,
+       0,
+       0,
+       {},
+       "conversion error: field 3 \"123 9\" is not a number"},
+      {"0 0x5 7",
+       CommandLineError::kConversion,
+       0,
+       0,
+       {},
+       "conversion error: field 2 \"0x5\" is not a number"},
+      {"0 \x1b[2J 7",
+       CommandLineError::kConversion,
+       0,
+       0,
+       {},
+       "conversion error: field 2 \"\\x1B[2J\" is not a number"},
+      {"256 5 7",
+       CommandLineError::kOverflow,
+       0,
+       0,
+       {},
+       "overflow: field 1 \"256\" is outside 0..255"},
+      {"-1 5 7",
+       CommandLineError::kOverflow,
+       0,
+       0,
+       {},
+       "overflow: field 1 \"-1\" is outside 0..255"},
+      {"0 256 7",
+       CommandLineError::kOverflow,
+       0,
+       0,
+       {},
+       "overflow: field 2 \"256\" is outside 0..255"},
+      {"0 99999999999999999999 7",
+       CommandLineError::kOverflow,
+       0,
+       0,
+       {},
+       "overflow: field 2 \"99999999999999999999\" is outside 0..255"},
+      {"0 5 32768",
+       CommandLineError::kOverflow,
+       0,
+       0,
+       {},
+       "overflow: field 3 \"32768\" is outside -32768..32767"},
+      {"0 5 25600",
+       CommandLineError::kOverflow,
+       0,
+       0,
+       {},
+       "overflow: channel 25600 has a hundreds position of 256, outside 0..255; nothing was "
+       "sent"},
+      {"0 5 -5",
+       CommandLineError::kOverflow,
+       0,
+       0,
+       {},
+       "overflow: channel -5 has a units position of -5, outside 0..255; nothing was sent"},
+      {"0 5 -50",
+       CommandLineError::kOverflow,
+       0,
+       0,
+       {},
+       "overflow: channel -50 has a tens position of -5, outside 0..255; nothing was sent"},
+      // Field 1 is converted before field 2 is looked at, field 2 before field 3.
+      {"x y z",
+       CommandLineError::kConversion,
+       0,
+       0,
+       {},
+       "conversion error: field 1 \"x\" is not a number"},
+      {"300 y z",
+       CommandLineError::kOverflow,
+       0,
+       0,
+       {},
+       "overflow: field 1 \"300\" is outside 0..255"},
+      {"0 y 99999",
+       CommandLineError::kConversion,
+       0,
+       0,
+       {},
+       "conversion error: field 2 \"y\" is not a number"},
+  };
+  for (const ParseCase& c : cases) {
+    SCOPED_TRACE(std::string("argument text \"") + c.text + "\"");
+    const MainMod::CommandLineOutcome outcome = MainMod::ParseCommandLine(c.text);
+    EXPECT_EQ(outcome.Error, c.error);
+    EXPECT_EQ(outcome.Message, c.message);
+    if (c.error != CommandLineError::kNone) continue;
+    EXPECT_EQ(outcome.Request.BoxCode, c.box);
+    EXPECT_EQ(outcome.Request.Field2Value, c.field2);
+    EXPECT_EQ(outcome.Request.Positions, c.positions);
+  }
+}
+
+}  // namespace

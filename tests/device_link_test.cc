@@ -1,0 +1,148 @@
+// The device link against the fake platform: which interfaces it opens, which it keeps, what it
+// writes, and that it leaves nothing open behind.
+#include <gtest/gtest.h>
+
+#include "device/WriteToDeviceMod.h"
+#include "fake_platform.h"
+
+namespace {
+
+using FakePlatform::Fake;
+using FakePlatform::Interface;
+using WriteToDeviceMod::Delivery;
+using WriteToDeviceMod::LinkState;
+
+const WriteToDeviceMod::ReportRequest kRequest = {0x31, 0x05, 0x01, 0x7A, 0x7A, 0x7A, 0x7A, 0x7A};
+
+void Start(std::vector<FakePlatform::FakeInterface> interfaces) {
+  FakePlatform::Reset(std::move(interfaces));
+  WriteToDeviceMod::ResetForTesting();
+}
+
+TEST(DeviceLink, KeepsTheFirstMatchAndClosesEveryOtherCandidate) {
+  Start({Interface("/dev/hidraw0", 0x046D, 0xC077), Interface("/dev/hidraw1", 0x6666, 0xF101),
+         Interface("/dev/hidraw2", 0xF100, 0x6666), Interface("/dev/hidraw3", 0x6666, 0xF100),
+         Interface("/dev/hidraw4", 0x6666, 0xF100)});
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
+  EXPECT_EQ(Fake.opened, (std::vector<std::string>{"/dev/hidraw0", "/dev/hidraw1", "/dev/hidraw2",
+                                                   "/dev/hidraw3"}));
+  ASSERT_EQ(Fake.writes.size(), 1u);
+  EXPECT_EQ(Fake.writes[0].path, "/dev/hidraw3");
+  EXPECT_EQ(Fake.openHandles, 1) << "only the device itself stays open";
+  EXPECT_EQ(Fake.openSets, 0);
+  EXPECT_EQ(Fake.badCloses, 0);
+  EXPECT_EQ(Fake.locks, 1);
+}
+
+TEST(DeviceLink, SkipsCandidatesThatCannotBeUsed) {
+  auto unopenable = Interface("/dev/hidraw0", 0x1234, 0x5678);
+  unopenable.openFails = true;
+  auto noAttributes = Interface("/dev/hidraw1", 0x6666, 0xF100);
+  noAttributes.attributesFail = true;
+  auto noPath = Interface("/dev/hidraw2", 0x6666, 0xF100);
+  noPath.unusableMember = true;
+  Start({unopenable, noAttributes, noPath, Interface("/dev/hidraw3", 0x6666, 0xF100)});
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
+  EXPECT_EQ(LinkState.DevicePath, "/dev/hidraw3");
+  EXPECT_EQ(Fake.badCloses, 0) << "an invalid handle was closed";
+  EXPECT_EQ(Fake.openHandles, 1);
+}
+
+TEST(DeviceLink, SearchesAgainWhileAbsentAndOnceFoundNeverAgain) {
+  Start({Interface("/dev/hidraw0", 0x046D, 0xC077)});
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kNotDelivered);
+  EXPECT_EQ(LinkState.Problem, "no device 6666:f100 among 1 HID interfaces");
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kNotDelivered);
+  EXPECT_EQ(Fake.setsMade, 2);
+  EXPECT_EQ(Fake.opened.size(), 2u) << "each search starts again from the first interface";
+  EXPECT_EQ(Fake.openHandles, 0);
+
+  // Plugged in between two reports: the next report's search finds it.
+  Fake.interfaces.push_back(Interface("/dev/hidraw1", 0x6666, 0xF100));
+  FakePlatform::Fake.openHandles = 0;
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
+  EXPECT_EQ(Fake.setsMade, 3);
+  EXPECT_EQ(Fake.writes.size(), 2u);
+}
+
+TEST(DeviceLink, AFailedWriteKeepsTheDevice) {
+  auto flaky = Interface("/dev/hidraw0", 0x6666, 0xF100);
+  flaky.writesBeforeFailure = 0;
+  Start({flaky});
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kNotDelivered);
+  EXPECT_EQ(LinkState.Problem, "write '/dev/hidraw0': No such device");
+  EXPECT_TRUE(LinkState.DeviceDetected);
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kNotDelivered);
+  EXPECT_EQ(Fake.setsMade, 1);
+}
+
+TEST(DeviceLink, ReportIsTheRequestZeroExtendedToTheOutputLength) {
+  for (const std::uint16_t length : {std::uint16_t{9}, std::uint16_t{10}, std::uint16_t{65}}) {
+    SCOPED_TRACE(length);
+    Start({Interface("/dev/hidraw0", 0x6666, 0xF100, length)});
+    ASSERT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
+    ASSERT_EQ(Fake.writes.size(), 1u);
+    std::vector<std::uint8_t> expected(length, 0);
+    const std::uint8_t head[] = {0x00, 0x31, 0x05, 0x01, 0x7A, 0x7A, 0x7A, 0x7A, 0x7A};
+    std::copy(std::begin(head), std::end(head), expected.begin());
+    EXPECT_EQ(Fake.writes[0].bytes, expected);
+  }
+}
+
+TEST(DeviceLink, RefusesDevicesThatCannotTakeTheReport) {
+  struct Case {
+    const char* name;
+    FakePlatform::FakeInterface device;
+    const char* problem;
+  };
+  auto unreadable = Interface("/dev/hidraw0", 0x6666, 0xF100);
+  unreadable.lengthFails = true;
+  auto locked = Interface("/dev/hidraw0", 0x6666, 0xF100);
+  locked.lockFails = true;
+  const Case cases[] = {
+      {"8 bytes", Interface("/dev/hidraw0", 0x6666, 0xF100, 8),
+       "device 6666:f100 at /dev/hidraw0 has an output report length of 8 bytes; at least 9 are "
+       "needed"},
+      {"no output report", Interface("/dev/hidraw0", 0x6666, 0xF100, 0),
+       "device 6666:f100 at /dev/hidraw0 has an output report length of 0 bytes; at least 9 are "
+       "needed"},
+      {"unreadable", unreadable,
+       "device 6666:f100 at /dev/hidraw0 has an output report length of 0 bytes; at least 9 are "
+       "needed (read '/dev/hidraw0/report_descriptor': fake failure)"},
+      {"locked", locked,
+       "device 6666:f100 at /dev/hidraw0 is in use by another run: lock '/dev/hidraw0': another "
+       "tunezap run held it for 10 s"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start({c.device});
+    EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDeviceUnusable);
+    EXPECT_EQ(LinkState.Problem, c.problem);
+    EXPECT_TRUE(Fake.writes.empty());
+  }
+}
+
+TEST(DeviceLink, ExplainsAMatchingDeviceThatCannotBeOpened) {
+  auto denied = Interface("/dev/hidraw1", 0x6666, 0xF100);
+  denied.openFails = true;
+  denied.accessDenied = true;
+  Start({Interface("/dev/hidraw0", 0x046D, 0xC077), denied});
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kNotDelivered);
+  EXPECT_EQ(LinkState.Problem,
+            "device 6666:f100 found at /dev/hidraw1 but it could not be opened: open "
+            "'/dev/hidraw1': Permission denied (install the udev rule 70-tunezap.rules)");
+  EXPECT_TRUE(LinkState.ProblemIsAccess);
+  EXPECT_EQ(Fake.badCloses, 0);
+}
+
+TEST(DeviceLink, AFailedEnumerationIsAnEmptySearch) {
+  Start({Interface("/dev/hidraw0", 0x6666, 0xF100)});
+  Fake.setFails = true;
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kNotDelivered);
+  EXPECT_EQ(LinkState.Problem,
+            "no device 6666:f100 among 0 HID interfaces (enumerate 'hid': fake failure)");
+  EXPECT_EQ(Fake.openSets, 0);
+}
+
+}  // namespace

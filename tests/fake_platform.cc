@@ -1,0 +1,203 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+
+namespace api = APIdeclarations;
+
+namespace FakePlatform {
+
+State Fake;
+
+namespace {
+
+constexpr api::PlatformHandle kStandardOutput = 1;
+constexpr api::PlatformHandle kStandardError = 2;
+constexpr api::PlatformHandle kSet = 50;
+constexpr api::PlatformHandle kFirstDevice = 100;  // device handle = kFirstDevice + index
+
+std::vector<bool> HandleOpen;  // per interface
+std::vector<int> WritesDone;   // per interface
+
+FakeInterface* Lookup(api::PlatformHandle handle) {
+  const auto index = static_cast<std::size_t>(handle - kFirstDevice);
+  if (handle < kFirstDevice || index >= Fake.interfaces.size() || !HandleOpen[index]) {
+    return nullptr;
+  }
+  return &Fake.interfaces[index];
+}
+
+bool Fail(api::CallResult* result, std::string reason, bool accessDenied = false) {
+  result->ok = false;
+  result->accessDenied = accessDenied;
+  result->reason = std::move(reason);
+  return false;
+}
+
+}  // namespace
+
+void Reset(std::vector<FakeInterface> interfaces) {
+  Fake = State{};
+  Fake.interfaces = std::move(interfaces);
+  HandleOpen.assign(Fake.interfaces.size(), false);
+  WritesDone.assign(Fake.interfaces.size(), 0);
+}
+
+FakeInterface Interface(std::string path, std::uint16_t vendor, std::uint16_t product,
+                        std::uint16_t outputReportByteLength) {
+  FakeInterface fake;
+  fake.path = std::move(path);
+  fake.attributes.VendorID = vendor;
+  fake.attributes.ProductID = product;
+  fake.outputReportByteLength = outputReportByteLength;
+  return fake;
+}
+
+}  // namespace FakePlatform
+
+using FakePlatform::Fake;
+
+namespace APIdeclarations {
+
+std::string GetArgumentText(int argc, char** argv) {
+  std::string text;
+  for (int i = 1; i < argc; ++i) text += (i > 1 ? " " : "") + std::string(argv[i]);
+  return text;
+}
+
+PlatformHandle GetStandardOutput() { return FakePlatform::kStandardOutput; }
+PlatformHandle GetStandardError() { return FakePlatform::kStandardError; }
+
+bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
+  if (stream == FakePlatform::kStandardOutput && !Fake.standardOutputBroken) {
+    Fake.standardOutput += bytes;
+    return true;
+  }
+  if (stream == FakePlatform::kStandardError) {
+    Fake.standardError += bytes;
+    return true;
+  }
+  return false;
+}
+
+PlatformHandle OpenInterfaceSet(CallResult* result) {
+  ++Fake.openSets;
+  ++Fake.setsMade;
+  if (Fake.setFails) FakePlatform::Fail(result, "enumerate 'hid': fake failure");
+  return FakePlatform::kSet;
+}
+
+MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::string* path,
+                              CallResult* result) {
+  if (set != FakePlatform::kSet || Fake.setFails || index >= Fake.interfaces.size()) {
+    return MemberStatus::kEnd;
+  }
+  const FakePlatform::FakeInterface& fake = Fake.interfaces[index];
+  if (fake.unusableMember) {
+    FakePlatform::Fail(result, "detail 'member': fake failure");
+    return MemberStatus::kUnusable;
+  }
+  *path = fake.path;
+  return MemberStatus::kPresent;
+}
+
+void CloseInterfaceSet(PlatformHandle set) {
+  if (set == FakePlatform::kSet && Fake.openSets > 0) {
+    --Fake.openSets;
+  } else {
+    ++Fake.badCloses;
+  }
+}
+
+PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
+  const auto found = std::find_if(Fake.interfaces.begin(), Fake.interfaces.end(),
+                                  [&](const auto& fake) { return fake.path == path; });
+  if (found == Fake.interfaces.end()) {
+    FakePlatform::Fail(result, "open '" + path + "': No such file or directory");
+    return kInvalidHandle;
+  }
+  if (found->openFails) {
+    FakePlatform::Fail(result,
+                       "open '" + path + "': " +
+                           (found->accessDenied ? "Permission denied" : "Input/output error"),
+                       found->accessDenied);
+    return kInvalidHandle;
+  }
+  const auto index = static_cast<std::size_t>(found - Fake.interfaces.begin());
+  if (!FakePlatform::HandleOpen[index]) ++Fake.openHandles;
+  FakePlatform::HandleOpen[index] = true;
+  Fake.opened.push_back(path);
+  return FakePlatform::kFirstDevice + static_cast<PlatformHandle>(index);
+}
+
+bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
+  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
+  if (fake == nullptr) return FakePlatform::Fail(result, "attributes: bad handle");
+  if (fake->attributesFail) return FakePlatform::Fail(result, "attributes: fake failure");
+  *attributes = fake->attributes;
+  return true;
+}
+
+bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
+                          CallResult* result) {
+  for (const auto& fake : Fake.interfaces) {
+    if (fake.path == path) {
+      *attributes = fake.attributes;
+      return true;
+    }
+  }
+  return FakePlatform::Fail(result, "peek '" + path + "': not found");
+}
+
+bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
+  if (fake == nullptr) return FakePlatform::Fail(result, "caps: bad handle");
+  if (fake->lengthFails) {
+    return FakePlatform::Fail(result, "read '" + fake->path + "/report_descriptor': fake failure");
+  }
+  *length = fake->outputReportByteLength;
+  return true;
+}
+
+bool LockDevice(PlatformHandle device, const std::string& path, unsigned, CallResult* result) {
+  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
+  if (fake == nullptr) return FakePlatform::Fail(result, "lock: bad handle");
+  if (fake->lockFails) {
+    return FakePlatform::Fail(result, "lock '" + path + "': another tunezap run held it for 10 s");
+  }
+  ++Fake.locks;
+  return true;
+}
+
+bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
+                 CallResult* result) {
+  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
+  if (fake == nullptr) return FakePlatform::Fail(result, "write: bad handle");
+  const auto index = static_cast<std::size_t>(device - FakePlatform::kFirstDevice);
+  if (fake->writesBeforeFailure >= 0 &&
+      FakePlatform::WritesDone[index] >= fake->writesBeforeFailure) {
+    return FakePlatform::Fail(result, "write '" + fake->path + "': No such device");
+  }
+  ++FakePlatform::WritesDone[index];
+  const std::size_t accepted =
+      size - std::min(size, static_cast<std::size_t>(std::max(fake->shortWriteBy, 0)));
+  Fake.writes.push_back({fake->path, std::vector<std::uint8_t>(report, report + accepted)});
+  if (accepted != size) {
+    return FakePlatform::Fail(result, "write '" + fake->path + "': only " +
+                                          std::to_string(accepted) + " of " + std::to_string(size) +
+                                          " bytes written");
+  }
+  return true;
+}
+
+void CloseDevice(PlatformHandle device) {
+  if (FakePlatform::Lookup(device) == nullptr) {
+    ++Fake.badCloses;
+    return;
+  }
+  FakePlatform::HandleOpen[static_cast<std::size_t>(device - FakePlatform::kFirstDevice)] = false;
+  --Fake.openHandles;
+}
+
+std::string AccessDeniedHint() { return "install the udev rule 70-tunezap.rules"; }
+
+}  // namespace APIdeclarations

@@ -1,0 +1,59 @@
+// A scriptable stand-in for the platform layer: a list of HID interfaces whose behaviour each
+// test sets, and a record of everything the program asked of it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/APIdeclarations.h"
+
+namespace FakePlatform {
+
+struct FakeInterface {
+  std::string path;
+  APIdeclarations::DeviceAttributes attributes;
+  std::uint16_t outputReportByteLength = 9;
+  bool unusableMember = false;  // enumerated, but without a path
+  bool openFails = false;
+  bool accessDenied = false;  // with openFails: the reason is a permission problem
+  bool attributesFail = false;
+  bool lengthFails = false;
+  bool lockFails = false;
+  int writesBeforeFailure = -1;  // writes that succeed before every later one fails; -1: all
+  int shortWriteBy = 0;          // each write accepts this many bytes fewer than it is given
+};
+
+struct Write {
+  std::string path;
+  std::vector<std::uint8_t> bytes;
+};
+
+struct State {
+  std::vector<FakeInterface> interfaces;
+  bool setFails = false;
+
+  std::string standardOutput;
+  std::string standardError;
+  bool standardOutputBroken = false;  // every write to standard output fails
+
+  // What the program did.
+  std::vector<std::string> opened;  // paths, in the order they were opened
+  std::vector<Write> writes;
+  int openHandles = 0;  // open device handles right now
+  int openSets = 0;     // open interface sets right now
+  int setsMade = 0;
+  int badCloses = 0;  // closes of a handle that was not open
+  int locks = 0;
+};
+
+extern State Fake;
+
+// Empties the state; `interfaces` become the present HID interfaces.
+void Reset(std::vector<FakeInterface> interfaces = {});
+
+// An interface at `path` with the given identity and output report length.
+FakeInterface Interface(std::string path, std::uint16_t vendor, std::uint16_t product,
+                        std::uint16_t outputReportByteLength = 9);
+
+}  // namespace FakePlatform

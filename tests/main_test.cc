@@ -1,0 +1,163 @@
+// The whole program against the fake platform: exact standard output, error lines, exit status
+// and the reports that reach the device.
+#include <gtest/gtest.h>
+
+#include "device/WriteToDeviceMod.h"
+#include "fake_platform.h"
+#include "front/MainMod.h"
+
+namespace {
+
+using FakePlatform::Fake;
+
+const std::string kBanner = "Console Application Example In Visual Basic.\r\n";
+
+std::string Echo(const std::string& text) {
+  return kBanner + "\r\nCommand Line Parameters: " + text + "\r\n";
+}
+
+std::string DigitLine(int box, int digit) {
+  return "\r\n1:" + std::to_string(box) + " 2:" + std::to_string(digit) +
+         " 3:" + std::to_string(digit) + "\r\n";
+}
+
+std::vector<std::uint8_t> Report(std::uint8_t box, std::uint8_t value, std::uint8_t digit,
+                                 std::size_t length = 9) {
+  std::vector<std::uint8_t> report(length, 0);
+  const std::uint8_t head[] = {0x00, box, value, digit, 0x7A, 0x7A, 0x7A, 0x7A, 0x7A};
+  std::copy(std::begin(head), std::end(head), report.begin());
+  return report;
+}
+
+int RunProgram(const std::string& text, std::vector<FakePlatform::FakeInterface> interfaces) {
+  FakePlatform::Reset(std::move(interfaces));
+  WriteToDeviceMod::ResetForTesting();
+  return MainMod::Main(text);
+}
+
+std::vector<FakePlatform::FakeInterface> OneDevice(std::uint16_t length = 9) {
+  return {FakePlatform::Interface("/dev/hidraw0", 0x6666, 0xF100, length)};
+}
+
+std::vector<std::vector<std::uint8_t>> WrittenBytes() {
+  std::vector<std::vector<std::uint8_t>> bytes;
+  for (const auto& write : Fake.writes) bytes.push_back(write.bytes);
+  return bytes;
+}
+
+TEST(Main, WithoutArgumentsWritesUsageAndSearchesNothing) {
+  EXPECT_EQ(RunProgram("", OneDevice()), MainMod::kExitCommandLine);
+  EXPECT_EQ(Fake.standardOutput,
+            "Console Application Example In Visual Basic.\r\n"
+            "\r\nSyntax: tunezap.exe <box 0/1> <channel> \r\n");
+  EXPECT_EQ(Fake.standardError, "");
+  EXPECT_EQ(Fake.setsMade, 0);
+}
+
+struct RunCase {
+  const char* text;
+  int status;
+  std::string stdoutAfterEcho;
+  std::vector<std::vector<std::uint8_t>> reports;
+  const char* stderrStart;  // the first error line begins with this
+};
+
+TEST(Main, ChangesTheChannelOrReportsWhyNot) {
+  const RunCase cases[] = {
+      {"1 5 123",
+       0,
+       DigitLine(49, 1) + DigitLine(49, 2) + DigitLine(49, 3),
+       {Report(0x31, 5, 1), Report(0x31, 5, 2), Report(0x31, 5, 3)},
+       ""},
+      {"0 9 7",
+       0,
+       DigitLine(48, 0) + DigitLine(48, 0) + DigitLine(48, 7),
+       {Report(0x30, 9, 0), Report(0x30, 9, 0), Report(0x30, 9, 7)},
+       ""},
+      {"2 5 7",
+       0,
+       DigitLine(49, 0) + DigitLine(49, 0) + DigitLine(49, 7),
+       {Report(0x31, 5, 0), Report(0x31, 5, 0), Report(0x31, 5, 7)},
+       ""},
+      {"0 5 1234",
+       0,
+       DigitLine(48, 12) + DigitLine(48, 3) + DigitLine(48, 4),
+       {Report(0x30, 5, 12), Report(0x30, 5, 3), Report(0x30, 5, 4)},
+       ""},
+      {"0 101", 2, "", {}, "tunezap: argument error: field 3 is missing in \"0 101\"\n"},
+      {"0 5 -5", 2, "", {}, "tunezap: overflow: channel -5 has a units position"},
+      {"0  5 123", 2, "", {}, "tunezap: conversion error: field 2 is empty\n"},
+      {"abc", 2, "", {}, "tunezap: conversion error: field 1 is empty\n"},
+  };
+  for (const RunCase& c : cases) {
+    SCOPED_TRACE(std::string("argument text \"") + c.text + "\"");
+    EXPECT_EQ(RunProgram(c.text, OneDevice()), c.status);
+    EXPECT_EQ(Fake.standardOutput, Echo(c.text) + c.stdoutAfterEcho);
+    EXPECT_EQ(WrittenBytes(), c.reports);
+    EXPECT_EQ(Fake.standardError.rfind(c.stderrStart, 0), 0u) << Fake.standardError;
+    if (c.status == MainMod::kExitCommandLine) {
+      EXPECT_EQ(Fake.setsMade, 0) << "a command-line error must not search for the device";
+      EXPECT_NE(Fake.standardError.find("tunezap: usage: tunezap <box 0/1> <value 0-255> "
+                                        "<channel>\n"),
+                std::string::npos);
+    }
+  }
+}
+
+TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
+  struct Case {
+    const char* name;
+    std::vector<FakePlatform::FakeInterface> interfaces;
+    std::size_t reportsWritten;
+    std::size_t digitLines;
+    const char* error;
+  };
+  auto gone = OneDevice();
+  gone[0].writesBeforeFailure = 1;
+  auto denied = OneDevice();
+  denied[0].openFails = true;
+  denied[0].accessDenied = true;
+  auto shortWrite = OneDevice();
+  shortWrite[0].shortWriteBy = 1;
+  const Case cases[] = {
+      {"absent",
+       {FakePlatform::Interface("/dev/hidraw0", 0x046D, 0xC077)},
+       0,
+       3,
+       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: no device 6666:f100 "
+       "among 1 HID interfaces\n"},
+      {"vanishes", gone, 1, 3,
+       "tunezap: channel 123 changed only in part: reports 2, 3 of 3 not sent: write "
+       "'/dev/hidraw0': No such device\n"},
+      {"too short", OneDevice(8), 0, 1,
+       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: device 6666:f100 at "
+       "/dev/hidraw0 has an output report length of 8 bytes; at least 9 are needed\n"},
+      {"denied", denied, 0, 3,
+       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: device 6666:f100 found "
+       "at /dev/hidraw0 but it could not be opened: open '/dev/hidraw0': Permission denied "
+       "(install the udev rule 70-tunezap.rules)\n"},
+      {"short write", shortWrite, 3, 3,
+       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: write '/dev/hidraw0': "
+       "only 8 of 9 bytes written\n"},
+  };
+  const std::string lines[] = {DigitLine(49, 1), DigitLine(49, 2), DigitLine(49, 3)};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(RunProgram("1 5 123", c.interfaces), MainMod::kExitNotChanged);
+    std::string expected = Echo("1 5 123");
+    for (std::size_t i = 0; i < c.digitLines; ++i) expected += lines[i];
+    EXPECT_EQ(Fake.standardOutput, expected);
+    EXPECT_EQ(Fake.writes.size(), c.reportsWritten);
+    EXPECT_EQ(Fake.standardError, c.error);
+  }
+}
+
+TEST(Main, BrokenStandardOutputDoesNotStopTheChannelChange) {
+  FakePlatform::Reset(OneDevice());
+  WriteToDeviceMod::ResetForTesting();
+  Fake.standardOutputBroken = true;
+  EXPECT_EQ(MainMod::Main("1 5 123"), MainMod::kExitChanged);
+  EXPECT_EQ(Fake.writes.size(), 3u);
+}
+
+}  // namespace
