@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages a job needs, only those missing.
+#   scripts/install-deps.sh GROUP...   (build, test, e2e, windows, fuzz, valgrind, package, all)
+set -euo pipefail
+
+packages=()
+for group in "$@"; do
+  case "$group" in
+    build) packages+=(g++ cmake ninja-build) ;;
+    test) packages+=(g++ cmake ninja-build clang libgtest-dev libgmock-dev) ;;
+    e2e) packages+=(qemu-system-x86 busybox-static cpio) ;;
+    windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    valgrind) packages+=(valgrind) ;;
+    package) packages+=(dpkg-dev lintian zip file) ;;
+    all) exec "$0" build test e2e windows fuzz valgrind package ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "install-deps: need root to install: ${missing[*]}" >&2; exit 1; }
+  sudo=(sudo)
+fi
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
