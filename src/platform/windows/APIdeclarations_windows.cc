@@ -114,14 +114,14 @@ std::string LockName(const std::string& path) {
 std::string GetArgumentText(int, char**) {
   // The runtime's argv loses quotes and blanks; the command line keeps the text as typed.
   const wchar_t* text = GetCommandLineW();
-  // The program's name: quotes may enclose blanks, and it ends at a blank or tab outside them.
-  bool quoted = false;
-  for (; *text != L'\0'; ++text) {
-    if (*text == L'"') {
-      quoted = !quoted;
-    } else if (!quoted && (*text == L' ' || *text == L'\t')) {
-      break;
-    }
+  // The program's name, read as Windows reads it: a quoted name ends at its closing quote and may
+  // hold blanks; an unquoted one ends at the first blank or tab.
+  if (*text == L'"') {
+    ++text;
+    while (*text != L'\0' && *text != L'"') ++text;
+    if (*text == L'"') ++text;
+  } else {
+    while (*text != L'\0' && *text != L' ' && *text != L'\t') ++text;
   }
   while (*text == L' ' || *text == L'\t') ++text;
   if (*text == L'\0') return {};
@@ -129,7 +129,10 @@ std::string GetArgumentText(int, char**) {
   const int needed = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
   if (needed <= 1) return {};
   std::string converted(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, -1, converted.data(), needed, nullptr, nullptr);
+  if (WideCharToMultiByte(CP_ACP, 0, text, -1, converted.data(), needed, nullptr, nullptr) !=
+      needed) {
+    return {};
+  }
   converted.pop_back();  // the terminator
   return converted;
 }
