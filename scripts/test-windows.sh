@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows program and runs it under wine: the shared console and command-line
-# expectations, the raw command-line and device-walk checks, and the DLLs it imports. Uses a
+# expectations, the raw command-line and device-walk checks, the platform layer's own checks, and
+# the DLLs the program imports. Uses a
 # throwaway wine prefix inside the build directory. Without wine or mingw-w64 (and no way to
 # install them) the run is skipped, except under CI=true, where that is a failure.
 #   scripts/test-windows.sh [BUILD_DIR]   (default build-windows)
@@ -43,7 +44,7 @@ scripts/build-windows.sh "$build" >/dev/null || {
 suite() {
   echo "=== $1"
   shift
-  "$@" | tee "$build/suite.log"
+  "$@" | tr -d '\r' | tee "$build/suite.log"
   local summary
   summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$build/suite.log" | tail -n 1)
   if [ -z "$summary" ]; then
@@ -82,5 +83,6 @@ suite "console and command line, exact command lines" \
 suite "console and command line, started by wine" \
   tests/cli_test.sh --runner wine --portable-only "$build/tunezap.exe"
 suite "raw command lines and the device walk" tests/windows/wine_test.sh "$build"
+suite "platform layer against the system" wine "$build/platform_test.exe"
 
 finish
