@@ -1,11 +1,14 @@
 // The platform layer on Windows: the console through kernel32, HID interfaces through SetupAPI and
 // the HID class library.
+// clang-format off
+// windows.h must come first.
 #include <windows.h>
-// windows.h must come first; the HID headers of mingw-w64 lack C linkage of their own.
 #include <setupapi.h>
+// mingw-w64's HID headers declare no C linkage of their own.
 extern "C" {
 #include <hidsdi.h>  // brings hidusage.h and hidpi.h in the order they need
 }
+// clang-format on
 
 #include <cstddef>
 #include <cstdio>
