@@ -1,0 +1,332 @@
+// The platform layer on Windows: the console through kernel32, HID interfaces through SetupAPI and
+// the HID class library.
+// clang-format off
+// windows.h must come first.
+#include <windows.h>
+#include <setupapi.h>
+// mingw-w64's HID headers declare no C linkage of their own.
+extern "C" {
+#include <hidsdi.h>  // brings hidusage.h and hidpi.h in the order they need
+}
+// clang-format on
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "platform/APIdeclarations.h"
+
+namespace APIdeclarations {
+
+namespace {
+
+// The HID interface class, learned when a set is made and used again to walk it.
+GUID HidGuid;
+
+// Paths of the open devices, so that a failing write can name its device.
+std::map<PlatformHandle, std::string> OpenPaths;
+
+// Device locks, held until the process ends; the system releases them then.
+std::vector<HANDLE> HeldLocks;
+
+HANDLE ToHandle(PlatformHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+PlatformHandle FromHandle(HANDLE handle) { return reinterpret_cast<PlatformHandle>(handle); }
+
+// Windows' own text for a system error code, without the trailing period and line break.
+std::string ErrorText(DWORD code) {
+  char text[512];
+  const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  DWORD length = FormatMessageA(flags, nullptr, code, 0, text, sizeof text, nullptr);
+  // SetupAPI's own codes are known to the message table in their HRESULT form.
+  constexpr DWORD kSetupApiMask = APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR;
+  if (length == 0 && (code & kSetupApiMask) == kSetupApiMask) {
+    const DWORD asHresult = 0x80000000u | (FACILITY_SETUPAPI << 16) | (code & 0xFFFFu);
+    length = FormatMessageA(flags, nullptr, asHresult, 0, text, sizeof text, nullptr);
+  }
+  std::string result(text, length);
+  while (!result.empty() &&
+         (result.back() == '\r' || result.back() == '\n' || result.back() == '.')) {
+    result.pop_back();
+  }
+  if (result.empty()) {
+    char number[32];
+    std::snprintf(number, sizeof number, "error 0x%08lX", code);
+    result = number;
+  }
+  return result;
+}
+
+// Fills `result` for an operation that failed with `code`.
+void Fail(CallResult* result, const char* operation, const std::string& object, DWORD code) {
+  result->ok = false;
+  result->accessDenied = code == ERROR_ACCESS_DENIED;
+  result->reason = std::string(operation) + " '" + object + "': " + ErrorText(code);
+}
+
+void FailWith(CallResult* result, const char* operation, const std::string& object,
+              const std::string& text) {
+  result->ok = false;
+  result->accessDenied = false;
+  result->reason = std::string(operation) + " '" + object + "': " + text;
+}
+
+std::string PathOf(PlatformHandle device) {
+  const auto found = OpenPaths.find(device);
+  return found != OpenPaths.end() ? found->second : "HID device";
+}
+
+HANDLE OpenPath(const std::string& path, DWORD access) {
+  return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
+bool ReadAttributes(HANDLE device, const std::string& path, DeviceAttributes* attributes,
+                    CallResult* result) {
+  HIDD_ATTRIBUTES read{};
+  read.Size = sizeof read;
+  if (!HidD_GetAttributes(device, &read)) {
+    Fail(result, "HidD_GetAttributes", path, GetLastError());
+    return false;
+  }
+  attributes->VendorID = read.VendorID;
+  attributes->ProductID = read.ProductID;
+  attributes->VersionNumber = read.VersionNumber;
+  return true;
+}
+
+// A mutex name for a device path. Names may not hold backslashes after the namespace prefix and
+// are limited in length, so the path (case-insensitive on Windows) is hashed (64-bit FNV-1a).
+std::string LockName(const std::string& path) {
+  std::uint64_t hash = 0xCBF29CE484222325u;
+  for (const char c : path) {
+    const unsigned char lower = (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a')
+                                                       : static_cast<unsigned char>(c);
+    hash = (hash ^ lower) * 0x100000001B3u;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "Local\\tunezap-%016llx", static_cast<unsigned long long>(hash));
+  return name;
+}
+
+}  // namespace
+
+// ---- Process and console ----
+
+std::string GetArgumentText(int, char**) {
+  // The runtime's argv loses quotes and blanks; the command line keeps the text as typed.
+  const wchar_t* text = GetCommandLineW();
+  // The program's name, read as Windows reads it: a quoted name ends at its closing quote and may
+  // hold blanks; an unquoted one ends at the first blank or tab.
+  if (*text == L'"') {
+    ++text;
+    while (*text != L'\0' && *text != L'"') ++text;
+    if (*text == L'"') ++text;
+  } else {
+    while (*text != L'\0' && *text != L' ' && *text != L'\t') ++text;
+  }
+  while (*text == L' ' || *text == L'\t') ++text;
+  if (*text == L'\0') return {};
+
+  const int needed = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 1) return {};
+  std::string converted(static_cast<std::size_t>(needed), '\0');
+  if (WideCharToMultiByte(CP_ACP, 0, text, -1, converted.data(), needed, nullptr, nullptr) !=
+      needed) {
+    return {};
+  }
+  converted.pop_back();  // the terminator
+  return converted;
+}
+
+PlatformHandle GetStandardOutput() {
+  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  return handle != nullptr ? FromHandle(handle) : kInvalidHandle;
+}
+
+PlatformHandle GetStandardError() {
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  return handle != nullptr ? FromHandle(handle) : kInvalidHandle;
+}
+
+bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
+  if (stream == kInvalidHandle) return false;
+  while (!bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(bytes.size() < 0x40000000u ? bytes.size() : 0x40000000u);
+    DWORD written = 0;
+    if (!WriteFile(ToHandle(stream), bytes.data(), chunk, &written, nullptr) || written == 0) {
+      return false;
+    }
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+// ---- HID interfaces ----
+
+PlatformHandle OpenInterfaceSet(CallResult* result) {
+  HidD_GetHidGuid(&HidGuid);
+  const HDEVINFO set =
+      SetupDiGetClassDevsA(&HidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) {
+    Fail(result, "SetupDiGetClassDevsA", "HID interfaces", GetLastError());
+    return kInvalidHandle;  // walks as an empty set
+  }
+  return FromHandle(set);
+}
+
+MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::string* path,
+                              CallResult* result) {
+  if (set == kInvalidHandle) return MemberStatus::kEnd;
+  const HDEVINFO info = ToHandle(set);
+  const std::string member = "HID interface " + std::to_string(index);
+
+  SP_DEVICE_INTERFACE_DATA interfaceData{};
+  interfaceData.cbSize = sizeof interfaceData;
+  if (!SetupDiEnumDeviceInterfaces(info, nullptr, &HidGuid, index, &interfaceData)) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_NO_MORE_ITEMS) Fail(result, "SetupDiEnumDeviceInterfaces", member, code);
+    return MemberStatus::kEnd;
+  }
+
+  // The size query fails by design, reporting the size needed.
+  DWORD requiredSize = 0;
+  SetupDiGetDeviceInterfaceDetailA(info, &interfaceData, nullptr, 0, &requiredSize, nullptr);
+  const DWORD queryError = GetLastError();
+  constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  if (requiredSize < kPathOffset + 1) {
+    if (queryError != ERROR_INSUFFICIENT_BUFFER && queryError != ERROR_SUCCESS) {
+      Fail(result, "SetupDiGetDeviceInterfaceDetailA", member, queryError);
+    } else {
+      FailWith(result, "SetupDiGetDeviceInterfaceDetailA", member,
+               "a detail of " + std::to_string(requiredSize) + " bytes cannot hold a path");
+    }
+    return MemberStatus::kUnusable;
+  }
+
+  // One zero byte more than asked for, so the path is terminated whatever the fetch leaves.
+  // The allocation is aligned for the record that the fetch fills in.
+  std::vector<std::uint8_t> buffer(std::size_t{requiredSize} + 1, 0);
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  if (!SetupDiGetDeviceInterfaceDetailA(info, &interfaceData, detail, requiredSize, nullptr,
+                                        nullptr)) {
+    Fail(result, "SetupDiGetDeviceInterfaceDetailA", member, GetLastError());
+    return MemberStatus::kUnusable;
+  }
+  const char* text = reinterpret_cast<const char*>(buffer.data() + kPathOffset);
+  *path = std::string(text, strnlen(text, buffer.size() - kPathOffset));
+  if (path->empty()) {
+    FailWith(result, "SetupDiGetDeviceInterfaceDetailA", member, "the path is empty");
+    return MemberStatus::kUnusable;
+  }
+  return MemberStatus::kPresent;
+}
+
+void CloseInterfaceSet(PlatformHandle set) {
+  if (set != kInvalidHandle) SetupDiDestroyDeviceInfoList(ToHandle(set));
+}
+
+PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
+  const HANDLE device = OpenPath(path, GENERIC_READ | GENERIC_WRITE);
+  if (device == INVALID_HANDLE_VALUE) {
+    Fail(result, "CreateFileA", path, GetLastError());
+    return kInvalidHandle;
+  }
+  OpenPaths[FromHandle(device)] = path;
+  return FromHandle(device);
+}
+
+bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
+  return ReadAttributes(ToHandle(device), PathOf(device), attributes, result);
+}
+
+bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
+                          CallResult* result) {
+  // Access 0 asks for neither reading nor writing, which HID allows even where those are refused.
+  const HANDLE device = OpenPath(path, 0);
+  if (device == INVALID_HANDLE_VALUE) {
+    Fail(result, "CreateFileA", path, GetLastError());
+    return false;
+  }
+  const bool read = ReadAttributes(device, path, attributes, result);
+  CloseHandle(device);
+  return read;
+}
+
+bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  if (!HidD_GetPreparsedData(ToHandle(device), &preparsed)) {
+    Fail(result, "HidD_GetPreparsedData", PathOf(device), GetLastError());
+    return false;
+  }
+  HIDP_CAPS caps{};
+  const NTSTATUS status = HidP_GetCaps(preparsed, &caps);
+  HidD_FreePreparsedData(preparsed);
+  if (status != HIDP_STATUS_SUCCESS) {
+    char text[48];
+    std::snprintf(text, sizeof text, "status 0x%08lX",
+                  static_cast<unsigned long>(static_cast<ULONG>(status)));
+    FailWith(result, "HidP_GetCaps", PathOf(device), text);
+    return false;
+  }
+  *length = caps.OutputReportByteLength;
+  return true;
+}
+
+bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMilliseconds,
+                CallResult* result) {
+  // A handle cannot be locked against other processes on Windows; a mutex named after the
+  // device stands in, and the system releases it when this process ends.
+  const std::string name = LockName(path);
+  const HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+  if (mutex == nullptr) {
+    Fail(result, "CreateMutexA", name, GetLastError());
+    return false;
+  }
+  const DWORD waited = WaitForSingleObject(mutex, timeoutMilliseconds);
+  // An abandoned lock belonged to a run that ended without releasing it: it is ours now.
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    HeldLocks.push_back(mutex);
+    return true;
+  }
+  if (waited == WAIT_TIMEOUT) {
+    FailWith(result, "WaitForSingleObject", name,
+             "still held after " + std::to_string(timeoutMilliseconds) + " ms");
+  } else {
+    Fail(result, "WaitForSingleObject", name, GetLastError());
+  }
+  CloseHandle(mutex);
+  return false;
+}
+
+bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
+                 CallResult* result) {
+  if (size > MAXDWORD) {
+    FailWith(result, "WriteFile", PathOf(device), "the report is too long");
+    return false;
+  }
+  DWORD written = 0;
+  if (!WriteFile(ToHandle(device), report, static_cast<DWORD>(size), &written, nullptr)) {
+    Fail(result, "WriteFile", PathOf(device), GetLastError());
+    return false;
+  }
+  if (written != size) {
+    FailWith(result, "WriteFile", PathOf(device),
+             "wrote " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+    return false;
+  }
+  return true;
+}
+
+void CloseDevice(PlatformHandle device) {
+  OpenPaths.erase(device);
+  CloseHandle(ToHandle(device));
+}
+
+std::string AccessDeniedHint() {
+  return "another program may hold it open without sharing; close that program and try again";
+}
+
+}  // namespace APIdeclarations

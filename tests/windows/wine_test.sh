@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Checks of the Windows build that only Windows (here: wine) can answer: how the argument text is
+# cut from a raw command line, and how the HID interfaces are walked, traced call by call.
+#   tests/windows/wine_test.sh BUILD_DIR
+# BUILD_DIR holds tunezap.exe and exact_command_line.exe. WINEPREFIX must name a prefix that is
+# already made. No device 6666:f100 may be present.
+set -u
+
+[ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
+program=$1/tunezap.exe
+launcher=$1/exact_command_line.exe
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "ok - $1"; }
+fail() { failed=$((failed + 1)); echo "FAIL - $1: $2"; }
+
+# Wine turns its own arguments into UTF-16 by the Unix locale; C.UTF-8 makes the ANSI code page
+# 1252.
+export LC_ALL=C.UTF-8
+
+banner='Console Application Example In Visual Basic.\r\n'
+usage='\r\nSyntax: tunezap.exe <box 0/1> <channel> \r\n'
+
+# line NAME STATUS ARGUMENT-TEXT(printf %b, "" = none) COMMAND-LINE(printf %b)
+# Standard output must be the banner and the usage text when there is no argument text, else
+# begin with the banner and the echo of exactly ARGUMENT-TEXT.
+line() {
+  local name=$1 status=$2 text=$3 command
+  command=$(printf '%b' "$4")
+  if [ -z "$text" ]; then
+    printf '%b' "$banner$usage" >"$work/expected"
+  else
+    printf '%b' "${banner}\r\nCommand Line Parameters: $text\r\n" >"$work/expected"
+  fi
+  wine "$launcher" --line "$command" "$program" >"$work/out" 2>"$work/err" </dev/null
+  local got=$?
+  local size
+  size=$(stat -c %s "$work/expected")
+  if [ "$got" -ne "$status" ]; then
+    fail "$name" "exit status $got, expected $status ($(head -c 200 "$work/err"))"
+  elif [ -z "$text" ] && ! cmp -s "$work/expected" "$work/out"; then
+    fail "$name" "standard output is not the usage: $(od -An -c "$work/out" | head -c 300)"
+  elif [ -n "$text" ] && ! cmp -s -n "$size" "$work/expected" "$work/out"; then
+    fail "$name" "echo differs: $(od -An -c "$work/out" | head -c 400)"
+  else
+    pass "$name"
+  fi
+}
+
+line "plain name" 1 '1 5 123' 'tunezap.exe 1 5 123'
+line "quoted name with blanks" 1 '1 5 123' '"C:\\Program Files\\tunezap.exe" 1 5 123'
+line "quoted name followed at once by the text" 1 '1 5 123' '"C:\\a b\\tunezap.exe"1 5 123'
+line "tabs and blanks after the name are dropped" 1 '1 5 123' 'tunezap.exe\t \t 1 5 123'
+line "blanks and tabs inside the text are kept" 2 '1  5\t123 ' 'tunezap.exe 1  5\t123 '
+line "quotes inside the text are kept" 2 '1 5 "123"' 'tunezap.exe 1 5 "123"'
+line "trailing blanks are kept" 1 '1 5 123  ' 'tunezap.exe 1 5 123  '
+line "name alone" 2 '' 'tunezap.exe'
+line "quoted name and blanks alone" 2 '' '"C:\\a b\\tunezap.exe" \t '
+line "unquoted name ends at the first blank, not at a quote" 2 'b"\\tunezap.exe 1 5 123' \
+  'C:\\"a b"\\tunezap.exe 1 5 123'
+# é and € are one byte each in code page 1252; 日 has no byte there and becomes '?'.
+line "text in the ANSI code page" 2 '1 5 \xe9\x80\x3f' 'tunezap.exe 1 5 é€日'
+
+# The device walk, traced at the DLL boundary. Every present HID interface must be opened for
+# reading and writing, its attributes read with that same handle and the handle closed, in each of
+# the three searches of a run without the device; nothing is matched, locked or written.
+WINEDEBUG=+relay wine "$program" 1 5 123 >"$work/out" 2>"$work/trace" </dev/null
+status=$?
+examined=$(grep -Eo 'among [0-9]+ HID interfaces' "$work/trace" | grep -Eo '[0-9]+' | head -n 1)
+thread=$(grep -m 1 -Eo '^[0-9a-f]+:Call hid\.HidD_GetHidGuid' "$work/trace" | cut -d: -f1)
+# Wine always shows HID interfaces of its own (two, vendor 845e); seeing none means the walk broke.
+if [ "$status" -ne 1 ] || [ "${examined:-0}" -eq 0 ] || [ -z "$thread" ]; then
+  fail "device walk traced" "exit status $status, interfaces '${examined:-?}', thread '${thread:-?}'"
+else
+  # Calls the program itself makes: its image is loaded at 0x140000000.
+  grep -E "^$thread:(Call|Ret) .* ret=14[0-9a-f]{7}\$" "$work/trace" >"$work/calls"
+  verdict=$(awk -v n="$examined" '
+    function call(name) { return $0 ~ ("^[0-9a-f]+:Call [A-Za-z0-9]+\\." name "\\(") }
+    function ret(name) { return $0 ~ ("^[0-9a-f]+:Ret  [A-Za-z0-9]+\\." name "\\(") }
+    function arg(i,   a) { a = $0; sub(/^[^(]*\(/, "", a); sub(/\) ret=.*/, "", a);
+                           split(a, parts, ","); return parts[i] }
+    function retval(   v) { v = $0; sub(/.*retval=/, "", v); sub(/ .*/, "", v); return v }
+    call("SetupDiGetClassDevsA") { sets++; if (arg(4) != "00000012") bad = bad " set-flags" }
+    ret("SetupDiGetClassDevsA") { set = retval() }
+    call("SetupDiEnumDeviceInterfaces") { enums++; if (arg(1) != set) bad = bad " enum-set" }
+    call("SetupDiDestroyDeviceInfoList") { destroys++; if (arg(1) != set) bad = bad " destroy-set" }
+    call("CreateFileA") { opens++
+      if (arg(2) != "c0000000" || arg(3) != "00000003" || arg(5) != "00000003") bad = bad " open-args" }
+    ret("CreateFileA") { handle = retval(); if (handle == "ffffffffffffffff") bad = bad " open-failed" }
+    call("HidD_GetAttributes") { reads++; if (arg(1) != handle) bad = bad " read-handle" }
+    call("CloseHandle") { if (arg(1) == handle) { closes++; handle = "" } }
+    call("HidD_GetPreparsedData") || call("CreateMutexA") { bad = bad " matched" }
+    END {
+      want = 3 * n
+      if (sets != 3 || destroys != 3) bad = bad " sets=" sets "/" destroys
+      if (enums != 3 * (n + 1)) bad = bad " enums=" enums
+      if (opens != want || reads != want || closes != want)
+        bad = bad " opens/reads/closes=" opens "/" reads "/" closes " of " want
+      print bad == "" ? "ok" : bad
+    }' "$work/calls")
+  if [ "$verdict" = ok ]; then
+    pass "device walk traced: $examined interfaces opened, read and closed in each of 3 searches"
+  else
+    fail "device walk traced" "$verdict"
+  fi
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
