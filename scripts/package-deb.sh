@@ -33,6 +33,6 @@ if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
 fi
 deb=${debs[0]}
 
-# Errors fail the build; warnings and notes are shown.
-lintian --fail-on error --info "$deb" >&2
+# Errors fail the build; warnings and informational tags are shown.
+lintian --fail-on error --display-info "$deb" >&2
 echo "$deb"
