@@ -13,12 +13,7 @@ endif()
 set(TUNEZAP_MAINTAINER "tunezap developers <tunezap@users.noreply.example>")
 
 # Documentation, for every install.
-install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
-if(EXISTS "${PROJECT_SOURCE_DIR}/README.md")
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-else()
-  message(WARNING "README.md is missing; the packages will not carry it")
-endif()
+install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The Debian copyright file in machine-readable form, made from LICENSE: its copyright line and,
 # as the Expat licence text, everything after it. Blank lines become " ." as the format asks.

@@ -121,6 +121,9 @@ if [ -z "$conffiles" ]; then pass "no conffiles"; else fail "no conffiles" "$con
 # Documentation.
 doc=/usr/share/doc/tunezap
 check "$doc/copyright is machine-readable" grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' "$doc/copyright"
+check "$doc/LICENSE" cmp -s LICENSE "$doc/LICENSE"
+# Debian compresses documents over 4 kB.
+check "$doc/README.md" sh -c "{ cmp -s README.md '$doc/README.md' || zcat '$doc/README.md.gz' | cmp -s README.md -; }"
 check "$doc/changelog.Debian.gz" sh -c "zcat '$doc/changelog.Debian.gz' | head -n 1 | grep -q '^tunezap ('"
 
 # Remove, and check that every path the package owned is gone.
