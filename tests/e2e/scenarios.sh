@@ -113,9 +113,10 @@ expect_stderr() {
   done
 }
 
-# expect_received: standard input holds exactly what the devices must have received, in order.
+# expect_received LINES: exactly what the devices must have received, in order, one record a line.
+# (An argument, not a pipe: a check run in a pipeline's subshell could not record a problem.)
 expect_received() {
-  cat >"$work/expected.received"
+  if [ -n "$1" ]; then printf '%s\n' "$1"; fi >"$work/expected.received"
   cmp -s "$work/expected.received" "$work/received" ||
     problem "devices received: $(flat "$work/received") expected: $(flat "$work/expected.received")"
 }
@@ -127,7 +128,7 @@ scenario_length_9() {
   expect_status 0
   expect_stdout 1 5 123
   expect_no_stderr
-  reports 0 1 5 123 9 | expect_received
+  expect_received "$(reports 0 1 5 123 9)"
 }
 
 scenario_length_65() {
@@ -137,7 +138,7 @@ scenario_length_65() {
   expect_status 0
   expect_stdout 0 200 907
   expect_no_stderr
-  reports 0 0 200 907 65 | expect_received
+  expect_received "$(reports 0 0 200 907 65)"
 }
 
 # The same vendor with another product, another vendor with the same product, then two boxes:
@@ -149,7 +150,7 @@ scenario_first_of_several() {
   expect_status 0
   expect_stdout 1 7 456
   expect_no_stderr
-  reports 2 1 7 456 9 | expect_received
+  expect_received "$(reports 2 1 7 456 9)"
 }
 
 scenario_no_device() {
@@ -159,7 +160,7 @@ scenario_no_device() {
   expect_status 1
   expect_stdout 1 5 123
   expect_stderr "reports 1, 2, 3 of 3 not sent" "no device 6666:f100 among 2 HID interfaces"
-  expect_received </dev/null
+  expect_received ""
 }
 
 # A device that cannot take the report ends the run at its first digit.
@@ -171,7 +172,7 @@ scenario_report_too_short() {
   expect_stdout 1 5 123 1
   expect_stderr "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "length of 5 bytes" \
     "at least 9"
-  expect_received </dev/null
+  expect_received ""
 }
 
 scenario_no_output_report() {
@@ -181,7 +182,7 @@ scenario_no_output_report() {
   expect_status 1
   expect_stdout 1 5 123 1
   expect_stderr "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "length of 0 bytes"
-  expect_received </dev/null
+  expect_received ""
 }
 
 # Unplugged right after the first report: the later writes fail and the run says so.
@@ -192,7 +193,7 @@ scenario_device_vanishes() {
   expect_status 1
   expect_stdout 1 5 123
   expect_stderr "reports 2, 3 of 3 not sent" "'/dev/hidraw0'" "No such device"
-  reports 0 1 5 123 9 | head -n 1 | expect_received
+  expect_received "$(reports 0 1 5 123 9 | head -n 1)"
 }
 
 # devtmpfs leaves hidraw nodes to root alone, as a system without the udev rule does.
@@ -204,7 +205,7 @@ scenario_access_denied() {
   expect_stdout 1 5 123
   expect_stderr "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "Permission denied" \
     "70-tunezap.rules"
-  expect_received </dev/null
+  expect_received ""
 }
 
 # What the udev rule grants: a member of the node's group may use it.
@@ -216,7 +217,7 @@ scenario_group_access() {
   expect_status 0
   expect_stdout 1 5 123
   expect_no_stderr
-  reports 0 1 5 123 9 | expect_received
+  expect_received "$(reports 0 1 5 123 9)"
 }
 
 # Twenty times two runs at once: each run's three reports must arrive together.
