@@ -1,0 +1,389 @@
+// The platform layer on Linux. HID interfaces are the hidraw class devices: each is found in sysfs
+// as <sysfs>/class/hidraw/hidrawN, whose device/ directory describes the HID device (identity in
+// uevent, report descriptor in report_descriptor), and is opened as the node <dev>/hidrawN.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <map>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/APIdeclarations.h"
+#include "platform/linux/LinuxRoots.h"
+#include "platform/linux/ReportDescriptor.h"
+
+namespace {
+
+using APIdeclarations::CallResult;
+using APIdeclarations::PlatformHandle;
+
+std::string sysfsRoot = "/sys";
+std::string devRoot = "/dev";
+
+// Interface sets handed out and not yet closed: the node paths of each, in hidraw order.
+std::map<PlatformHandle, std::vector<std::string>> interfaceSets;
+PlatformHandle nextSetHandle = 1;
+
+// What each open device descriptor was opened as, so that its sysfs entry can be found again.
+struct OpenInterface {
+  std::string path;  // as given to OpenDevice, for messages
+  std::string name;  // "hidraw3"; empty when the path is not a hidraw node under the device root
+};
+std::map<int, OpenInterface> openInterfaces;
+
+constexpr std::string_view kHidrawPrefix = "hidraw";
+constexpr std::size_t kMaxDescriptorBytes = 4096;  // the kernel's HID_MAX_DESCRIPTOR_SIZE
+constexpr std::size_t kMaxAttributeBytes = 4096;   // a sysfs text attribute is at most one page
+constexpr auto kLockRetryInterval = std::chrono::milliseconds(10);
+
+void Fail(CallResult* result, std::string_view operation, std::string_view object,
+          std::string_view text, bool accessDenied = false) {
+  if (result == nullptr) return;
+  result->ok = false;
+  result->accessDenied = accessDenied;
+  result->reason.assign(operation).append(" '").append(object).append("': ").append(text);
+}
+
+// The one place where a system error number becomes text.
+void FailWithError(CallResult* result, std::string_view operation, std::string_view object,
+                   int error) {
+  Fail(result, operation, object, std::generic_category().message(error),
+       error == EACCES || error == EPERM);
+}
+
+// The whole of `text` as a number in `base`: no blanks, no sign, no prefix, no overflow.
+bool ParseWhole(std::string_view text, int base, std::uint32_t* value) {
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  std::uint32_t parsed = 0;
+  const auto [stop, error] = std::from_chars(text.data(), end, parsed, base);
+  if (error != std::errc() || stop != end) return false;
+  *value = parsed;
+  return true;
+}
+
+// The N of a name "hidrawN". The kernel writes N without leading zeros; a name with them is
+// not one of its nodes, and accepting it would give two names for one number.
+bool ParseHidrawName(std::string_view name, std::uint32_t* number) {
+  if (!name.starts_with(kHidrawPrefix)) return false;
+  const std::string_view digits = name.substr(kHidrawPrefix.size());
+  if (digits.size() > 1 && digits.front() == '0') return false;
+  return ParseWhole(digits, 10, number);
+}
+
+// The hidraw name behind a node path <dev>/hidrawN, or "" when the path is not one.
+std::string NodeName(std::string_view path) {
+  const std::string prefix = devRoot + "/";
+  if (!path.starts_with(prefix)) return {};
+  const std::string_view name = path.substr(prefix.size());
+  std::uint32_t number = 0;
+  return ParseHidrawName(name, &number) ? std::string(name) : std::string();
+}
+
+std::string DeviceFilePath(const std::string& name, std::string_view file) {
+  return sysfsRoot + "/class/hidraw/" + name + "/device/" + std::string(file);
+}
+
+int ToDescriptor(PlatformHandle handle) {
+  return handle >= 0 && handle <= INT_MAX ? static_cast<int>(handle) : -1;
+}
+
+// Reads a whole small file. One byte of room beyond `limit` tells a file that is too long from
+// one that just fits.
+bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* contents,
+                   CallResult* result) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    FailWithError(result, "open", path, errno);
+    return false;
+  }
+  std::string data(limit + 1, '\0');
+  std::size_t filled = 0;
+  int error = 0;
+  while (filled < data.size()) {
+    const ssize_t count = read(fd, data.data() + filled, data.size() - filled);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) error = errno;
+    if (count <= 0) break;
+    filled += static_cast<std::size_t>(count);
+  }
+  close(fd);
+  if (error != 0) {
+    FailWithError(result, "read", path, error);
+    return false;
+  }
+  if (filled > limit) {
+    Fail(result, "read", path, "longer than " + std::to_string(limit) + " bytes");
+    return false;
+  }
+  data.resize(filled);
+  *contents = std::move(data);
+  return true;
+}
+
+// The value of HID_ID=bus:vendor:product, which the kernel prints as %04X:%08X:%08X.
+bool ParseHidId(std::string_view value, APIdeclarations::DeviceAttributes* attributes) {
+  const std::size_t first = value.find(':');
+  if (first == std::string_view::npos) return false;
+  const std::size_t second = value.find(':', first + 1);
+  if (second == std::string_view::npos) return false;
+  std::uint32_t bus = 0;
+  std::uint32_t vendor = 0;
+  std::uint32_t product = 0;
+  if (!ParseWhole(value.substr(0, first), 16, &bus) ||
+      !ParseWhole(value.substr(first + 1, second - first - 1), 16, &vendor) ||
+      !ParseWhole(value.substr(second + 1), 16, &product) || vendor > 0xFFFF || product > 0xFFFF) {
+    return false;
+  }
+  attributes->VendorID = static_cast<std::uint16_t>(vendor);
+  attributes->ProductID = static_cast<std::uint16_t>(product);
+  attributes->VersionNumber = 0;  // not published by hidraw or sysfs
+  return true;
+}
+
+bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* attributes,
+                    CallResult* result) {
+  const std::string path = DeviceFilePath(name, "uevent");
+  std::string uevent;
+  if (!ReadSmallFile(path, kMaxAttributeBytes, &uevent, result)) return false;
+  constexpr std::string_view kKey = "HID_ID=";
+  std::string_view rest = uevent;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (!line.starts_with(kKey)) continue;
+    if (ParseHidId(line.substr(kKey.size()), attributes)) return true;
+    Fail(result, "read", path, "unusable line '" + std::string(line) + "'");
+    return false;
+  }
+  Fail(result, "read", path, "no HID_ID line");
+  return false;
+}
+
+// The open interface behind `device`, or null with `result` filled when it has no sysfs entry.
+const OpenInterface* FindInterface(PlatformHandle device, std::string_view operation,
+                                   CallResult* result) {
+  const auto found = openInterfaces.find(ToDescriptor(device));
+  if (found == openInterfaces.end()) {
+    Fail(result, operation, "handle " + std::to_string(device), "not an open interface");
+    return nullptr;
+  }
+  if (found->second.name.empty()) {
+    Fail(result, operation, found->second.path, "not a hidraw node under '" + devRoot + "'");
+    return nullptr;
+  }
+  return &found->second;
+}
+
+std::string ObjectName(PlatformHandle device) {
+  const auto found = openInterfaces.find(ToDescriptor(device));
+  return found != openInterfaces.end() ? found->second.path : "handle " + std::to_string(device);
+}
+
+// "5", "0.25": whole seconds without a fraction when there is none.
+std::string FormatSeconds(unsigned milliseconds) {
+  std::string text = std::to_string(milliseconds / 1000);
+  if (const unsigned fraction = milliseconds % 1000; fraction != 0) {
+    std::string digits = std::to_string(fraction + 1000).substr(1);  // keeps leading zeros
+    digits.erase(digits.find_last_not_of('0') + 1);
+    text += "." + digits;
+  }
+  return text;
+}
+
+PlatformHandle StandardStream(int fd) {
+  // A reader that went away must make writes fail, not end the process.
+  [[maybe_unused]] static const bool sigpipeIgnored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+  // A closed stream gets no descriptor: its number may later be reused by a device.
+  if (fcntl(fd, F_GETFD) < 0) return APIdeclarations::kInvalidHandle;
+  return fd;
+}
+
+}  // namespace
+
+namespace LinuxRoots {
+
+void SetRoots(const std::string& sysfs, const std::string& dev) {
+  const auto trimmed = [](std::string root) {
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+  };
+  sysfsRoot = trimmed(sysfs);
+  devRoot = trimmed(dev);
+}
+
+}  // namespace LinuxRoots
+
+namespace APIdeclarations {
+
+std::string GetArgumentText(int argc, char** argv) {
+  std::string text;
+  for (int i = 1; argv != nullptr && i < argc; ++i) {
+    if (i > 1) text += ' ';
+    if (argv[i] != nullptr) text += argv[i];
+  }
+  return text;
+}
+
+PlatformHandle GetStandardOutput() { return StandardStream(STDOUT_FILENO); }
+
+PlatformHandle GetStandardError() { return StandardStream(STDERR_FILENO); }
+
+bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
+  const int fd = ToDescriptor(stream);
+  if (fd < 0) return false;
+  while (!bytes.empty()) {
+    const ssize_t count = write(fd, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return true;
+}
+
+PlatformHandle OpenInterfaceSet(CallResult* result) {
+  std::vector<std::pair<std::uint32_t, std::string>> found;
+  const std::string classDir = sysfsRoot + "/class/hidraw";
+  if (DIR* dir = opendir(classDir.c_str())) {
+    for (;;) {
+      errno = 0;
+      const dirent* entry = readdir(dir);
+      if (entry == nullptr) {
+        if (errno != 0) {
+          FailWithError(result, "read directory", classDir, errno);
+          found.clear();
+        }
+        break;
+      }
+      std::uint32_t number = 0;
+      if (ParseHidrawName(entry->d_name, &number)) found.emplace_back(number, entry->d_name);
+    }
+    closedir(dir);
+  } else {
+    FailWithError(result, "open directory", classDir, errno);
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> paths;
+  paths.reserve(found.size());
+  for (const auto& [number, name] : found) paths.push_back(devRoot + "/" + name);
+  const PlatformHandle set = nextSetHandle++;
+  interfaceSets.emplace(set, std::move(paths));
+  return set;
+}
+
+MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::string* path,
+                              CallResult* /*result*/) {
+  const auto found = interfaceSets.find(set);
+  if (found == interfaceSets.end() || index >= found->second.size()) return MemberStatus::kEnd;
+  *path = found->second[index];
+  return MemberStatus::kPresent;
+}
+
+void CloseInterfaceSet(PlatformHandle set) { interfaceSets.erase(set); }
+
+PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    FailWithError(result, "open", path, errno);
+    return kInvalidHandle;
+  }
+  openInterfaces[fd] = OpenInterface{path, NodeName(path)};
+  return fd;
+}
+
+bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
+  const OpenInterface* open = FindInterface(device, "read attributes", result);
+  return open != nullptr && ReadAttributes(open->name, attributes, result);
+}
+
+bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
+                          CallResult* result) {
+  const std::string name = NodeName(path);
+  if (name.empty()) {
+    Fail(result, "read attributes", path, "not a hidraw node under '" + devRoot + "'");
+    return false;
+  }
+  return ReadAttributes(name, attributes, result);
+}
+
+bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+  const OpenInterface* open = FindInterface(device, "read report descriptor", result);
+  if (open == nullptr) return false;
+  std::string descriptor;
+  if (!ReadSmallFile(DeviceFilePath(open->name, "report_descriptor"), kMaxDescriptorBytes,
+                     &descriptor, result)) {
+    return false;
+  }
+  *length = ReportDescriptor::OutputReportByteLength(
+      reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
+  return true;
+}
+
+bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeoutMilliseconds,
+                CallResult* result) {
+  const int fd = ToDescriptor(device);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
+      FailWithError(result, "lock", path, errno);
+      return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      Fail(result, "lock", path,
+           "another tunezap run held it for " + FormatSeconds(timeoutMilliseconds) + " s");
+      return false;
+    }
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(kLockRetryInterval, deadline - now));
+  }
+}
+
+bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
+                 CallResult* result) {
+  ssize_t written = 0;
+  do {
+    written = write(ToDescriptor(device), report, size);
+  } while (written < 0 && errno == EINTR);
+  if (written < 0) {
+    const int error = errno;
+    FailWithError(result, "write", ObjectName(device), error);
+    return false;
+  }
+  if (static_cast<std::size_t>(written) != size) {
+    Fail(result, "write", ObjectName(device),
+         "short write, " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+    return false;
+  }
+  return true;
+}
+
+void CloseDevice(PlatformHandle device) {
+  const int fd = ToDescriptor(device);
+  if (fd < 0) return;
+  openInterfaces.erase(fd);
+  close(fd);  // not retried on EINTR: Linux has released the descriptor either way
+}
+
+}  // namespace APIdeclarations
+
+namespace APIdeclarations {
+
+std::string AccessDeniedHint() { return "install the udev rule 70-tunezap.rules, see tunezap(1)"; }
+
+}  // namespace APIdeclarations

@@ -1,0 +1,270 @@
+// The Linux platform layer against a device tree made for each test: sysfs entries under
+// <tmp>/sys/class/hidraw and regular files (or fifos) standing in for the nodes under <tmp>/dev.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/APIdeclarations.h"
+#include "platform/linux/LinuxRoots.h"
+
+namespace {
+
+namespace api = APIdeclarations;
+namespace fs = std::filesystem;
+
+constexpr std::string_view kUevent =
+    "DRIVER=hid-generic\nHID_ID=0003:00006666:0000F100\nHID_NAME=Box\n";
+
+// Vendor page, one output report of eight 8-bit fields and no report ids: 8 bytes + 1.
+const std::string kDescriptor = {'\x06', '\x00', '\xFF', '\x09', '\x01', '\xA1', '\x01',
+                                 '\x09', '\x02', '\x15', '\x00', '\x26', '\xFF', '\x00',
+                                 '\x75', '\x08', '\x95', '\x08', '\x91', '\x02', '\xC0'};
+
+void WriteFile(const fs::path& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary).write(bytes.data(), std::ssize(bytes));
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct LinuxPlatform : ::testing::Test {
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "linux_platform_test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    fs::create_directories(root / "sys/class/hidraw");
+    fs::create_directories(root / "dev");
+    LinuxRoots::SetRoots(root / "sys", root / "dev");
+  }
+  void TearDown() override {
+    LinuxRoots::SetRoots("/sys", "/dev");
+    fs::remove_all(root);
+  }
+  // A sysfs entry for `name` and, when `node`, a regular file as its node.
+  void AddInterface(const std::string& name, std::string_view uevent = kUevent,
+                    std::string_view descriptor = kDescriptor, bool node = true) {
+    const fs::path device = root / "sys/class/hidraw" / name / "device";
+    fs::create_directories(device);
+    WriteFile(device / "uevent", uevent);
+    WriteFile(device / "report_descriptor", descriptor);
+    if (node) WriteFile(Node(name), "");
+  }
+  std::string Node(const std::string& name) const { return (root / "dev" / name).string(); }
+
+  fs::path root;
+  api::CallResult result;
+};
+
+TEST(ArgumentText, JoinsArgumentsAfterTheNameWithSingleBlanks) {
+  const struct {
+    std::vector<std::string> argv;
+    std::string expected;
+  } cases[] = {{{"tunezap"}, ""},
+               {{"tunezap", "1", "5", "123"}, "1 5 123"},
+               {{"tunezap", "", "a b"}, " a b"}};
+  for (const auto& c : cases) {
+    std::vector<char*> argv;
+    for (const auto& arg : c.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+    EXPECT_EQ(api::GetArgumentText(static_cast<int>(argv.size()), argv.data()), c.expected);
+  }
+}
+
+TEST(Console, WriteToPipeWithoutReaderFailsInsteadOfKillingTheProcess) {
+  EXPECT_EQ(api::GetStandardOutput(), 1);
+  EXPECT_EQ(api::GetStandardError(), 2);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  EXPECT_FALSE(api::WriteAllBytes(fds[1], "lost"));
+  close(fds[1]);
+  EXPECT_FALSE(api::WriteAllBytes(api::kInvalidHandle, "x"));
+}
+
+TEST_F(LinuxPlatform, ListsHidrawNodesInNumericOrderIgnoringOtherNames) {
+  for (const char* name : {"hidraw10", "hidraw2", "hidraw0", "hidrawx", "hidraw01", "hidraw",
+                           "hidraw+3", "hidraw-3", "hidraw 4", "hidraw4294967296", "event3"}) {
+    AddInterface(name);
+  }
+  const api::PlatformHandle set = api::OpenInterfaceSet(&result);
+  std::vector<std::string> paths;
+  std::string path;
+  for (std::uint32_t i = 0;
+       api::GetInterfacePath(set, i, &path, &result) == api::MemberStatus::kPresent; ++i) {
+    paths.push_back(path);
+  }
+  api::CloseInterfaceSet(set);
+  EXPECT_TRUE(result.ok) << result.reason;
+  EXPECT_EQ(paths, (std::vector{Node("hidraw0"), Node("hidraw2"), Node("hidraw10")}));
+  EXPECT_EQ(api::GetInterfacePath(set, 0, &path, &result), api::MemberStatus::kEnd);
+}
+
+TEST_F(LinuxPlatform, UnreadableClassDirectoryGivesAnEmptySetAndAReason) {
+  fs::remove(root / "sys/class/hidraw");
+  const api::PlatformHandle set = api::OpenInterfaceSet(&result);
+  std::string path;
+  EXPECT_EQ(api::GetInterfacePath(set, 0, &path, &result), api::MemberStatus::kEnd);
+  api::CloseInterfaceSet(set);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.reason, "open directory '" + (root / "sys/class/hidraw").string() +
+                               "': No such file or directory");
+}
+
+TEST_F(LinuxPlatform, ReadsIdentityFromTheHidIdLineStrictly) {
+  const struct {
+    std::string uevent;
+    bool ok;
+  } cases[] = {
+      {std::string(kUevent), true},
+      {"HID_ID=0003:00006666:0000f100", true},
+      {"DRIVER=x\nHID_ID=0003:00006666:0000F100x\n", false},
+      {"HID_ID=0003:00006666:0000F100 \n", false},
+      {"HID_ID=0003:00016666:0000F100\n", false},
+      {"HID_ID=0003:00006666:0001F100\n", false},
+      {"HID_ID=0003:00006666\n", false},
+      {"HID_ID=0003:00006666:0000F100:1\n", false},
+      {"HID_ID=0003::0000F100\n", false},
+      {"HID_ID=0003:+0006666:0000F100\n", false},
+      {"HID_ID=0003:0x6666:F100\n", false},
+      {"DRIVER=x\nXHID_ID=0003:00006666:0000F100\n", false},
+      {"", false},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string name = "hidraw" + std::to_string(n++);
+    AddInterface(name, c.uevent);
+    api::DeviceAttributes peeked, read;
+    api::CallResult peekResult, readResult;
+    EXPECT_EQ(api::PeekDeviceAttributes(Node(name), &peeked, &peekResult), c.ok) << c.uevent;
+    const api::PlatformHandle device = api::OpenDevice(Node(name), &readResult);
+    ASSERT_NE(device, api::kInvalidHandle) << readResult.reason;
+    EXPECT_EQ(api::GetDeviceAttributes(device, &read, &readResult), c.ok) << c.uevent;
+    api::CloseDevice(device);
+    if (c.ok) {
+      EXPECT_EQ(peeked.VendorID, 0x6666);
+      EXPECT_EQ(peeked.ProductID, 0xF100);
+      EXPECT_EQ(read.ProductID, 0xF100);
+      EXPECT_TRUE(readResult.ok);
+    } else {
+      const std::string uevent = root / "sys/class/hidraw" / name / "device/uevent";
+      EXPECT_TRUE(readResult.reason.starts_with("read '" + uevent + "': ")) << readResult.reason;
+      EXPECT_EQ(peekResult.reason, readResult.reason);
+    }
+  }
+}
+
+TEST_F(LinuxPlatform, PeekNeedsNoNodeButAPathUnderTheDeviceRoot) {
+  AddInterface("hidraw7", kUevent, kDescriptor, /*node=*/false);
+  api::DeviceAttributes attributes;
+  EXPECT_TRUE(api::PeekDeviceAttributes(Node("hidraw7"), &attributes, &result));
+  EXPECT_EQ(attributes.VendorID, 0x6666);
+  EXPECT_FALSE(api::PeekDeviceAttributes("/elsewhere/hidraw7", &attributes, &result));
+  EXPECT_FALSE(result.ok);
+}
+
+TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
+  fs::create_directories(Node("hidraw1"));
+  WriteFile(Node("hidraw2"), "");
+  chmod(Node("hidraw2").c_str(), 0);
+  const bool root_user = geteuid() == 0;  // root is not held back by permission bits
+  const struct {
+    std::string name;
+    std::string text;
+    bool accessDenied;
+  } cases[] = {{"hidraw0", "No such file or directory", false},
+               {"hidraw1", "Is a directory", false},
+               {"hidraw2", "Permission denied", true}};
+  for (const auto& c : cases) {
+    if (c.accessDenied && root_user) continue;
+    api::CallResult r;
+    EXPECT_EQ(api::OpenDevice(Node(c.name), &r), api::kInvalidHandle);
+    EXPECT_EQ(r.reason, "open '" + Node(c.name) + "': " + c.text);
+    EXPECT_EQ(r.accessDenied, c.accessDenied);
+  }
+}
+
+TEST_F(LinuxPlatform, OutputReportLengthComesFromTheReportDescriptor) {
+  AddInterface("hidraw0");
+  AddInterface("hidraw1", kUevent, std::string(4097, '\0'));
+  const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
+  std::uint16_t length = 0;
+  EXPECT_TRUE(api::GetOutputReportByteLength(device, &length, &result)) << result.reason;
+  EXPECT_EQ(length, 9);
+  api::CloseDevice(device);
+
+  const api::PlatformHandle oversized = api::OpenDevice(Node("hidraw1"), &result);
+  EXPECT_FALSE(api::GetOutputReportByteLength(oversized, &length, &result));
+  EXPECT_NE(result.reason.find("longer than 4096 bytes"), std::string::npos) << result.reason;
+  api::CloseDevice(oversized);
+  // A closed descriptor is forgotten with its sysfs entry.
+  EXPECT_FALSE(api::GetOutputReportByteLength(oversized, &length, &result));
+  EXPECT_NE(result.reason.find("not an open interface"), std::string::npos) << result.reason;
+}
+
+TEST_F(LinuxPlatform, WriteReportSendsTheBytesInOneWrite) {
+  AddInterface("hidraw0");
+  const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
+  const std::uint8_t first[] = {0x00, 0x31, 0x05, 0x01, 0x7A, 0x0A, 0x0D, 0x7A, 0x7A};
+  const std::uint8_t second[] = {0x00, 0x31, 0x05, 0x02};
+  EXPECT_TRUE(api::WriteReport(device, first, sizeof first, &result));
+  EXPECT_TRUE(api::WriteReport(device, second, sizeof second, &result));
+  api::CloseDevice(device);
+  EXPECT_TRUE(result.ok) << result.reason;
+  EXPECT_EQ(ReadFile(Node("hidraw0")), std::string("\x00\x31\x05\x01\x7A\x0A\x0D\x7A\x7A"
+                                                   "\x00\x31\x05\x02",
+                                                   13));
+}
+
+TEST_F(LinuxPlatform, ShortOrFailedWriteIsReported) {
+  // A non-blocking fifo accepts part of a write larger than its free space, then nothing.
+  ASSERT_EQ(mkfifo(Node("hidraw0").c_str(), 0600), 0);
+  const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
+  ASSERT_NE(device, api::kInvalidHandle) << result.reason;
+  const int fd = static_cast<int>(device);
+  ASSERT_EQ(fcntl(fd, F_SETFL, O_NONBLOCK), 0);
+  const int capacity = fcntl(fd, F_GETPIPE_SZ);
+  ASSERT_GT(capacity, 0);
+  const std::vector<std::uint8_t> report(static_cast<std::size_t>(capacity) + 100, 0x7A);
+  EXPECT_FALSE(api::WriteReport(device, report.data(), report.size(), &result));
+  EXPECT_EQ(result.reason, "write '" + Node("hidraw0") + "': short write, " +
+                               std::to_string(capacity) + " of " + std::to_string(report.size()) +
+                               " bytes");
+  EXPECT_FALSE(api::WriteReport(device, report.data(), 1, &result));
+  EXPECT_EQ(result.reason, "write '" + Node("hidraw0") + "': Resource temporarily unavailable");
+  api::CloseDevice(device);
+}
+
+TEST_F(LinuxPlatform, LockWaitsNoLongerThanTheTimeoutWhileAnotherHoldsIt) {
+  AddInterface("hidraw0");
+  const std::string node = Node("hidraw0");
+  const api::PlatformHandle device = api::OpenDevice(node, &result);
+  const int other = open(node.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(api::LockDevice(device, node, 150, &result));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(150));
+  EXPECT_LT(waited, std::chrono::milliseconds(650));
+  EXPECT_EQ(result.reason, "lock '" + node + "': another tunezap run held it for 0.15 s");
+
+  ASSERT_EQ(flock(other, LOCK_UN), 0);
+  api::CallResult locked;
+  EXPECT_TRUE(api::LockDevice(device, node, 150, &locked)) << locked.reason;
+  EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+  close(other);
+  api::CloseDevice(device);
+}
+
+}  // namespace

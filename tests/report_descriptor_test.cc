@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux/ReportDescriptor.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Boot keyboard: 8 modifier bits, a reserved byte, six key codes in; five LEDs and three bits of
+// padding out.
+const Bytes kBootKeyboard = {
+    0x05, 0x01,  // Usage Page (Generic Desktop)
+    0x09, 0x06,  // Usage (Keyboard)
+    0xA1, 0x01,  // Collection (Application)
+    0x05, 0x07,  //   Usage Page (Keyboard/Keypad)
+    0x19, 0xE0,  //   Usage Minimum (Left Control)
+    0x29, 0xE7,  //   Usage Maximum (Right GUI)
+    0x15, 0x00,  //   Logical Minimum (0)
+    0x25, 0x01,  //   Logical Maximum (1)
+    0x75, 0x01,  //   Report Size (1)
+    0x95, 0x08,  //   Report Count (8)
+    0x81, 0x02,  //   Input (Data, Variable, Absolute)
+    0x95, 0x01,  //   Report Count (1)
+    0x75, 0x08,  //   Report Size (8)
+    0x81, 0x01,  //   Input (Constant)
+    0x95, 0x05,  //   Report Count (5)
+    0x75, 0x01,  //   Report Size (1)
+    0x05, 0x08,  //   Usage Page (LEDs)
+    0x19, 0x01,  //   Usage Minimum (Num Lock)
+    0x29, 0x05,  //   Usage Maximum (Kana)
+    0x91, 0x02,  //   Output (Data, Variable, Absolute)
+    0x95, 0x01,  //   Report Count (1)
+    0x75, 0x03,  //   Report Size (3)
+    0x91, 0x01,  //   Output (Constant)
+    0x95, 0x06,  //   Report Count (6)
+    0x75, 0x08,  //   Report Size (8)
+    0x15, 0x00,  //   Logical Minimum (0)
+    0x25, 0x65,  //   Logical Maximum (101)
+    0x05, 0x07,  //   Usage Page (Keyboard/Keypad)
+    0x19, 0x00,  //   Usage Minimum (0)
+    0x29, 0x65,  //   Usage Maximum (101)
+    0x81, 0x00,  //   Input (Data, Array)
+    0xC0,        // End Collection
+};
+
+// Vendor-defined device exchanging 64-byte reports both ways.
+const Bytes kVendor64 = {
+    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
+    0x09, 0x01,        // Usage (1)
+    0xA1, 0x01,        // Collection (Application)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+    0x75, 0x08,        //   Report Size (8)
+    0x95, 0x40,        //   Report Count (64)
+    0x09, 0x01,        //   Usage (1)
+    0x81, 0x02,        //   Input (Data, Variable, Absolute)
+    0x09, 0x01,        //   Usage (1)
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0xC0,              // End Collection
+};
+
+// Vendor-defined device taking an 8-byte output report and giving a 2-byte input report.
+const Bytes kVendor8 = {
+    0x06, 0xA0, 0xFF,  // Usage Page (Vendor 0xFFA0)
+    0x09, 0x01,        // Usage (1)
+    0xA1, 0x01,        // Collection (Application)
+    0x09, 0x02,        //   Usage (2)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+    0x75, 0x08,        //   Report Size (8)
+    0x95, 0x02,        //   Report Count (2)
+    0x81, 0x02,        //   Input (Data, Variable, Absolute)
+    0x09, 0x03,        //   Usage (3)
+    0x95, 0x08,        //   Report Count (8)
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0xC0,              // End Collection
+};
+
+// Two top-level collections and three report ids: keyboard LEDs in report 1 (1 byte), a vendor
+// report 2 built from two 16-byte Output items (32 bytes), and a vendor report 3 of 4 bytes.
+const Bytes kSeveralIds = {
+    0x05, 0x01,        // Usage Page (Generic Desktop)
+    0x09, 0x06,        // Usage (Keyboard)
+    0xA1, 0x01,        // Collection (Application)
+    0x85, 0x01,        //   Report ID (1)
+    0x05, 0x08,        //   Usage Page (LEDs)
+    0x19, 0x01,        //   Usage Minimum (Num Lock)
+    0x29, 0x05,        //   Usage Maximum (Kana)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x25, 0x01,        //   Logical Maximum (1)
+    0x75, 0x01,        //   Report Size (1)
+    0x95, 0x05,        //   Report Count (5)
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0x75, 0x03,        //   Report Size (3)
+    0x95, 0x01,        //   Report Count (1)
+    0x91, 0x01,        //   Output (Constant)
+    0xC0,              // End Collection
+    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
+    0x09, 0x01,        // Usage (1)
+    0xA1, 0x01,        // Collection (Application)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+    0x75, 0x08,        //   Report Size (8)
+    0x85, 0x02,        //   Report ID (2)
+    0x95, 0x10,        //   Report Count (16)
+    0x09, 0x02,        //   Usage (2)
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0x85, 0x03,        //   Report ID (3)
+    0x95, 0x04,        //   Report Count (4)
+    0x09, 0x03,        //   Usage (3)
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0x85, 0x02,        //   Report ID (2)
+    0x95, 0x10,        //   Report Count (16)
+    0x09, 0x04,        //   Usage (4)
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0x85, 0x04,        //   Report ID (4)
+    0x95, 0x3F,        //   Report Count (63)
+    0x09, 0x05,        //   Usage (5)
+    0x81, 0x02,        //   Input (Data, Variable, Absolute)
+    0xC0,              // End Collection
+};
+
+// Push saves the report id along with size and count: report 1 gets 2 bytes before and 2 after
+// the Push/Pop pair, report 2 gets 16 bytes inside it.
+const Bytes kPushPop = {
+    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
+    0x09, 0x01,        // Usage (1)
+    0xA1, 0x01,        // Collection (Application)
+    0x85, 0x01,        //   Report ID (1)
+    0x75, 0x08,        //   Report Size (8)
+    0x95, 0x02,        //   Report Count (2)
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0xA4,              //   Push
+    0x85, 0x02,        //   Report ID (2)
+    0x95, 0x10,        //   Report Count (16)
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0xB4,              //   Pop
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0xC0,              // End Collection
+};
+
+struct Case {
+  const char* name;
+  Bytes descriptor;
+  std::uint16_t expected;
+};
+
+const Case kCases[] = {
+    // Real devices.
+    {"BootKeyboard", kBootKeyboard, 2},
+    {"Vendor64", kVendor64, 65},
+    {"Vendor8", kVendor8, 9},
+    {"SeveralIdsLongestWins", kSeveralIds, 33},
+    {"PushPopRestoresIdSizeCount", kPushPop, 17},
+
+    // Counting rules.
+    {"SingleIdCountedOnce", {0x85, 0x05, 0x75, 0x08, 0x95, 0x08, 0x91, 0x02}, 9},
+    {"BitsRoundUp", {0x75, 0x01, 0x95, 0x09, 0x91, 0x02}, 3},
+    {"FourByteCountAndOutputData", {0x75, 0x08, 0x97, 0x08, 0x00, 0x00, 0x00, 0x92, 0x02, 0x00}, 9},
+    {"FeatureIsNotOutput", {0x75, 0x08, 0x95, 0x10, 0xB1, 0x02, 0x95, 0x02, 0x91, 0x02}, 3},
+    // Read as short items, or skipped by one byte too few, the long item's data would change
+    // Report Count and run the Output item into a truncated one.
+    {"LongItemSkipped",
+     {0x75, 0x08, 0x95, 0x01, 0xFE, 0x05, 0x00, 0x95, 0x10, 0x95, 0x10, 0x95, 0x91, 0x02},
+     2},
+    // A 4-byte Usage whose data ends in an Output item's bytes.
+    {"FourByteItemSkipped", {0x75, 0x08, 0x95, 0x01, 0x0B, 0x01, 0x00, 0x91, 0x02, 0x91, 0x02}, 2},
+    {"LongestThatFits", {0x75, 0x08, 0x96, 0xFE, 0xFF, 0x91, 0x02}, 65535},
+    {"ZeroSizedOutputOnly", {0x75, 0x00, 0x95, 0x08, 0x91, 0x02}, 0},
+
+    // No output report.
+    {"Empty", {}, 0},
+    {"InputOnly", {0x75, 0x08, 0x95, 0x08, 0x81, 0x02}, 0},
+
+    // Nonsense.
+    {"TruncatedShortItem", {0x75, 0x08, 0x95, 0x08, 0x91, 0x02, 0x26, 0xFF}, 0},
+    {"TruncatedLongItem", {0x75, 0x08, 0x95, 0x01, 0x91, 0x02, 0xFE, 0x05, 0x00, 0x01, 0x02}, 0},
+    {"LongItemWithoutHeader", {0x75, 0x08, 0x95, 0x01, 0x91, 0x02, 0xFE, 0x00}, 0},
+    {"UnbalancedPop", {0x75, 0x08, 0x95, 0x01, 0x91, 0x02, 0xB4}, 0},
+    {"ReportIdZero", {0x85, 0x00, 0x75, 0x08, 0x95, 0x01, 0x91, 0x02}, 0},
+    {"ReportIdAboveByte", {0x86, 0x00, 0x01, 0x75, 0x08, 0x95, 0x01, 0x91, 0x02}, 0},
+    {"HugeSizeTimesCount",
+     {0x77, 0xFF, 0xFF, 0xFF, 0xFF, 0x97, 0xFF, 0xFF, 0xFF, 0xFF, 0x91, 0x02},
+     0},
+    {"OneBitTooLong",
+     {0x75, 0x08, 0x96, 0xFE, 0xFF, 0x91, 0x02, 0x75, 0x01, 0x95, 0x01, 0x91, 0x02},
+     0},
+    // Each item alone fits; together they do not.
+    {"SumTooLong", {0x75, 0x08, 0x96, 0x40, 0x9C, 0x91, 0x02, 0x91, 0x02}, 0},
+};
+
+class OutputReportByteLengthTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(OutputReportByteLengthTest, GivesWindowsLength) {
+  const Case& c = GetParam();
+  // An exactly sized heap copy, so a sanitizer build catches any read past the end.
+  auto copy = std::make_unique<std::uint8_t[]>(c.descriptor.size());
+  if (!c.descriptor.empty()) std::memcpy(copy.get(), c.descriptor.data(), c.descriptor.size());
+  EXPECT_EQ(ReportDescriptor::OutputReportByteLength(copy.get(), c.descriptor.size()), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptors, OutputReportByteLengthTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& param) {
+                           return std::string(param.param.name);
+                         });
+
+TEST(OutputReportByteLength, NullDataIsNoReport) {
+  EXPECT_EQ(ReportDescriptor::OutputReportByteLength(nullptr, 0), 0);
+}
+
+TEST(OutputReportByteLength, PushDeeperThanAnyDeviceIsNonsense) {
+  Bytes d = {0x75, 0x08, 0x95, 0x01, 0x91, 0x02};
+  const Bytes fine = d;
+  d.insert(d.end(), 1000, 0xA4);
+  EXPECT_EQ(ReportDescriptor::OutputReportByteLength(d.data(), d.size()), 0);
+  // A few levels, even left unpopped, are fine.
+  Bytes shallow = fine;
+  shallow.insert(shallow.end(), 4, 0xA4);
+  EXPECT_EQ(ReportDescriptor::OutputReportByteLength(shallow.data(), shallow.size()), 2);
+}
+
+// Cutting a real descriptor anywhere must stay in bounds, and can only lose output fields.
+TEST(OutputReportByteLength, EveryPrefixOfRealDescriptors) {
+  for (const Bytes* d : {&kBootKeyboard, &kVendor64, &kVendor8, &kSeveralIds, &kPushPop}) {
+    const std::uint16_t full = ReportDescriptor::OutputReportByteLength(d->data(), d->size());
+    for (std::size_t n = 0; n < d->size(); ++n) {
+      auto prefix = std::make_unique<std::uint8_t[]>(n);
+      if (n > 0) std::memcpy(prefix.get(), d->data(), n);
+      EXPECT_LE(ReportDescriptor::OutputReportByteLength(prefix.get(), n), full)
+          << "prefix of " << n << " bytes";
+    }
+  }
+}
+
+}  // namespace
