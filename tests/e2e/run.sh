@@ -64,35 +64,41 @@ kernel_package=${TUNEZAP_E2E_KERNEL_PACKAGE:-$(apt-cache depends linux-image-amd
   sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)}
 if [ -z "$kernel_package" ]; then
   # Offline: a kernel fetched before will do.
-  kernel_package=$(cd "$cache" && ls -d linux-image-* 2>/dev/null | sort -V | tail -n 1)
+  kernel_package=$(cd "$cache" && for ready in linux-image-*/ready; do
+    [ -f "$ready" ] && dirname "$ready"
+  done | sort -V | tail -n 1)
   [ -n "$kernel_package" ] || unavailable "apt-cache knows no linux-image-amd64 (apt-get update?)"
 fi
 kernel_dir="$cache/$kernel_package"
 if [ ! -f "$kernel_dir/ready" ]; then
-  rm -rf "$kernel_dir" "$cache/download"
-  mkdir -p "$cache/download" "$kernel_dir"
-  (cd "$cache/download" && apt-get download "$kernel_package") >>"$log" 2>&1 ||
+  # Unpacked aside and moved into place whole, so that an interrupted fetch leaves nothing usable.
+  download="$cache/download"
+  pieces="$download/pieces"
+  rm -rf "$kernel_dir" "$download"
+  mkdir -p "$pieces"
+  (cd "$download" && apt-get download "$kernel_package") >>"$log" 2>&1 ||
     unavailable "apt-get download $kernel_package failed (see $log)"
-  dpkg-deb --fsys-tarfile "$cache"/download/*.deb |
-    tar -x -C "$cache/download" --wildcards './boot/vmlinuz-*' \
+  dpkg-deb --fsys-tarfile "$download"/*.deb |
+    tar -x -C "$download" --wildcards './boot/vmlinuz-*' \
       './lib/modules/*/kernel/drivers/hid/hid.ko*' \
       './lib/modules/*/kernel/drivers/hid/hid-generic.ko*' \
       './lib/modules/*/kernel/drivers/hid/uhid.ko*' >>"$log" 2>&1 ||
     unavailable "$kernel_package holds no kernel or HID modules (see $log)"
-  mv "$cache"/download/boot/vmlinuz-* "$kernel_dir/vmlinuz"
-  for module in "$cache"/download/lib/modules/*/kernel/drivers/hid/*.ko*; do
+  mv "$download"/boot/vmlinuz-* "$pieces/vmlinuz"
+  for module in "$download"/lib/modules/*/kernel/drivers/hid/*.ko*; do
     case "$module" in
-      *.ko) cp "$module" "$kernel_dir/" ;;
-      *.ko.xz) xz -dc "$module" >"$kernel_dir/$(basename "$module" .xz)" ;;
-      *.ko.zst) zstd -qdc "$module" >"$kernel_dir/$(basename "$module" .zst)" ;;
-      *.ko.gz) gzip -dc "$module" >"$kernel_dir/$(basename "$module" .gz)" ;;
+      *.ko) cp "$module" "$pieces/" ;;
+      *.ko.xz) xz -dc "$module" >"$pieces/$(basename "$module" .xz)" ;;
+      *.ko.zst) zstd -qdc "$module" >"$pieces/$(basename "$module" .zst)" ;;
+      *.ko.gz) gzip -dc "$module" >"$pieces/$(basename "$module" .gz)" ;;
     esac || unavailable "cannot unpack $module"
   done
   for module in hid hid-generic uhid; do
-    [ -s "$kernel_dir/$module.ko" ] || unavailable "$kernel_package lacks $module.ko"
+    [ -s "$pieces/$module.ko" ] || unavailable "$kernel_package lacks $module.ko"
   done
-  rm -rf "$cache/download"
-  touch "$kernel_dir/ready"
+  touch "$pieces/ready"
+  mv "$pieces" "$kernel_dir"
+  rm -rf "$download"
 fi
 
 # ---- The guest's own programs, static so that they need nothing from the image.
