@@ -1,9 +1,9 @@
 // Emulated USB HID devices for the end-to-end tests, run inside the test guest. Creates the
 // devices through /dev/uhid, answers the kernel's requests and records what each device receives.
 //
-//   hid_emulator --out FILE SPEC...
+//   hid_emulator --out FILE DEVICE...
 //
-// SPEC is VID:PID:LENGTH[:vanish]: hexadecimal ids, the payload length in bytes of the device's
+// DEVICE is VID:PID:LENGTH[:vanish]: hexadecimal ids, the payload length in bytes of the device's
 // one output report (0: the device has no output report), and "vanish" to unplug the device right
 // after its first output report. Devices are created in the order given, each only once the
 // previous one has its /dev/hidrawN, so hidraw numbers follow that order.
@@ -11,7 +11,7 @@
 // Standard output: "device I /dev/hidrawN" per device, then "ready". Runs until SIGTERM or SIGINT,
 // then records what the kernel still had queued, unplugs the devices and exits 0.
 //
-// FILE receives one line per event that carries data, I being the device's index in SPEC:
+// FILE receives one line per event that carries data, I being the device's place (0 first):
 //   I output HEX          an output report, every byte the kernel passed on
 //   I set_report N HEX    a SET_REPORT request for report N (answered with success)
 //   I get_report N        a GET_REPORT request for report N (answered with EIO)
@@ -37,7 +37,7 @@
 
 namespace HidEmulator {
 
-struct DeviceSpec {
+struct DeviceModel {
   std::uint16_t vendor = 0;
   std::uint16_t product = 0;
   unsigned outputLength = 0;
@@ -45,7 +45,7 @@ struct DeviceSpec {
 };
 
 struct Device {
-  DeviceSpec spec;
+  DeviceModel model;
   int fd = -1;
   bool unplugged = false;
   std::string uniq;  // how its hidraw node is told apart from every other one in sysfs
@@ -61,7 +61,7 @@ int RecordFd = -1;
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool ParseSpec(std::string_view text, DeviceSpec* spec) {
+bool ParseModel(std::string_view text, DeviceModel* model) {
   std::vector<std::string> parts;
   std::size_t start = 0;
   for (std::size_t colon; (colon = text.find(':', start)) != std::string_view::npos;
@@ -78,13 +78,13 @@ bool ParseSpec(std::string_view text, DeviceSpec* spec) {
     if (used != parts[1].size() || product > 0xFFFF) return false;
     const unsigned long length = std::stoul(parts[2], &used, 10);
     if (used != parts[2].size() || length > 1024) return false;
-    spec->vendor = static_cast<std::uint16_t>(vendor);
-    spec->product = static_cast<std::uint16_t>(product);
-    spec->outputLength = static_cast<unsigned>(length);
+    model->vendor = static_cast<std::uint16_t>(vendor);
+    model->product = static_cast<std::uint16_t>(product);
+    model->outputLength = static_cast<unsigned>(length);
   } catch (const std::exception&) {
     return false;
   }
-  spec->vanish = parts.size() == 4;
+  model->vanish = parts.size() == 4;
   return true;
 }
 
@@ -161,7 +161,7 @@ bool ServeOne(std::size_t index) {
     case UHID_OUTPUT: {
       const std::size_t size = std::min<std::size_t>(event.u.output.size, UHID_DATA_MAX);
       Record(prefix + "output " + Hex(event.u.output.data, size));
-      if (device.spec.vanish) Unplug(device);
+      if (device.model.vanish) Unplug(device);
       break;
     }
     case UHID_GET_REPORT: {
@@ -232,12 +232,12 @@ void Create(std::size_t index) {
   std::snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "e2e/%zu", index);
   std::snprintf(reinterpret_cast<char*>(create.uniq), sizeof create.uniq, "%s",
                 device.uniq.c_str());
-  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.spec.outputLength);
+  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.model.outputLength);
   std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
   create.rd_size = static_cast<std::uint16_t>(descriptor.size());
   create.bus = BUS_USB;
-  create.vendor = device.spec.vendor;
-  create.product = device.spec.product;
+  create.vendor = device.model.vendor;
+  create.product = device.model.product;
   create.version = 0x0100;
   Send(device, event);
 
@@ -263,7 +263,7 @@ int Run(int argc, char** argv) {
   }
   for (int i = 3; i < argc; ++i) {
     Device device;
-    if (!ParseSpec(argv[i], &device.spec)) Fail(std::string("bad device: ") + argv[i]);
+    if (!ParseModel(argv[i], &device.model)) Fail(std::string("bad device: ") + argv[i]);
     Devices.push_back(device);
   }
   RecordFd = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);

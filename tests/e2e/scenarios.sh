@@ -16,7 +16,7 @@ problem() { problems="$problems${problems:+; }$*"; }
 # A file's text on one line, for a FAIL line.
 flat() { tr '\r\n' '<|' <"$1" | head -c 600; }
 
-# plug SPEC...: plugs in devices VID:PID:LENGTH[:vanish] in this order (hidraw0, hidraw1, ...).
+# plug DEVICE...: plugs in devices VID:PID:LENGTH[:vanish] in this order (hidraw0, hidraw1, ...).
 plug() {
   : >"$work/emulator.out"
   "$EMULATOR" --out "$work/received" "$@" >"$work/emulator.out" 2>"$work/emulator.err" &
