@@ -1,0 +1,308 @@
+// Emulated USB HID devices for the end-to-end tests, run inside the test guest. Creates the
+// devices through /dev/uhid, answers the kernel's requests and records what each device receives.
+//
+//   hid_emulator --out FILE DEVICE...
+//
+// DEVICE is VID:PID:LENGTH[:vanish]: hexadecimal ids, the payload length in bytes of the device's
+// one output report (0: the device has no output report), and "vanish" to unplug the device right
+// after its first output report. Devices are created in the order given, each only once the
+// previous one has its /dev/hidrawN, so hidraw numbers follow that order.
+//
+// Standard output: "device I /dev/hidrawN" per device, then "ready". Runs until SIGTERM or SIGINT,
+// then records what the kernel still had queued, unplugs the devices and exits 0.
+//
+// FILE receives one line per event that carries data, I being the device's place (0 first):
+//   I output HEX          an output report, every byte the kernel passed on
+//   I set_report N HEX    a SET_REPORT request for report N (answered with success)
+//   I get_report N        a GET_REPORT request for report N (answered with EIO)
+#include <fcntl.h>
+#include <linux/uhid.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace HidEmulator {
+
+struct DeviceModel {
+  std::uint16_t vendor = 0;
+  std::uint16_t product = 0;
+  unsigned outputLength = 0;
+  bool vanish = false;
+};
+
+struct Device {
+  DeviceModel model;
+  int fd = -1;
+  bool unplugged = false;
+  std::string uniq;  // how its hidraw node is told apart from every other one in sysfs
+};
+
+std::vector<Device> Devices;
+int RecordFd = -1;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "hid_emulator: %s\n", what.c_str());
+  std::exit(1);
+}
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool ParseModel(std::string_view text, DeviceModel* model) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t colon; (colon = text.find(':', start)) != std::string_view::npos;
+       start = colon + 1) {
+    parts.emplace_back(text.substr(start, colon - start));
+  }
+  parts.emplace_back(text.substr(start));
+  if (parts.size() != 3 && !(parts.size() == 4 && parts[3] == "vanish")) return false;
+  try {
+    std::size_t used = 0;
+    const unsigned long vendor = std::stoul(parts[0], &used, 16);
+    if (used != parts[0].size() || vendor > 0xFFFF) return false;
+    const unsigned long product = std::stoul(parts[1], &used, 16);
+    if (used != parts[1].size() || product > 0xFFFF) return false;
+    const unsigned long length = std::stoul(parts[2], &used, 10);
+    if (used != parts[2].size() || length > 1024) return false;
+    model->vendor = static_cast<std::uint16_t>(vendor);
+    model->product = static_cast<std::uint16_t>(product);
+    model->outputLength = static_cast<unsigned>(length);
+  } catch (const std::exception&) {
+    return false;
+  }
+  model->vanish = parts.size() == 4;
+  return true;
+}
+
+// A vendor-defined device like the set-top box's: one 8-byte input report and one output report
+// of `outputLength` bytes, both without a report id.
+std::vector<std::uint8_t> ReportDescriptor(unsigned outputLength) {
+  std::vector<std::uint8_t> d = {
+      0x06, 0x00, 0xFF,  // Usage Page (Vendor Defined 0xFF00)
+      0x09, 0x01,        // Usage (1)
+      0xA1, 0x01,        // Collection (Application)
+      0x15, 0x00,        //   Logical Minimum (0)
+      0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+      0x75, 0x08,        //   Report Size (8)
+      0x09, 0x02,        //   Usage (2)
+      0x95, 0x08,        //   Report Count (8)
+      0x81, 0x02,        //   Input (Data, Variable, Absolute)
+  };
+  if (outputLength > 0) {
+    d.insert(d.end(), {0x09, 0x03});  // Usage (3)
+    if (outputLength <= 0xFF) {
+      d.insert(d.end(), {0x95, static_cast<std::uint8_t>(outputLength)});  // Report Count
+    } else {
+      d.insert(d.end(), {0x96, static_cast<std::uint8_t>(outputLength & 0xFF),
+                         static_cast<std::uint8_t>(outputLength >> 8)});
+    }
+    d.insert(d.end(), {0x91, 0x02});  // Output (Data, Variable, Absolute)
+  }
+  d.push_back(0xC0);  // End Collection
+  return d;
+}
+
+void Send(const Device& device, const uhid_event& event) {
+  if (write(device.fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event)) {
+    Fail(ErrnoText("write /dev/uhid"));
+  }
+}
+
+void Record(const std::string& line) {
+  const std::string text = line + "\n";
+  // O_APPEND and one write per line: a line is never torn, whoever reads the file meanwhile.
+  if (write(RecordFd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    Fail(ErrnoText("write record"));
+  }
+}
+
+std::string Hex(const std::uint8_t* data, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    text += kDigits[data[i] >> 4];
+    text += kDigits[data[i] & 0x0F];
+  }
+  return text;
+}
+
+void Unplug(Device& device) {
+  if (device.unplugged) return;
+  uhid_event event{};
+  event.type = UHID_DESTROY;
+  Send(device, event);
+  device.unplugged = true;
+}
+
+// Reads and answers the device's pending events. False when none was pending.
+bool ServeOne(std::size_t index) {
+  Device& device = Devices[index];
+  uhid_event event{};
+  const ssize_t got = read(device.fd, &event, sizeof event);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+  if (got < 0) Fail(ErrnoText("read /dev/uhid"));
+  if (got < static_cast<ssize_t>(sizeof event.type)) return false;
+  const std::string prefix = std::to_string(index) + " ";
+  switch (event.type) {
+    case UHID_OUTPUT: {
+      const std::size_t size = std::min<std::size_t>(event.u.output.size, UHID_DATA_MAX);
+      Record(prefix + "output " + Hex(event.u.output.data, size));
+      if (device.model.vanish) Unplug(device);
+      break;
+    }
+    case UHID_GET_REPORT: {
+      Record(prefix + "get_report " + std::to_string(event.u.get_report.rnum));
+      uhid_event reply{};
+      reply.type = UHID_GET_REPORT_REPLY;
+      reply.u.get_report_reply.id = event.u.get_report.id;
+      reply.u.get_report_reply.err = EIO;
+      if (!device.unplugged) Send(device, reply);
+      break;
+    }
+    case UHID_SET_REPORT: {
+      const std::size_t size = std::min<std::size_t>(event.u.set_report.size, UHID_DATA_MAX);
+      Record(prefix + "set_report " + std::to_string(event.u.set_report.rnum) + " " +
+             Hex(event.u.set_report.data, size));
+      uhid_event reply{};
+      reply.type = UHID_SET_REPORT_REPLY;
+      reply.u.set_report_reply.id = event.u.set_report.id;
+      if (!device.unplugged) Send(device, reply);
+      break;
+    }
+    default:  // UHID_START, UHID_STOP, UHID_OPEN, UHID_CLOSE: nothing to answer
+      break;
+  }
+  return true;
+}
+
+// Serves every device until `timeoutMs` passes without an event, or a signal arrives on
+// `signalFd` (-1: none). True when a signal arrived.
+bool Serve(int signalFd, int timeoutMs) {
+  std::vector<pollfd> fds;
+  for (const Device& device : Devices) fds.push_back({device.fd, POLLIN, 0});
+  if (signalFd >= 0) fds.push_back({signalFd, POLLIN, 0});
+  const int ready = poll(fds.data(), fds.size(), timeoutMs);
+  if (ready < 0 && errno == EINTR) return false;
+  if (ready < 0) Fail(ErrnoText("poll"));
+  for (std::size_t i = 0; i < Devices.size(); ++i) {
+    if (fds[i].revents & POLLIN) {
+      while (ServeOne(i)) {
+      }
+    }
+  }
+  return signalFd >= 0 && (fds.back().revents & POLLIN);
+}
+
+std::string FindHidraw(const std::string& uniq) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
+    std::ifstream uevent(entry.path() / "device" / "uevent");
+    for (std::string line; std::getline(uevent, line);) {
+      if (line == "HID_UNIQ=" + uniq) return "/dev/" + entry.path().filename().string();
+    }
+  }
+  return "";
+}
+
+void Create(std::size_t index) {
+  Device& device = Devices[index];
+  device.fd = open("/dev/uhid", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (device.fd < 0) Fail(ErrnoText("open /dev/uhid"));
+  device.uniq = "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
+
+  uhid_event event{};
+  event.type = UHID_CREATE2;
+  uhid_create2_req& create = event.u.create2;
+  std::snprintf(reinterpret_cast<char*>(create.name), sizeof create.name, "tunezap e2e device %zu",
+                index);
+  std::snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "e2e/%zu", index);
+  std::snprintf(reinterpret_cast<char*>(create.uniq), sizeof create.uniq, "%s",
+                device.uniq.c_str());
+  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.model.outputLength);
+  std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
+  create.rd_size = static_cast<std::uint16_t>(descriptor.size());
+  create.bus = BUS_USB;
+  create.vendor = device.model.vendor;
+  create.product = device.model.product;
+  create.version = 0x0100;
+  Send(device, event);
+
+  // The kernel adds the device from a worker; wait for its node before the next one is made.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (;;) {
+    const std::string node = FindHidraw(device.uniq);
+    if (!node.empty() && std::filesystem::exists(node)) {
+      std::printf("device %zu %s\n", index, node.c_str());
+      return;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      Fail("device " + std::to_string(index) + ": no hidraw node after 5 s");
+    }
+    Serve(-1, 5);
+  }
+}
+
+int Run(int argc, char** argv) {
+  if (argc < 4 || std::string_view(argv[1]) != "--out") {
+    std::fprintf(stderr, "usage: hid_emulator --out FILE VID:PID:LENGTH[:vanish]...\n");
+    return 2;
+  }
+  for (int i = 3; i < argc; ++i) {
+    Device device;
+    if (!ParseModel(argv[i], &device.model)) Fail(std::string("bad device: ") + argv[i]);
+    Devices.push_back(device);
+  }
+  RecordFd = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  if (RecordFd < 0) Fail(ErrnoText(std::string("open ") + argv[2]));
+
+  // Real hardware takes a report the moment it is written. Running before any ordinary process
+  // gets the emulator the same: on the guest's one processor it reads each report, and unplugs a
+  // vanishing device, before the writer's next write.
+  sched_param priority{};
+  priority.sched_priority = 50;
+  if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) Fail(ErrnoText("sched_setscheduler"));
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) Fail(ErrnoText("sigprocmask"));
+  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  if (signalFd < 0) Fail(ErrnoText("signalfd"));
+
+  for (std::size_t i = 0; i < Devices.size(); ++i) Create(i);
+  std::printf("ready\n");
+  std::fflush(stdout);
+
+  while (!Serve(signalFd, -1)) {
+  }
+  // Whatever the kernel queued before the signal still counts as received.
+  for (std::size_t i = 0; i < Devices.size(); ++i) {
+    while (ServeOne(i)) {
+    }
+  }
+  for (Device& device : Devices) {
+    Unplug(device);
+    close(device.fd);
+  }
+  close(RecordFd);
+  return 0;
+}
+
+}  // namespace HidEmulator
+
+int main(int argc, char** argv) { return HidEmulator::Run(argc, argv); }

@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# End-to-end tests against the real Linux HID stack: boots Debian's kernel in QEMU, plugs in
+# emulated USB HID devices through /dev/uhid and runs the given tunezap there as a user would.
+#
+#   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] TUNEZAP
+#
+# --cache     where the kernel, the helpers and the guest image are kept (default: e2e-cache next
+#             to TUNEZAP, i.e. in the build directory)
+# --scenarios the scenarios to run (default: all but those listed in $optional)
+#
+# Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
+# QEMU, busybox-static, cpio, a static C++ toolchain or the kernel package it says SKIPPED and
+# exits 77, unless CI=true: then a missing piece is a failure. scripts/install-e2e-deps.sh
+# installs the packages.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+all="length_9 length_65 first_of_several no_device report_too_short no_output_report
+device_vanishes access_denied group_access concurrent_pairs"
+optional=""  # scenarios run only when asked for by name
+cache=""
+scenarios=""
+while [ $# -gt 1 ]; do
+  case "$1" in
+    --cache) cache=$2; shift 2 ;;
+    --scenarios) scenarios=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
+[ $# -eq 1 ] || { echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] TUNEZAP" >&2; exit 2; }
+tunezap=$(realpath "$1") || exit 2
+[ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
+: "${cache:=$(dirname "$tunezap")/e2e-cache}"
+if [ -z "$scenarios" ]; then
+  for name in $all; do
+    case " $optional " in *" $name "*) ;; *) scenarios="$scenarios $name" ;; esac
+  done
+fi
+read -r -d '' -a scenarios <<<"$scenarios" || true
+
+# A missing piece of the environment: skipped, but never passed; in CI, failed.
+unavailable() {
+  if [ "${CI:-}" = true ]; then
+    echo "e2e: FAILED, CI=true and $1"
+    echo "0 passed, ${#scenarios[@]} failed"
+    exit 1
+  fi
+  echo "e2e: SKIPPED, $1"
+  echo "0 passed, 0 failed, ${#scenarios[@]} skipped"
+  exit 77
+}
+
+for tool in qemu-system-x86_64 cpio gzip g++ dpkg-deb ldd timeout; do
+  command -v "$tool" >/dev/null || unavailable "$tool is not installed"
+done
+busybox=$(command -v busybox) || unavailable "busybox-static is not installed"
+ldd "$busybox" >/dev/null 2>&1 && unavailable "$busybox is not linked statically (busybox-static)"
+mkdir -p "$cache" || exit 1
+log="$cache/log"
+: >"$log"
+
+# ---- The kernel and its HID modules, from the package linux-image-amd64 points at.
+kernel_package=${TUNEZAP_E2E_KERNEL_PACKAGE:-$(apt-cache depends linux-image-amd64 2>/dev/null |
+  sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)}
+if [ -z "$kernel_package" ]; then
+  # Offline: a kernel fetched before will do.
+  kernel_package=$(cd "$cache" && for ready in linux-image-*/ready; do
+    [ -f "$ready" ] && dirname "$ready"
+  done | sort -V | tail -n 1)
+  [ -n "$kernel_package" ] || unavailable "apt-cache knows no linux-image-amd64 (apt-get update?)"
+fi
+kernel_dir="$cache/$kernel_package"
+if [ ! -f "$kernel_dir/ready" ]; then
+  # Unpacked aside and moved into place whole, so that an interrupted fetch leaves nothing usable.
+  download="$cache/download"
+  pieces="$download/pieces"
+  rm -rf "$kernel_dir" "$download"
+  mkdir -p "$pieces"
+  (cd "$download" && apt-get download "$kernel_package") >>"$log" 2>&1 ||
+    unavailable "apt-get download $kernel_package failed (see $log)"
+  dpkg-deb --fsys-tarfile "$download"/*.deb |
+    tar -x -C "$download" --wildcards './boot/vmlinuz-*' \
+      './lib/modules/*/kernel/drivers/hid/hid.ko*' \
+      './lib/modules/*/kernel/drivers/hid/hid-generic.ko*' \
+      './lib/modules/*/kernel/drivers/hid/uhid.ko*' >>"$log" 2>&1 ||
+    unavailable "$kernel_package holds no kernel or HID modules (see $log)"
+  mv "$download"/boot/vmlinuz-* "$pieces/vmlinuz"
+  for module in "$download"/lib/modules/*/kernel/drivers/hid/*.ko*; do
+    case "$module" in
+      *.ko) cp "$module" "$pieces/" ;;
+      *.ko.xz) xz -dc "$module" >"$pieces/$(basename "$module" .xz)" ;;
+      *.ko.zst) zstd -qdc "$module" >"$pieces/$(basename "$module" .zst)" ;;
+      *.ko.gz) gzip -dc "$module" >"$pieces/$(basename "$module" .gz)" ;;
+    esac || unavailable "cannot unpack $module"
+  done
+  for module in hid hid-generic uhid; do
+    [ -s "$pieces/$module.ko" ] || unavailable "$kernel_package lacks $module.ko"
+  done
+  touch "$pieces/ready"
+  mv "$pieces" "$kernel_dir"
+  rm -rf "$download"
+fi
+
+# ---- The guest's own programs, static so that they need nothing from the image.
+mkdir -p "$cache/bin"
+for helper in hid_emulator run_as; do
+  if [ ! "$cache/bin/$helper" -nt "$here/$helper.cc" ]; then
+    g++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror \
+      -static -o "$cache/bin/$helper" "$here/$helper.cc" >>"$log" 2>&1 ||
+      unavailable "cannot build $helper.cc statically (libc6-dev, libstdc++-12-dev? see $log)"
+  fi
+done
+
+# ---- The guest image: busybox, the modules, the helpers, and tunezap with the shared libraries
+# it loads, at the paths it was linked with.
+root="$cache/root"
+rm -rf "$root"
+mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,lib/modules,e2e}
+cp "$busybox" "$root/bin/busybox"
+cp "$kernel_dir"/*.ko "$root/lib/modules/"
+cp "$here/init" "$root/init"
+cp "$here/scenarios.sh" "$cache/bin/hid_emulator" "$cache/bin/run_as" "$root/e2e/"
+chmod 0755 "$root/init"
+echo "${scenarios[*]}" >"$root/e2e/selected"
+cp "$tunezap" "$root/usr/bin/tunezap"
+libraries=$(ldd "$tunezap" 2>/dev/null | grep -o '/[^ ]*' | sort -u)
+for library in $libraries; do
+  mkdir -p "$root$(dirname "$library")"
+  cp -L "$library" "$root$library"
+done
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$cache/initrd.gz" || exit 1
+
+# ---- One boot for every scenario. TCG only: under KVM this guest hangs on some hosts. One
+# processor, so that the emulator (a real-time process there) runs before any writer resumes.
+start=$SECONDS
+timeout 110 qemu-system-x86_64 -accel tcg -smp 1 -m 256 -nographic -no-reboot -nic none \
+  -kernel "$kernel_dir/vmlinuz" -initrd "$cache/initrd.gz" \
+  -append "console=ttyS0 panic=-1 quiet" </dev/null 2>>"$log" | tr -d '\r' >"$cache/serial.log"
+qemu_status=${PIPESTATUS[0]}
+
+# The guest's lines start with "E2E "; firmware escape sequences may precede the first one.
+sed -n 's/^.*\(E2E \(kernel\|ok\|FAIL\|fatal\|done\)\)/\1/p' "$cache/serial.log" >"$cache/results"
+passed=0
+failed=0
+broken=0  # the guest itself went wrong, whatever the scenarios say
+while read -r _ verdict name detail; do
+  case "$verdict" in
+    kernel) echo "e2e: Linux $name in QEMU ($((SECONDS - start)) s from boot to power-off)" ;;
+    ok) passed=$((passed + 1)); echo "ok - $name" ;;
+    FAIL) failed=$((failed + 1)); echo "FAIL - ${name%:} $detail" ;;
+    fatal) broken=1; echo "FAIL - guest: $name $detail" ;;
+  esac
+done <"$cache/results"
+reported=$(grep -c '^E2E \(ok\|FAIL\) ' "$cache/results")
+if ! grep -qx 'E2E done' "$cache/results" || [ "$reported" -ne "${#scenarios[@]}" ]; then
+  broken=1
+  failed=$((failed + ${#scenarios[@]} - reported))
+  echo "FAIL - the guest ran $reported of ${#scenarios[@]} scenarios (qemu status $qemu_status," \
+    "$((SECONDS - start)) s); the end of its console, from $cache/serial.log:"
+  tail -n 20 "$cache/serial.log" | awk '{ print "  " $0 }'
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "$broken" -eq 0 ]
