@@ -8,7 +8,7 @@ for group in "$@"; do
   case "$group" in
     build) packages+=(g++ cmake ninja-build) ;;
     test) packages+=(g++ cmake ninja-build clang libgtest-dev libgmock-dev) ;;
-    e2e) packages+=(qemu-system-x86 busybox-static cpio) ;;
+    e2e) packages+=(qemu-system-x86 busybox-static cpio libc6-dev libstdc++-12-dev) ;;
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;
@@ -22,14 +22,20 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The kernel suite fetches Debian's kernel package with apt-get download, which needs the lists.
+need_lists=0
+if [[ " $* " == *" e2e "* ]] && ! compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null; then
+  need_lists=1
+fi
+[ ${#missing[@]} -eq 0 ] && [ $need_lists -eq 0 ] && exit 0
 
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "install-deps: need root to install: ${missing[*]}" >&2; exit 1; }
   sudo=(sudo)
 fi
-echo "install-deps: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "install-deps: installing ${missing[*]}" >&2
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: unit and process tests with g++, the same under clang with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds and runs every test: unit, process and device-tree tests with g++, the suite against the
+# real kernel in QEMU, the same tests under clang with AddressSanitizer and
+# UndefinedBehaviorSanitizer, whole runs under valgrind, the fuzzers, the Windows build under
+# wine, and the Debian package (installed, run and removed when root).
+# FUZZ_SECONDS (default 60) sets how long each fuzzer runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all || exit 1
@@ -37,6 +40,21 @@ stage "g++ build, all tests" build_and_test build -- -DCMAKE_BUILD_TYPE=RelWithD
 stage "clang build with ASan and UBSan, all tests but the kernel suite" \
   build_and_test build-sanitize -LE e2e -- -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER=clang++ -DTUNEZAP_SANITIZE=ON
+
+valgrind=(valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=all
+  --errors-for-leak-kinds=all)
+stage "valgrind: whole runs on device trees" \
+  tests/tree_test.sh --runner "${valgrind[*]}" build/tests/tree_tunezap
+stage "valgrind: the program's console cases" \
+  tests/cli_test.sh --runner "${valgrind[*]}" build/tunezap
+stage "fuzzers, ${FUZZ_SECONDS:-60} s each" scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+stage "Windows build under wine" scripts/test-windows.sh
+stage "Windows zip" scripts/package-zip.sh
+if [ "$(id -u)" -eq 0 ]; then
+  stage "Debian package: build, install, run, remove" scripts/check-deb.sh
+else
+  echo "=== Debian package: skipped (installing it needs root)"
+fi
 
 echo "stages: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

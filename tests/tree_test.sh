@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # The whole program on the Linux layer, against a device tree made here: sysfs entries with real
 # identities and report descriptors, and device nodes whose received bytes can be read back.
-#   tests/tree_test.sh TREE_TUNEZAP
+#   tests/tree_test.sh [--runner CMD] TREE_TUNEZAP
+# --runner runs every program under CMD (for example valgrind).
 set -u
-[ $# -eq 1 ] || { echo "usage: $0 TREE_TUNEZAP" >&2; exit 2; }
-program=$1
+runner=()
+if [ "${1:-}" = --runner ]; then
+  read -r -a runner <<<"$2"
+  shift 2
+fi
+[ $# -eq 1 ] || { echo "usage: $0 [--runner CMD] TREE_TUNEZAP" >&2; exit 2; }
+program_path=$1
+program() { "${runner[@]}" "$program_path" "$@"; }
+program=program
 work=$(mktemp -d)
 trap 'exec 3>&- 2>/dev/null; kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
 

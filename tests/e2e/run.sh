@@ -10,7 +10,7 @@
 #
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
 # QEMU, busybox-static, cpio, a static C++ toolchain or the kernel package it says SKIPPED and
-# exits 77, unless CI=true: then a missing piece is a failure. scripts/install-e2e-deps.sh
+# exits 77, unless CI=true: then a missing piece is a failure. `scripts/install-deps.sh e2e`
 # installs the packages.
 set -uo pipefail
 
