@@ -58,8 +58,7 @@ TEST(DeviceLink, SearchesAgainWhileAbsentAndOnceFoundNeverAgain) {
   EXPECT_EQ(Fake.openHandles, 0);
 
   // Plugged in between two reports: the next report's search finds it.
-  Fake.interfaces.push_back(Interface("/dev/hidraw1", 0x6666, 0xF100));
-  FakePlatform::Fake.openHandles = 0;
+  FakePlatform::Plug(Interface("/dev/hidraw1", 0x6666, 0xF100));
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
   EXPECT_EQ(Fake.setsMade, 3);

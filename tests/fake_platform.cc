@@ -42,6 +42,12 @@ void Reset(std::vector<FakeInterface> interfaces) {
   WritesDone.assign(Fake.interfaces.size(), 0);
 }
 
+void Plug(FakeInterface interface) {
+  Fake.interfaces.push_back(std::move(interface));
+  HandleOpen.push_back(false);
+  WritesDone.push_back(0);
+}
+
 FakeInterface Interface(std::string path, std::uint16_t vendor, std::uint16_t product,
                         std::uint16_t outputReportByteLength) {
   FakeInterface fake;
