@@ -14,19 +14,12 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "ok - $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL - $1${2:+: $2}"; }
+# shellcheck source=tests/tally.sh
+. "$(dirname "$0")/../tests/tally.sh"
 check() {  # NAME COMMAND...: passes when the command succeeds
   local name=$1
   shift
   if "$@"; then pass "$name"; else fail "$name"; fi
-}
-finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit
 }
 
 # dpkg with its lock: another apt-get or dpkg may be running; wait for it (up to 10 minutes)
@@ -65,21 +58,21 @@ check_udev_calls() {  # NAME: the maintainer script called udevadm as expected, 
 # A previous run that stopped half-way may have left the package installed.
 if known_to_dpkg; then
   echo "check-deb: removing the tunezap package left installed" >&2
-  dpkg_locked --purge tunezap >/dev/null || { fail "remove the previous install"; finish; }
+  dpkg_locked --purge tunezap >/dev/null || { fail "remove the previous install"; finish; exit; }
 fi
 
 # Build. The package script prints the .deb's path last.
 if ! scripts/package-deb.sh >"$work/build.out"; then
   fail "build the package (scripts/package-deb.sh)"
-  finish
+  finish; exit
 fi
 deb=$(tail -n 1 "$work/build.out")
-if [ -f "$deb" ]; then pass "build the package: $deb"; else fail "build the package" "no file '$deb'"; finish; fi
+if [ -f "$deb" ]; then pass "build the package: $deb"; else fail "build the package" "no file '$deb'"; finish; exit; fi
 
 # Install.
 if ! PATH="$work/bin:$PATH" dpkg_locked -i "$deb" >/dev/null; then
   fail "dpkg -i $deb"
-  finish
+  finish; exit
 fi
 status=$(dpkg-query -W -f='${Status}' tunezap 2>/dev/null)
 if [ "$status" = "install ok installed" ]; then pass "dpkg -i"; else fail "dpkg -i" "status '$status'"; fi

@@ -21,10 +21,8 @@ program=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "ok - $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL - $1: $2"; }
+# shellcheck source=tests/tally.sh
+. "$(dirname "$0")/tally.sh"
 
 banner='Console Application Example In Visual Basic.\r\n'
 echo_line() { printf '%s' "$banner"; printf '\\r\\nCommand Line Parameters: %s\\r\\n' "$1"; }
@@ -123,5 +121,4 @@ if [ "$portable_only" -eq 0 ]; then
   done
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -16,10 +16,8 @@ program=program
 work=$(mktemp -d)
 trap 'exec 3>&- 2>/dev/null; kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
 
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "ok - $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL - $1: $2"; }
+# shellcheck source=tests/tally.sh
+. "$(dirname "$0")/tally.sh"
 
 # A vendor-defined device whose one output report carries COUNT bytes.
 descriptor() { printf '\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95'"$1"'\x09\x01\x91\x02\xc0'; }
@@ -134,5 +132,4 @@ count=$(printf '%s\n' "$runs" | grep -c .)
 [ "$count" -eq 40 ] && [ "$bad" -eq 0 ] && pass "20 concurrent pairs, no interleaved report" ||
   fail "20 concurrent pairs, no interleaved report" "$count runs, $bad interleaved: $(head -c 300 "$work/err-concurrent" 2>/dev/null)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -12,10 +12,8 @@ launcher=$1/exact_command_line.exe
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "ok - $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL - $1: $2"; }
+# shellcheck source=tests/tally.sh
+. "$(dirname "$0")/../tally.sh"
 
 # Wine turns its own arguments into UTF-16 by the Unix locale; C.UTF-8 makes the ANSI code page
 # 1252.
@@ -108,5 +106,4 @@ else
   fi
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
