@@ -100,7 +100,8 @@ int ToDescriptor(PlatformHandle handle) {
 }
 
 // Reads a whole small file. One byte of room beyond `limit` tells a file that is too long from
-// one that just fits.
+// one that just fits. A read that returns less than was asked for has reached the end (sysfs hands
+// out an attribute whole, a regular file reads to its end), so one read usually does it.
 bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* contents,
                    CallResult* result) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -112,11 +113,13 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* cont
   std::size_t filled = 0;
   int error = 0;
   while (filled < data.size()) {
-    const ssize_t count = read(fd, data.data() + filled, data.size() - filled);
+    const std::size_t wanted = data.size() - filled;
+    const ssize_t count = read(fd, data.data() + filled, wanted);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) error = errno;
     if (count <= 0) break;
     filled += static_cast<std::size_t>(count);
+    if (static_cast<std::size_t>(count) < wanted) break;
   }
   close(fd);
   if (error != 0) {
