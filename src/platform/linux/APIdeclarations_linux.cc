@@ -155,8 +155,28 @@ bool ParseHidId(std::string_view value, APIdeclarations::DeviceAttributes* attri
   return true;
 }
 
+// The identity in the name the kernel gives a HID device, "%04X:%04X:%04X.%04X" (bus, vendor,
+// product, instance), which its hidraw entry's device link ends in. One readlink instead of an
+// open, a read and a close of uevent. False when the link is not there or not of that form.
+bool ReadIdentityFromLink(const std::string& name, APIdeclarations::DeviceAttributes* attributes) {
+  char target[PATH_MAX];
+  const std::string link = sysfsRoot + "/class/hidraw/" + name + "/device";
+  const ssize_t length = readlink(link.c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
+  std::string_view device(target, static_cast<std::size_t>(length));
+  device = device.substr(device.rfind('/') + 1);  // npos + 1 == 0: the whole target
+  const std::size_t dot = device.rfind('.');
+  std::uint32_t instance = 0;
+  if (dot == std::string_view::npos || !ParseWhole(device.substr(dot + 1), 16, &instance)) {
+    return false;
+  }
+  return ParseHidId(device.substr(0, dot), attributes);
+}
+
 bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* attributes,
                     CallResult* result) {
+  if (ReadIdentityFromLink(name, attributes)) return true;
+  // Not linked as the kernel links it (a tree made by hand): the HID_ID line of uevent.
   const std::string path = DeviceFilePath(name, "uevent");
   std::string uevent;
   if (!ReadSmallFile(path, kMaxAttributeBytes, &uevent, result)) return false;
