@@ -46,15 +46,22 @@ struct Trees {
     where->second = base / (std::to_string(count) + (withBox ? "-box" : "-none"));
     const fs::path& root = where->second;
     fs::create_directories(root / "dev");
+    // Shaped as the kernel publishes them: class entries and device links are symlinks.
     for (int n = 0; n < count; ++n) {
       const std::string name = "hidraw" + std::to_string(n);
-      const fs::path device = root / "sys/class/hidraw" / name / "device";
-      fs::create_directories(device);
       const bool box = withBox && n == count - 1;
+      const std::string hid =
+          std::string("0003:") + (box ? "6666:F100." : "046D:C31C.") + std::to_string(1000 + n);
+      const fs::path device = root / "sys/devices/virtual/hid" / hid;
+      fs::create_directories(device / "hidraw" / name);
+      fs::create_directories(root / "sys/class/hidraw");
       WriteFile(device / "uevent", std::string("DRIVER=hid-generic\nHID_ID=0003:0000") +
                                        (box ? "6666:0000F100" : "046D:0000C31C") +
                                        "\nHID_NAME=bench\n");
       WriteFile(device / "report_descriptor", VendorDescriptor(8));
+      fs::create_symlink("../../../" + hid, device / "hidraw" / name / "device");
+      fs::create_directory_symlink("../../devices/virtual/hid/" + hid + "/hidraw/" + name,
+                                   root / "sys/class/hidraw" / name);
       WriteFile(root / "dev" / name, "");
     }
     return root;
