@@ -1,7 +1,8 @@
-/* Runs a command many times and prints the median wall time in microseconds and the largest peak
- * resident set size of any run in KiB. Before each run the files named with -t are truncated, so
+/* Runs commands many times, taking turns so that a machine's slow spells fall on each alike, and
+ * prints for each a line with the median wall time in microseconds and the largest peak resident
+ * set size of any of its runs in KiB. Before each run the files named with -t are truncated, so
  * that device nodes standing in as regular files do not grow from run to run.
- *   timer RUNS [-t FILE]... -- COMMAND [ARGUMENT...] */
+ *   timer RUNS [-t FILE]... -- COMMAND [ARGUMENT...] [-- COMMAND [ARGUMENT...]]... */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
@@ -19,7 +20,7 @@ static int Compare(const void* a, const void* b) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    fputs("usage: timer RUNS [-t FILE]... -- COMMAND [ARGUMENT...]\n", stderr);
+    fputs("usage: timer RUNS [-t FILE]... -- COMMAND [ARGUMENT...] [-- COMMAND...]...\n", stderr);
     return 2;
   }
   const int runs = atoi(argv[1]);
@@ -36,34 +37,48 @@ int main(int argc, char** argv) {
     }
   }
   if (runs < 1 || at + 1 >= argc) return 2;
-  char** command = argv + at + 1;
+  /* Split the rest at each "--" into NULL-terminated commands. */
+  enum { kMaxCommands = 8 };
+  char** commands[kMaxCommands];
+  int commandCount = 0;
+  for (int i = at; i < argc && commandCount < kMaxCommands; ++i) {
+    if (strcmp(argv[i], "--") != 0) continue;
+    argv[i] = NULL;
+    if (i + 1 < argc) commands[commandCount++] = argv + i + 1;
+  }
 
-  double* times = calloc((size_t)runs, sizeof *times);
-  long peak = 0;
+  double* times = calloc((size_t)(runs * commandCount), sizeof *times);
+  long peak[kMaxCommands] = {0};
   int failures = 0;
   for (int i = 0; i < runs; ++i) {
-    for (int t = 0; t < truncatedCount; ++t) truncate(truncated[t], 0);
-    struct timespec start, end;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    const pid_t child = fork();
-    if (child == 0) {
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, STDOUT_FILENO);
-      dup2(null, STDERR_FILENO);
-      execv(command[0], command);
-      _exit(127);
+    for (int c = 0; c < commandCount; ++c) {
+      for (int t = 0; t < truncatedCount; ++t) truncate(truncated[t], 0);
+      struct timespec start, end;
+      clock_gettime(CLOCK_MONOTONIC, &start);
+      const pid_t child = fork();
+      if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        execv(commands[c][0], commands[c]);
+        _exit(127);
+      }
+      int status = 0;
+      struct rusage usage;
+      wait4(child, &status, 0, &usage);
+      clock_gettime(CLOCK_MONOTONIC, &end);
+      times[c * runs + i] =
+          (double)(end.tv_sec - start.tv_sec) * 1e6 + (double)(end.tv_nsec - start.tv_nsec) / 1e3;
+      if (usage.ru_maxrss > peak[c]) peak[c] = usage.ru_maxrss;
+      if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) ++failures;
     }
-    int status = 0;
-    struct rusage usage;
-    wait4(child, &status, 0, &usage);
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    times[i] = (double)(end.tv_sec - start.tv_sec) * 1e6 + (double)(end.tv_nsec - start.tv_nsec) / 1e3;
-    if (usage.ru_maxrss > peak) peak = usage.ru_maxrss;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) ++failures;
   }
-  qsort(times, (size_t)runs, sizeof *times, Compare);
-  const double median = runs % 2 ? times[runs / 2] : (times[runs / 2 - 1] + times[runs / 2]) / 2;
-  printf("%.0f %ld\n", median, peak);
+  for (int c = 0; c < commandCount; ++c) {
+    double* own = times + c * runs;
+    qsort(own, (size_t)runs, sizeof *own, Compare);
+    const double median = runs % 2 ? own[runs / 2] : (own[runs / 2 - 1] + own[runs / 2]) / 2;
+    printf("%.0f %ld\n", median, peak[c]);
+  }
   free(times);
   return failures == 0 ? 0 : 1;
 }

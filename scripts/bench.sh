@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Times whole runs of tunezap against generated device trees beside the floor (bench/floor.c: only
 # the system calls the job needs) and prints a markdown table; then the in-process timings.
-#   scripts/bench.sh [RUNS]     (default 21 runs per row)
+#   scripts/bench.sh [RUNS]     (default 31 runs of each per row)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-21}
+runs=${1:-31}
 build=build-bench
 
 command -v strace >/dev/null || { echo "bench: strace is needed (apt-get install strace)" >&2; exit 1; }
@@ -55,8 +55,8 @@ for row in "${rows[@]}"; do
   make_tree "$tree" "$count" "$box"
   nodes=()
   [ "$box" = last ] && nodes=(-t "$tree/dev/hidraw$((count - 1))")
-  read -r tool_us tool_kib < <("$timer" "$runs" "${nodes[@]}" -- "$program" "$tree/sys" "$tree/dev" 1 5 123 || true)
-  read -r floor_us floor_kib < <("$timer" "$runs" "${nodes[@]}" -- "$floor" "$tree/sys" "$tree/dev" || true)
+  { read -r tool_us tool_kib; read -r floor_us floor_kib; } < <("$timer" "$runs" "${nodes[@]}" \
+    -- "$program" "$tree/sys" "$tree/dev" 1 5 123 -- "$floor" "$tree/sys" "$tree/dev" || true)
   tool_calls=$(syscalls "$program" "$tree/sys" "$tree/dev" 1 5 123)
   floor_calls=$(syscalls "$floor" "$tree/sys" "$tree/dev")
   calls[$count-$box]="$tool_calls $floor_calls"
