@@ -164,6 +164,50 @@ TEST_F(LinuxPlatform, ReadsIdentityFromTheHidIdLineStrictly) {
   }
 }
 
+// The kernel links each hidraw entry to its HID device, named bus:vendor:product.instance; the
+// identity is read from that name, and from uevent when the link is missing or named otherwise.
+TEST_F(LinuxPlatform, ReadsIdentityFromTheDeviceLinkBeforeUevent) {
+  const struct {
+    std::string device;  // the HID device's directory name under sys/devices
+    std::string uevent;  // "" for none
+    bool ok;
+    std::uint16_t vendor;
+  } cases[] = {
+      {"0003:6666:F100.0001", "", true, 0x6666},
+      {"0005:6666:f100.00A2", "HID_ID=0003:0000046D:0000C31C\n", true, 0x6666},
+      {"0003:6666:F100", "HID_ID=0003:0000046D:0000F100\n", true, 0x046D},
+      {"0003:16666:F100.0001", "HID_ID=0003:0000046D:0000F100\n", true, 0x046D},
+      {"0003:6666:F100.x", "", false, 0},
+      {"input5", "", false, 0},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string name = "hidraw" + std::to_string(n++);
+    const fs::path hid = root / "sys/devices/virtual/hid" / c.device;
+    fs::create_directories(hid / "hidraw" / name);
+    if (!c.uevent.empty()) WriteFile(hid / "uevent", c.uevent);
+    fs::create_symlink("../../../" + c.device, hid / "hidraw" / name / "device");
+    fs::create_directory_symlink("../../devices/virtual/hid/" + c.device + "/hidraw/" + name,
+                                 root / "sys/class/hidraw" / name);
+    WriteFile(Node(name), "");
+
+    api::DeviceAttributes peeked, read;
+    api::CallResult peekResult, readResult;
+    EXPECT_EQ(api::PeekDeviceAttributes(Node(name), &peeked, &peekResult), c.ok) << c.device;
+    const api::PlatformHandle device = api::OpenDevice(Node(name), &readResult);
+    ASSERT_NE(device, api::kInvalidHandle) << readResult.reason;
+    EXPECT_EQ(api::GetDeviceAttributes(device, &read, &readResult), c.ok) << c.device;
+    api::CloseDevice(device);
+    if (c.ok) {
+      EXPECT_EQ(read.VendorID, c.vendor) << c.device;
+      EXPECT_EQ(read.ProductID, 0xF100) << c.device;
+      EXPECT_EQ(peeked.VendorID, c.vendor) << c.device;
+    } else {
+      EXPECT_TRUE(readResult.reason.starts_with("open '")) << readResult.reason;
+    }
+  }
+}
+
 TEST_F(LinuxPlatform, PeekNeedsNoNodeButAPathUnderTheDeviceRoot) {
   AddInterface("hidraw7", kUevent, kDescriptor, /*node=*/false);
   api::DeviceAttributes attributes;

@@ -100,7 +100,8 @@ int ToDescriptor(PlatformHandle handle) {
 }
 
 // Reads a whole small file. One byte of room beyond `limit` tells a file that is too long from
-// one that just fits.
+// one that just fits. A read that returns less than was asked for has reached the end (sysfs hands
+// out an attribute whole, a regular file reads to its end), so one read usually does it.
 bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* contents,
                    CallResult* result) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -112,11 +113,13 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* cont
   std::size_t filled = 0;
   int error = 0;
   while (filled < data.size()) {
-    const ssize_t count = read(fd, data.data() + filled, data.size() - filled);
+    const std::size_t wanted = data.size() - filled;
+    const ssize_t count = read(fd, data.data() + filled, wanted);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) error = errno;
     if (count <= 0) break;
     filled += static_cast<std::size_t>(count);
+    if (static_cast<std::size_t>(count) < wanted) break;
   }
   close(fd);
   if (error != 0) {
@@ -152,8 +155,28 @@ bool ParseHidId(std::string_view value, APIdeclarations::DeviceAttributes* attri
   return true;
 }
 
+// The identity in the name the kernel gives a HID device, "%04X:%04X:%04X.%04X" (bus, vendor,
+// product, instance), which its hidraw entry's device link ends in. One readlink instead of an
+// open, a read and a close of uevent. False when the link is not there or not of that form.
+bool ReadIdentityFromLink(const std::string& name, APIdeclarations::DeviceAttributes* attributes) {
+  char target[PATH_MAX];
+  const std::string link = sysfsRoot + "/class/hidraw/" + name + "/device";
+  const ssize_t length = readlink(link.c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
+  std::string_view device(target, static_cast<std::size_t>(length));
+  device = device.substr(device.rfind('/') + 1);  // npos + 1 == 0: the whole target
+  const std::size_t dot = device.rfind('.');
+  std::uint32_t instance = 0;
+  if (dot == std::string_view::npos || !ParseWhole(device.substr(dot + 1), 16, &instance)) {
+    return false;
+  }
+  return ParseHidId(device.substr(0, dot), attributes);
+}
+
 bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* attributes,
                     CallResult* result) {
+  if (ReadIdentityFromLink(name, attributes)) return true;
+  // Not linked as the kernel links it (a tree made by hand): the HID_ID line of uevent.
   const std::string path = DeviceFilePath(name, "uevent");
   std::string uevent;
   if (!ReadSmallFile(path, kMaxAttributeBytes, &uevent, result)) return false;

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Times whole runs of tunezap against generated device trees beside the floor (bench/floor.c: only
+# the system calls the job needs) and prints a markdown table; then the in-process timings.
+#   scripts/bench.sh [RUNS]     (default 31 runs of each per row)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-31}
+build=build-bench
+
+command -v strace >/dev/null || { echo "bench: strace is needed (apt-get install strace)" >&2; exit 1; }
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTUNEZAP_BENCH=ON \
+  -DTUNEZAP_TESTS=OFF >/dev/null
+cmake --build "$build" >/dev/null
+program=$build/bench/bench_tree_tunezap
+floor=$build/bench/bench_floor
+timer=$build/bench/bench_timer
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# make_tree ROOT COUNT BOX: COUNT interfaces shaped as the kernel publishes them (class entries
+# and device links are symlinks into sys/devices); the box is the last one when BOX is "last".
+make_tree() {
+  local root=$1 count=$2 box=$3 n vendor product hid
+  local devices=$root/sys/devices/virtual/hid descriptor
+  descriptor=$(printf '\\x06\\x00\\xff\\x09\\x01\\xa1\\x01\\x15\\x00\\x26\\xff\\x00\\x75\\x08\\x95\\x08\\x09\\x01\\x91\\x02\\xc0')
+  mkdir -p "$root/sys/class/hidraw" "$root/dev" "$devices"
+  for ((n = 0; n < count; n++)); do
+    vendor=046D product=C31C
+    if [ "$box" = last ] && [ $n -eq $((count - 1)) ]; then vendor=6666 product=F100; fi
+    hid=$(printf '0003:%s:%s.%04X' $vendor $product $((n + 1)))
+    mkdir -p "$devices/$hid/hidraw/hidraw$n"
+    printf 'DRIVER=hid-generic\nHID_ID=0003:0000%s:0000%s\nHID_NAME=bench %s\n' $vendor $product $n \
+      >"$devices/$hid/uevent"
+    printf "$descriptor" >"$devices/$hid/report_descriptor"
+    ln -s "../../../$hid" "$devices/$hid/hidraw/hidraw$n/device"
+    ln -s "../../devices/virtual/hid/$hid/hidraw/hidraw$n" "$root/sys/class/hidraw/hidraw$n"
+    : >"$root/dev/hidraw$n"
+  done
+}
+
+# syscalls COMMAND...: the system calls of one run, as strace -c -f counts them.
+syscalls() {
+  strace -c -f -o "$work/strace" "$@" >/dev/null 2>&1 || true
+  awk '$NF == "total" { print $4 }' "$work/strace"
+}
+
+rows=("1 last" "64 last" "1024 last" "64 none" "1024 none")
+declare -A calls
+echo "| HID interfaces | device | tunezap median (µs) | floor median (µs) | ratio | tunezap peak RSS (KiB) | floor peak RSS (KiB) | tunezap syscalls | floor syscalls |"
+echo "|---:|---|---:|---:|---:|---:|---:|---:|---:|"
+for row in "${rows[@]}"; do
+  read -r count box <<<"$row"
+  tree=$work/$count-$box
+  make_tree "$tree" "$count" "$box"
+  nodes=()
+  [ "$box" = last ] && nodes=(-t "$tree/dev/hidraw$((count - 1))")
+  { read -r tool_us tool_kib; read -r floor_us floor_kib; } < <("$timer" "$runs" "${nodes[@]}" \
+    -- "$program" "$tree/sys" "$tree/dev" 1 5 123 -- "$floor" "$tree/sys" "$tree/dev" || true)
+  tool_calls=$(syscalls "$program" "$tree/sys" "$tree/dev" 1 5 123)
+  floor_calls=$(syscalls "$floor" "$tree/sys" "$tree/dev")
+  calls[$count-$box]="$tool_calls $floor_calls"
+  ratio=$(awk -v a="$tool_us" -v b="$floor_us" 'BEGIN { printf "%.2f", a / b }')
+  where=$([ "$box" = last ] && echo last || echo "none (3 searches)")
+  echo "| $count | $where | $tool_us | $floor_us | $ratio | $tool_kib | $floor_kib | $tool_calls | $floor_calls |"
+  rm -rf "$tree"
+done
+
+# Per non-matching interface: the difference between the 1024- and 64-interface trees.
+read -r t64 f64 <<<"${calls[64-last]}"
+read -r t1024 f1024 <<<"${calls[1024-last]}"
+read -r n64 _ <<<"${calls[64-none]}"
+read -r n1024 _ <<<"${calls[1024-none]}"
+echo
+awk -v t="$((t1024 - t64))" -v f="$((f1024 - f64))" -v n="$((n1024 - n64))" 'BEGIN {
+  printf "System calls per non-matching interface: tunezap %.2f, floor %.2f ", t / 960, f / 960
+  printf "(absent device, per interface and search: %.2f)\n", n / 960 / 3 }'
+echo
+"$build/bench/bench_search" --benchmark_min_time=0.2 2>/dev/null
