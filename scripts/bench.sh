@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 runs=${1:-31}
 build=build-bench
 
-command -v strace >/dev/null || { echo "bench: strace is needed (apt-get install strace)" >&2; exit 1; }
+scripts/install-deps.sh bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTUNEZAP_BENCH=ON \
   -DTUNEZAP_TESTS=OFF >/dev/null
 cmake --build "$build" >/dev/null

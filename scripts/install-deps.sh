@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages a job needs, only those missing.
-#   scripts/install-deps.sh GROUP...   (build, test, e2e, windows, fuzz, valgrind, package, all)
+#   scripts/install-deps.sh GROUP...   (build, test, bench, e2e, windows, fuzz, valgrind, package,
+#   all)
 set -euo pipefail
 
 packages=()
 for group in "$@"; do
   case "$group" in
     build) packages+=(g++ cmake ninja-build) ;;
-    test) packages+=(g++ cmake ninja-build clang libgtest-dev libgmock-dev) ;;
+    test) packages+=(g++ cmake ninja-build clang libgtest-dev libgmock-dev libbenchmark-dev) ;;
+    bench) packages+=(g++ cmake ninja-build libbenchmark-dev strace) ;;
     e2e) packages+=(qemu-system-x86 busybox-static cpio libc6-dev libstdc++-12-dev) ;;
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;
     package) packages+=(dpkg-dev lintian zip file) ;;
-    all) exec "$0" build test e2e windows fuzz valgrind package ;;
+    all) exec "$0" build test bench e2e windows fuzz valgrind package ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

@@ -35,8 +35,8 @@ build_and_test() {  # DIR CTEST-ARGS... -- CMAKE-ARGS...
     ctest --test-dir "$dir" --output-on-failure "${ctest_args[@]}"
 }
 
-stage "g++ build, all tests" build_and_test build -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=g++
+stage "g++ build, benchmarks built too, all tests" build_and_test build -- \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DTUNEZAP_BENCH=ON
 stage "clang build with ASan and UBSan, all tests but the kernel suite" \
   build_and_test build-sanitize -LE e2e -- -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER=clang++ -DTUNEZAP_SANITIZE=ON
