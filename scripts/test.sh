@@ -41,8 +41,8 @@ stage "clang build with ASan and UBSan, all tests but the kernel suite" \
   build_and_test build-sanitize -LE e2e -- -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER=clang++ -DTUNEZAP_SANITIZE=ON
 
-valgrind=(valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=all
-  --errors-for-leak-kinds=all)
+valgrind=(valgrind -q --error-exitcode=99 --suppressions=tests/valgrind.supp --leak-check=full
+  --show-leak-kinds=all --errors-for-leak-kinds=all)
 stage "valgrind: whole runs on device trees" \
   tests/tree_test.sh --runner "${valgrind[*]}" build/tests/tree_tunezap
 stage "valgrind: the program's console cases" \
