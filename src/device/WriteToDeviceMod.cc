@@ -32,7 +32,6 @@ bool LocateDevice() {
   LinkState.InterfacesExamined = 0;
   LinkState.Problem.clear();
   LinkState.ProblemIsAccess = false;
-  ++LinkState.SearchCount;
 
   api::CallResult setResult;
   LinkState.DeviceInfoSet = api::OpenInterfaceSet(&setResult);

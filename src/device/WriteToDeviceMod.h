@@ -36,7 +36,6 @@ struct DeviceLinkState {
   std::string Problem;
   bool ProblemIsAccess = false;          // a matching device exists but this user may not open it
   std::uint32_t InterfacesExamined = 0;  // members of the latest search
-  std::uint32_t SearchCount = 0;
 };
 
 extern DeviceLinkState LinkState;
