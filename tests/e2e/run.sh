@@ -2,11 +2,16 @@
 # End-to-end tests against the real Linux HID stack: boots Debian's kernel in QEMU, plugs in
 # emulated USB HID devices through /dev/uhid and runs the given tunezap there as a user would.
 #
-#   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] TUNEZAP
+#   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] [--arch amd64|arm64] TUNEZAP
 #
 # --cache     where the kernel, the helpers and the guest image are kept (default: e2e-cache next
 #             to TUNEZAP, i.e. in the build directory)
-# --scenarios the scenarios to run (default: all but those listed in $optional)
+# --scenarios the scenarios to run (default: all but those listed in $optional; on arm64 those
+#             listed in $uhid)
+# --arch      the guest's architecture (default amd64). arm64 boots Debian's arm64 kernel in
+#             qemu-system-aarch64 (-M virt, TCG) and needs TUNEZAP cross-built and linked
+#             statically; the helpers are cross-built with aarch64-linux-gnu-g++ and busybox comes
+#             from busybox-static:arm64 (dpkg --add-architecture arm64; apt-get update).
 #
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
 # QEMU, busybox-static, cpio, a static C++ toolchain or the kernel package it says SKIPPED and
@@ -18,16 +23,35 @@ here=$(cd "$(dirname "$0")" && pwd)
 all="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs"
 optional=""  # scenarios run only when asked for by name
+# The scenarios that need nothing in the guest but uhid: the only ones run on arm64.
+uhid="length_9 length_65 first_of_several no_device report_too_short no_output_report
+device_vanishes access_denied group_access concurrent_pairs"
+arch=amd64
 cache=""
 scenarios=""
 while [ $# -gt 1 ]; do
   case "$1" in
     --cache) cache=$2; shift 2 ;;
     --scenarios) scenarios=$2; shift 2 ;;
+    --arch) arch=$2; shift 2 ;;
     *) break ;;
   esac
 done
-[ $# -eq 1 ] || { echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] TUNEZAP" >&2; exit 2; }
+[ $# -eq 1 ] || {
+  echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] [--arch amd64|arm64] TUNEZAP" >&2
+  exit 2
+}
+# What differs between the guests' architectures.
+case "$arch" in
+  amd64)
+    qemu=(qemu-system-x86_64 -accel tcg) console=ttyS0 cxx=g++ deb_suffix="" boot_seconds=110 ;;
+  arm64)
+    # Debian's arm64 kernel boots as a plain Image on the virt board; no firmware is needed.
+    qemu=(qemu-system-aarch64 -accel tcg -M virt -cpu cortex-a57) console=ttyAMA0
+    cxx=aarch64-linux-gnu-g++ deb_suffix=":arm64" boot_seconds=240
+    [ -z "$scenarios" ] && scenarios=$uhid ;;
+  *) echo "e2e: unknown architecture '$arch' (amd64 or arm64)" >&2; exit 2 ;;
+esac
 tunezap=$(realpath "$1") || exit 2
 [ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
 : "${cache:=$(dirname "$tunezap")/e2e-cache}"
@@ -50,24 +74,47 @@ unavailable() {
   exit 77
 }
 
-for tool in qemu-system-x86_64 cpio gzip g++ dpkg-deb ldd timeout; do
+for tool in "${qemu[0]}" cpio gzip "$cxx" dpkg-deb ldd timeout; do
   command -v "$tool" >/dev/null || unavailable "$tool is not installed"
 done
-busybox=$(command -v busybox) || unavailable "busybox-static is not installed"
-ldd "$busybox" >/dev/null 2>&1 && unavailable "$busybox is not linked statically (busybox-static)"
 mkdir -p "$cache" || exit 1
 log="$cache/log"
 : >"$log"
+if [ "$arch" = amd64 ]; then
+  busybox=$(command -v busybox) || unavailable "busybox-static is not installed"
+  ldd "$busybox" >/dev/null 2>&1 && unavailable "$busybox is not linked statically (busybox-static)"
+else
+  # A foreign program cannot be installed beside the host's: busybox-static for the guest is
+  # fetched and unpacked into the cache.
+  busybox="$cache/busybox-$arch/busybox"
+  if [ ! -s "$busybox" ]; then
+    rm -rf "$cache/busybox-$arch"
+    mkdir -p "$cache/busybox-$arch/deb"
+    (cd "$cache/busybox-$arch/deb" && apt-get download "busybox-static$deb_suffix") >>"$log" 2>&1 ||
+      unavailable "apt-get download busybox-static$deb_suffix failed (see $log)"
+    dpkg-deb --fsys-tarfile "$cache/busybox-$arch"/deb/*.deb |
+      tar -xO ./bin/busybox >"$busybox.part" 2>>"$log" && chmod 0755 "$busybox.part" &&
+      mv "$busybox.part" "$busybox" || unavailable "busybox-static$deb_suffix holds no busybox"
+    rm -rf "$cache/busybox-$arch/deb"
+  fi
+  # A foreign program's libraries cannot be found with ldd: the program must need none.
+  if readelf -l "$tunezap" 2>/dev/null | grep -q INTERP; then
+    echo "e2e: $tunezap is linked dynamically; the $arch guest needs a static build" >&2
+    exit 2
+  fi
+fi
 
-# ---- The kernel and its HID modules, from the package linux-image-amd64 points at.
-kernel_package=${TUNEZAP_E2E_KERNEL_PACKAGE:-$(apt-cache depends linux-image-amd64 2>/dev/null |
-  sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)}
+# ---- The kernel and its HID modules, from the package linux-image-$arch points at.
+kernel_package=${TUNEZAP_E2E_KERNEL_PACKAGE:-$(apt-cache depends "linux-image-$arch$deb_suffix" \
+  2>/dev/null | sed -n "s/^ *Depends: \(linux-image-[0-9].*-$arch\)\($deb_suffix\)\?\$/\1/p" |
+  head -n 1)}
 if [ -z "$kernel_package" ]; then
   # Offline: a kernel fetched before will do.
   kernel_package=$(cd "$cache" && for ready in linux-image-*/ready; do
     [ -f "$ready" ] && dirname "$ready"
   done | sort -V | tail -n 1)
-  [ -n "$kernel_package" ] || unavailable "apt-cache knows no linux-image-amd64 (apt-get update?)"
+  [ -n "$kernel_package" ] ||
+    unavailable "apt-cache knows no linux-image-$arch$deb_suffix (dpkg --add-architecture? apt-get update?)"
 fi
 kernel_dir="$cache/$kernel_package"
 if [ ! -f "$kernel_dir/ready" ]; then
@@ -76,7 +123,7 @@ if [ ! -f "$kernel_dir/ready" ]; then
   pieces="$download/pieces"
   rm -rf "$kernel_dir" "$download"
   mkdir -p "$pieces"
-  (cd "$download" && apt-get download "$kernel_package") >>"$log" 2>&1 ||
+  (cd "$download" && apt-get download "$kernel_package$deb_suffix") >>"$log" 2>&1 ||
     unavailable "apt-get download $kernel_package failed (see $log)"
   dpkg-deb --fsys-tarfile "$download"/*.deb |
     tar -x -C "$download" --wildcards './boot/vmlinuz-*' \
@@ -85,6 +132,10 @@ if [ ! -f "$kernel_dir/ready" ]; then
       './lib/modules/*/kernel/drivers/hid/uhid.ko*' >>"$log" 2>&1 ||
     unavailable "$kernel_package holds no kernel or HID modules (see $log)"
   mv "$download"/boot/vmlinuz-* "$pieces/vmlinuz"
+  # QEMU boots an arm64 kernel only as an uncompressed Image.
+  if [ "$arch" = arm64 ] && gzip -t "$pieces/vmlinuz" 2>/dev/null; then
+    gzip -dc "$pieces/vmlinuz" >"$pieces/Image" && mv "$pieces/Image" "$pieces/vmlinuz"
+  fi
   for module in "$download"/lib/modules/*/kernel/drivers/hid/*.ko*; do
     case "$module" in
       *.ko) cp "$module" "$pieces/" ;;
@@ -105,7 +156,7 @@ fi
 mkdir -p "$cache/bin"
 for helper in hid_emulator run_as; do
   if [ ! "$cache/bin/$helper" -nt "$here/$helper.cc" ]; then
-    g++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror \
+    "$cxx" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror \
       -static -o "$cache/bin/$helper" "$here/$helper.cc" >>"$log" 2>&1 ||
       unavailable "cannot build $helper.cc statically (libc6-dev, libstdc++-12-dev? see $log)"
   fi
@@ -133,9 +184,9 @@ done
 # ---- One boot for every scenario. TCG only: under KVM this guest hangs on some hosts. One
 # processor, so that the emulator (a real-time process there) runs before any writer resumes.
 start=$SECONDS
-timeout 110 qemu-system-x86_64 -accel tcg -smp 1 -m 256 -nographic -no-reboot -nic none \
+timeout "$boot_seconds" "${qemu[@]}" -smp 1 -m 256 -nographic -no-reboot -nic none \
   -kernel "$kernel_dir/vmlinuz" -initrd "$cache/initrd.gz" \
-  -append "console=ttyS0 panic=-1 quiet" </dev/null 2>>"$log" | tr -d '\r' >"$cache/serial.log"
+  -append "console=$console panic=-1 quiet" </dev/null 2>>"$log" | tr -d '\r' >"$cache/serial.log"
 qemu_status=${PIPESTATUS[0]}
 
 # The guest's lines start with "E2E "; firmware escape sequences may precede the first one.
