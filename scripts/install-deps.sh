@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages a job needs, only those missing.
 #   scripts/install-deps.sh GROUP...   (build, test, bench, e2e, windows, fuzz, valgrind, package,
-#   all)
+#   arm, all)
 set -euo pipefail
 
 packages=()
@@ -15,7 +15,10 @@ for group in "$@"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;
     package) packages+=(dpkg-dev lintian zip file) ;;
-    all) exec "$0" build test bench e2e windows fuzz valgrind package ;;
+    # Cross compilers, qemu-user for the console cases, qemu-system for the arm64 kernel suite.
+    arm) packages+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm
+      cpio dpkg-dev) ;;
+    all) exec "$0" build test bench e2e windows fuzz valgrind package arm ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -29,6 +32,13 @@ need_lists=0
 if [[ " $* " == *" e2e "* ]] && ! compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null; then
   need_lists=1
 fi
+# The arm64 kernel suite fetches Debian's arm64 kernel and busybox-static:arm64 the same way, which
+# needs arm64 among dpkg's architectures and in the lists.
+add_arm64=0
+if [[ " $* " == *" arm "* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  add_arm64=1
+  need_lists=1
+fi
 [ ${#missing[@]} -eq 0 ] && [ $need_lists -eq 0 ] && exit 0
 
 sudo=()
@@ -37,6 +47,10 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [ $add_arm64 -eq 1 ]; then
+  echo "install-deps: adding the architecture arm64" >&2
+  "${sudo[@]}" dpkg --add-architecture arm64
+fi
 "${sudo[@]}" apt-get update -qq
 [ ${#missing[@]} -eq 0 ] && exit 0
 echo "install-deps: installing ${missing[*]}" >&2

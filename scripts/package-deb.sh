@@ -1,10 +1,29 @@
 #!/usr/bin/env bash
-# Builds the Debian package: scripts/package-deb.sh
+# Builds the Debian package: scripts/package-deb.sh [ARCH]
 # A release build in build-deb with Debian's hardening flags, packaged by CPack, checked by lintian.
-# Prints the path of the .deb on the last line of standard output.
+# ARCH arm64 or armhf cross-compiles with the toolchain files in cmake/ into build-deb-ARCH; the
+# default is this machine's architecture. Prints the path of the .deb on the last line of standard
+# output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+arch=${1:-$(dpkg --print-architecture)}
+build=build-deb
+triplet=""
+case "$arch" in
+  "$(dpkg --print-architecture)") ;;
+  arm64) triplet=aarch64-linux-gnu ;;
+  armhf) triplet=arm-linux-gnueabihf ;;
+  *) echo "package-deb: cannot build for '$arch' (arm64, armhf or this machine's)" >&2; exit 2 ;;
+esac
 scripts/install-deps.sh build package
+cross=()
+if [ -n "$triplet" ]; then
+  scripts/install-deps.sh arm
+  build=build-deb-$arch
+  cross=(-DCMAKE_TOOLCHAIN_FILE=cmake/$triplet.cmake)
+  # dpkg-buildflags gives the flags of the package's architecture.
+  export DEB_HOST_ARCH=$arch
+fi
 
 # The commit's date stamps the changelog, so two builds of one commit give the same package.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -20,15 +39,34 @@ CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
 export CXXFLAGS LDFLAGS
 
-rm -rf build-deb
-cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DTUNEZAP_TESTS=OFF >/dev/null
-cmake --build build-deb --target tunezap >/dev/null
-(cd build-deb && cpack -G DEB >/dev/null)
+rm -rf "$build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DTUNEZAP_TESTS=OFF "${cross[@]}" >/dev/null
+cmake --build "$build" --target tunezap >/dev/null
 
-debs=(build-deb/tunezap_*.deb)
+cpack=()
+if [ -n "$triplet" ]; then
+  # CPack's dpkg-shlibdeps searches this machine's libraries only. The cross C library's shlibs
+  # file gives the dependency, qualified with its architecture (libc6:arm64), which inside a
+  # package of that architecture is plain libc6.
+  shlibdeps=$(mktemp -d)
+  mkdir "$shlibdeps/debian"
+  printf 'Source: tunezap\n\nPackage: tunezap\nArchitecture: any\n' >"$shlibdeps/debian/control"
+  depends=$(cd "$shlibdeps" && dpkg-shlibdeps -O "-l/usr/$triplet/lib" "$OLDPWD/$build/tunezap" \
+    2>/dev/null | sed -n "s/^shlibs:Depends=//p" | sed "s/:$arch\b//g")
+  rm -rf "$shlibdeps"
+  if [ -z "$depends" ]; then
+    echo "package-deb: dpkg-shlibdeps found no dependencies of $build/tunezap" >&2
+    exit 1
+  fi
+  cpack=(-D CPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch" -D CPACK_DEBIAN_PACKAGE_SHLIBDEPS=OFF
+    -D CPACK_DEBIAN_PACKAGE_DEPENDS="$depends")
+fi
+(cd "$build" && cpack -G DEB "${cpack[@]}" >/dev/null)
+
+debs=("$build"/tunezap_*.deb)
 if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
-  echo "package-deb: expected one .deb in build-deb, found: ${debs[*]}" >&2
+  echo "package-deb: expected one .deb in $build, found: ${debs[*]}" >&2
   exit 1
 fi
 deb=${debs[0]}

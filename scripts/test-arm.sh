@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Cross-builds tunezap for ARM Linux and runs the console cases (tests/cli_test.sh) under qemu-user,
+# started explicitly through qemu-aarch64-static / qemu-arm-static (no binfmt_misc needed): the
+# static program, and the program inside the Debian package (built by scripts/package-deb.sh and
+# checked by lintian) with the cross compiler's C library. Warnings are errors.
+#   scripts/test-arm.sh [--no-deb] [ARCH...]   (arm64, armhf; default both)
+# Without the cross compilers or qemu-user (and no way to install them) the run is skipped, except
+# under CI=true, where that is a failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+debs=1
+if [ "${1:-}" = --no-deb ]; then debs=0; shift; fi
+[ $# -gt 0 ] || set -- arm64 armhf
+
+# shellcheck source=tests/tally.sh
+. tests/tally.sh
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+if ! scripts/install-deps.sh build package arm >"$log" 2>&1; then
+  cat "$log" >&2
+  if [ "${CI:-}" = true ]; then fail "install the cross compilers and qemu-user"; finish; exit; fi
+  echo "test-arm: skipped, the cross compilers and qemu-user could not be installed"
+  exit 0
+fi
+
+# Counts the closing "N passed, N failed" line of a suite into the tally.
+suite() {
+  echo "=== $1"
+  shift
+  "$@" | tee "$log"
+  local summary
+  summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+  if [ -z "$summary" ]; then fail "the suite ended without its summary"; return; fi
+  passed=$((passed + ${summary%% passed*}))
+  summary=${summary#*, }
+  failed=$((failed + ${summary%% failed}))
+}
+
+for arch in "$@"; do
+  case "$arch" in
+    arm64) triplet=aarch64-linux-gnu qemu=qemu-aarch64-static machine=AArch64 ;;
+    armhf) triplet=arm-linux-gnueabihf qemu=qemu-arm-static machine=ARM ;;
+    *) fail "unknown architecture '$arch'"; continue ;;
+  esac
+  echo "=== $arch: static build"
+  if ! program=$(scripts/build-arm.sh "$arch" "build-$arch" -DTUNEZAP_WERROR=ON | tail -n 1); then
+    fail "$arch: build"
+    continue
+  fi
+  pass "$arch: build $program"
+  headers=$(readelf -h -l "$program" 2>&1)
+  if grep -q "Machine: *$machine\$" <<<"$headers"; then pass "$arch: an $machine program"; else
+    fail "$arch: an $machine program" "$(grep Machine: <<<"$headers")"; fi
+  if grep -q INTERP <<<"$headers"; then fail "$arch: linked statically" "it has an interpreter"; else
+    pass "$arch: linked statically"; fi
+  suite "$arch: console cases of the static program under $qemu" \
+    tests/cli_test.sh --runner "$qemu" "$program"
+
+  [ $debs -eq 1 ] || continue
+  echo "=== $arch: Debian package"
+  if ! deb=$(scripts/package-deb.sh "$arch" 2>"$log" | tail -n 1) || [ ! -f "$deb" ]; then
+    cat "$log"
+    fail "$arch: package (scripts/package-deb.sh $arch)"
+    continue
+  fi
+  pass "$arch: package $deb, lintian without errors"
+  unpacked=build-deb-$arch/unpacked
+  rm -rf "$unpacked"
+  dpkg-deb -x "$deb" "$unpacked"
+  suite "$arch: console cases of the packaged program under $qemu" \
+    tests/cli_test.sh --runner "$qemu -L /usr/$triplet" "$unpacked/usr/bin/tunezap"
+done
+
+finish
