@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Cross-builds tunezap for ARM Linux and runs the console cases (tests/cli_test.sh) under qemu-user,
-# started explicitly through qemu-aarch64-static / qemu-arm-static (no binfmt_misc needed): the
-# static program, and the program inside the Debian package (built by scripts/package-deb.sh and
-# checked by lintian) with the cross compiler's C library. Warnings are errors.
+# Cross-builds tunezap for ARM Linux and runs the console cases (tests/cli_test.sh) and the whole
+# program on device trees (tests/tree_test.sh: report bytes, the lock) under qemu-user, started
+# explicitly through qemu-aarch64-static / qemu-arm-static (no binfmt_misc needed): the static
+# program, and the program inside the Debian package (built by scripts/package-deb.sh and checked
+# by lintian) with the cross compiler's C library. Warnings are errors.
 #   scripts/test-arm.sh [--no-deb] [ARCH...]   (arm64, armhf; default both)
 # Without the cross compilers or qemu-user (and no way to install them) the run is skipped, except
 # under CI=true, where that is a failure.
@@ -44,7 +45,9 @@ for arch in "$@"; do
     *) fail "unknown architecture '$arch'"; continue ;;
   esac
   echo "=== $arch: static build"
-  if ! program=$(scripts/build-arm.sh "$arch" "build-$arch" -DTUNEZAP_WERROR=ON | tail -n 1); then
+  if ! program=$(scripts/build-arm.sh "$arch" "build-$arch" -DTUNEZAP_WERROR=ON \
+    -DTUNEZAP_TESTS=ON | tail -n 1) || ! cmake --build "build-$arch" --target tree_tunezap >"$log"; then
+    cat "$log"
     fail "$arch: build"
     continue
   fi
@@ -56,6 +59,8 @@ for arch in "$@"; do
     pass "$arch: linked statically"; fi
   suite "$arch: console cases of the static program under $qemu" \
     tests/cli_test.sh --runner "$qemu" "$program"
+  suite "$arch: the static program on device trees under $qemu" \
+    tests/tree_test.sh --runner "$qemu" "build-$arch/tree_tunezap"
 
   [ $debs -eq 1 ] || continue
   echo "=== $arch: Debian package"
