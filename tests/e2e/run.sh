@@ -47,7 +47,7 @@ case "$arch" in
     qemu=(qemu-system-x86_64 -accel tcg) console=ttyS0 cxx=g++ deb_suffix="" boot_seconds=110 ;;
   arm64)
     # Debian's arm64 kernel boots as a plain Image on the virt board; no firmware is needed.
-    qemu=(qemu-system-aarch64 -accel tcg -M virt -cpu cortex-a57) console=ttyAMA0
+    qemu=(qemu-system-aarch64 -accel tcg -M virt -cpu cortex-a53) console=ttyAMA0
     cxx=aarch64-linux-gnu-g++ deb_suffix=":arm64" boot_seconds=240
     [ -z "$scenarios" ] && scenarios=$uhid ;;
   *) echo "e2e: unknown architecture '$arch' (amd64 or arm64)" >&2; exit 2 ;;
