@@ -19,7 +19,7 @@ if ! command -v "$triplet-g++" >/dev/null || ! command -v ninja >/dev/null; then
 fi
 
 cmake -S . -B "$build" -G Ninja --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="cmake/$triplet.cmake" -DTUNEZAP_TESTS=OFF -DCMAKE_EXE_LINKER_FLAGS=-static \
-  "$@" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="cmake/$triplet.cmake" -DTUNEZAP_TESTS=OFF \
+  -DCMAKE_EXE_LINKER_FLAGS=-static "$@" >/dev/null
 cmake --build "$build" --target tunezap >/dev/null
 echo "$build/tunezap"

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${1:-$(dpkg --print-architecture)}
-build=build-deb
+build="build-deb"
 triplet=""
 case "$arch" in
   "$(dpkg --print-architecture)") ;;
@@ -20,7 +20,7 @@ cross=()
 if [ -n "$triplet" ]; then
   scripts/install-deps.sh arm
   build=build-deb-$arch
-  cross=(-DCMAKE_TOOLCHAIN_FILE=cmake/$triplet.cmake)
+  cross=("-DCMAKE_TOOLCHAIN_FILE=cmake/$triplet.cmake")
   # dpkg-buildflags gives the flags of the package's architecture.
   export DEB_HOST_ARCH=$arch
 fi

@@ -8,7 +8,7 @@
 # Without the cross compilers or qemu-user (and no way to install them) the run is skipped, except
 # under CI=true, where that is a failure.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 debs=1
 if [ "${1:-}" = --no-deb ]; then debs=0; shift; fi
 [ $# -gt 0 ] || set -- arm64 armhf
@@ -49,7 +49,8 @@ for arch in "$@"; do
   esac
   echo "=== $arch: static build"
   if ! program=$(scripts/build-arm.sh "$arch" "build-$arch" -DTUNEZAP_WERROR=ON \
-    -DTUNEZAP_TESTS=ON | tail -n 1) || ! cmake --build "build-$arch" --target tree_tunezap >"$log"; then
+    -DTUNEZAP_TESTS=ON | tail -n 1) ||
+    ! cmake --build "build-$arch" --target tree_tunezap >"$log"; then
     cat "$log"
     fail "$arch: build"
     continue
@@ -58,8 +59,11 @@ for arch in "$@"; do
   headers=$(readelf -h -l "$program" 2>&1)
   if grep -q "Machine: *$machine\$" <<<"$headers"; then pass "$arch: an $machine program"; else
     fail "$arch: an $machine program" "$(grep Machine: <<<"$headers")"; fi
-  if grep -q INTERP <<<"$headers"; then fail "$arch: linked statically" "it has an interpreter"; else
-    pass "$arch: linked statically"; fi
+  if grep -q INTERP <<<"$headers"; then
+    fail "$arch: linked statically" "it has an interpreter"
+  else
+    pass "$arch: linked statically"
+  fi
   suite "$arch: console cases of the static program under $qemu" \
     tests/cli_test.sh --runner "$qemu" "$program"
   suite "$arch: the static program on device trees under $qemu" \

@@ -92,9 +92,11 @@ else
     mkdir -p "$cache/busybox-$arch/deb"
     (cd "$cache/busybox-$arch/deb" && apt-get download "busybox-static$deb_suffix") >>"$log" 2>&1 ||
       unavailable "apt-get download busybox-static$deb_suffix failed (see $log)"
-    dpkg-deb --fsys-tarfile "$cache/busybox-$arch"/deb/*.deb |
-      tar -xO ./bin/busybox >"$busybox.part" 2>>"$log" && chmod 0755 "$busybox.part" &&
-      mv "$busybox.part" "$busybox" || unavailable "busybox-static$deb_suffix holds no busybox"
+    if ! dpkg-deb --fsys-tarfile "$cache/busybox-$arch"/deb/*.deb |
+      tar -xO ./bin/busybox >"$busybox.part" 2>>"$log"; then
+      unavailable "busybox-static$deb_suffix holds no busybox"
+    fi
+    chmod 0755 "$busybox.part" && mv "$busybox.part" "$busybox" || exit 1
     rm -rf "$cache/busybox-$arch/deb"
   fi
   # A foreign program's libraries cannot be found with ldd: the program must need none.
@@ -114,7 +116,7 @@ if [ -z "$kernel_package" ]; then
     [ -f "$ready" ] && dirname "$ready"
   done | sort -V | tail -n 1)
   [ -n "$kernel_package" ] ||
-    unavailable "apt-cache knows no linux-image-$arch$deb_suffix (dpkg --add-architecture? apt-get update?)"
+    unavailable "apt-cache knows no linux-image-$arch$deb_suffix (dpkg --add-architecture? update?)"
 fi
 kernel_dir="$cache/$kernel_package"
 if [ ! -f "$kernel_dir/ready" ]; then
