@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Builds the Debian package: scripts/package-deb.sh [ARCH]
+# Builds the Debian package: scripts/package-deb.sh [--arch ARCH]
 # A release build in build-deb with Debian's hardening flags, packaged by CPack, checked by lintian.
-# ARCH arm64 or armhf cross-compiles with the toolchain files in cmake/ into build-deb-ARCH; the
+# --arch arm64 or armhf cross-compiles with the toolchain files in cmake/ into build-deb-ARCH; the
 # default is this machine's architecture. Prints the path of the .deb on the last line of standard
 # output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-arch=${1:-$(dpkg --print-architecture)}
+arch=$(dpkg --print-architecture)
+if [ "${1:-}" = --arch ]; then
+  arch=${2:-}
+  shift 2 || shift
+fi
 build="build-deb"
 triplet=""
 case "$arch" in

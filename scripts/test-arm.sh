@@ -71,9 +71,9 @@ for arch in "$@"; do
 
   [ $debs -eq 1 ] || continue
   echo "=== $arch: Debian package"
-  if ! deb=$(scripts/package-deb.sh "$arch" 2>"$log" | tail -n 1) || [ ! -f "$deb" ]; then
+  if ! deb=$(scripts/package-deb.sh --arch "$arch" 2>"$log" | tail -n 1) || [ ! -f "$deb" ]; then
     cat "$log"
-    fail "$arch: package (scripts/package-deb.sh $arch)"
+    fail "$arch: package (scripts/package-deb.sh --arch $arch)"
     continue
   fi
   pass "$arch: package $deb, lintian without errors"
