@@ -2,6 +2,7 @@
 # Times whole runs of tunezap against generated device trees beside the floor (bench/floor.c: only
 # the system calls the job needs) and prints a markdown table; then the in-process timings.
 #   scripts/bench.sh [RUNS]     (default 31 runs of each per row)
+# TUNEZAP_WERROR=ON in the environment makes warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-31}
@@ -9,7 +10,7 @@ build=build-bench
 
 scripts/install-deps.sh bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTUNEZAP_BENCH=ON \
-  -DTUNEZAP_TESTS=OFF >/dev/null
+  -DTUNEZAP_TESTS=OFF -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" >/dev/null
 cmake --build "$build" >/dev/null
 program=$build/bench/bench_tree_tunezap
 floor=$build/bench/bench_floor

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds and runs every test: unit, process and device-tree tests with g++, the suite against the
-# real kernel in QEMU, the same tests under clang with AddressSanitizer and
-# UndefinedBehaviorSanitizer, whole runs under valgrind, the fuzzers, the Windows build under
-# wine, and the Debian package (installed, run and removed when root).
+# Builds and runs every test: unit, process and device-tree tests on Release builds with g++ and
+# clang, the suite against the real kernel in QEMU, the same tests under clang with
+# AddressSanitizer and UndefinedBehaviorSanitizer, whole runs under valgrind, the fuzzers, the
+# Windows build under wine, and the Debian package (installed, run and removed when root).
+# Every build it makes, here and in the scripts it calls, treats warnings as errors.
 # FUZZ_SECONDS (default 60) sets how long each fuzzer runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all || exit 1
+export TUNEZAP_WERROR=ON
 
 passed=0
 failed=0
@@ -30,13 +32,16 @@ build_and_test() {  # DIR CTEST-ARGS... -- CMAKE-ARGS...
   local ctest_args=()
   while [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
   shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null &&
+  cmake -S . -B "$dir" -G Ninja -DTUNEZAP_WERROR=ON "$@" >/dev/null &&
     cmake --build "$dir" &&
     ctest --test-dir "$dir" --output-on-failure "${ctest_args[@]}"
 }
 
-stage "g++ build, benchmarks built too, all tests" build_and_test build -- \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DTUNEZAP_BENCH=ON
+# Release, the build type users and packagers build.
+stage "g++ Release build, benchmarks built too, all tests" build_and_test build -- \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ -DTUNEZAP_BENCH=ON
+stage "clang Release build, all tests but the kernel suite" \
+  build_and_test build-clang -LE e2e -- -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++
 stage "clang build with ASan and UBSan, all tests but the kernel suite" \
   build_and_test build-sanitize -LE e2e -- -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER=clang++ -DTUNEZAP_SANITIZE=ON
