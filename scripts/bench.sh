@@ -76,5 +76,49 @@ echo
 awk -v t="$((t1024 - t64))" -v f="$((f1024 - f64))" -v n="$((n1024 - n64))" 'BEGIN {
   printf "System calls per non-matching interface: tunezap %.2f, floor %.2f ", t / 960, f / 960
   printf "(absent device, per interface and search: %.2f)\n", n / 960 / 3 }'
+
+# ---- Start-up: the program as users run it, on this machine's own /sys/class/hidraw, against a
+# statically linked C program that writes the same bytes and lists that directory as often (three
+# times when the box is absent). Each loop starts one program STARTUP_RUNS times from the shell;
+# the programs take turns loop by loop, so that the machine's slow spells fall on all alike.
+loops=${STARTUP_LOOPS:-10}
+per_loop=${STARTUP_RUNS:-300}
+export LC_ALL=C  # a decimal point in EPOCHREALTIME
+echo
+if grep -qil '^HID_ID=0003:00006666:0000F100$' /sys/class/hidraw/*/device/uevent 2>/dev/null; then
+  echo "Start-up: skipped, a box is attached here and every run would change its channel"
+else
+  startup_loop() {  # PROGRAM: microseconds per run over one loop
+    local start=$EPOCHREALTIME k
+    for ((k = 0; k < per_loop; k++)); do "$1" 1 5 123 >/dev/null 2>&1; done
+    awk -v a="$start" -v b="$EPOCHREALTIME" -v n="$per_loop" \
+      'BEGIN { printf "%.1f\n", (b - a) * 1e6 / n }'
+  }
+  median() {  # of the numbers in $1
+    tr ' ' '\n' <<<"$1" | grep . | sort -n |
+      awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+  }
+  names=("tunezap (static, as built)" "tunezap linked dynamically" "floor: static C program")
+  programs=("$build/tunezap" "$build/bench/bench_tunezap_dynamic" "$build/bench/bench_start_floor")
+  declare -A samples
+  for ((loop = 0; loop < loops; loop++)); do
+    for ((i = 0; i < ${#programs[@]}; i++)); do
+      p=$(((i + loop) % ${#programs[@]}))
+      samples[$p]+="$(startup_loop "${programs[$p]}") "
+    done
+  done
+  floor_median=$(median "${samples[2]}")
+  cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
+  echo "Start-up, $(nproc) cores, $cpu, load $(cut -d' ' -f1-3 /proc/loadavg):" \
+    "medians of $loops loops of $per_loop runs"
+  echo "| program | µs per run | ratio to the floor |"
+  echo "|---|---:|---:|"
+  for ((p = 0; p < ${#programs[@]}; p++)); do
+    awk -v n="${names[$p]}" -v m="$(median "${samples[$p]}")" -v f="$floor_median" \
+      'BEGIN { printf "| %s | %.0f | %.2f |\n", n, m, m / f }'
+  done
+  echo "(target for the program as built: at most 1.10)"
+fi
+
 echo
 "$build/bench/bench_search" --benchmark_min_time=0.2 2>/dev/null
