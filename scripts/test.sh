@@ -65,6 +65,39 @@ stage "valgrind: the program's console cases" under_valgrind tests/cli_test.sh b
 stage "fuzzers, ${FUZZ_SECONDS:-60} s each" scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 stage "Windows build under wine" scripts/test-windows.sh
 stage "Windows zip" scripts/package-zip.sh
+
+# The release command, run twice on one commit (this tree's tracked files, changes included) in
+# two checkouts at different paths: every artifact must come out byte for byte the same.
+release_twice() {
+  local work commit copy name status=0
+  work=$(mktemp -d)
+  commit=$(git stash create)  # empty when nothing tracked has changed
+  commit=${commit:-$(git rev-parse HEAD)}
+  for copy in one two/deeper; do
+    if ! { git clone -q --shared --no-checkout . "$work/$copy" &&
+      git -C "$work/$copy" checkout -q --detach "$commit" &&
+      "$work/$copy/scripts/release.sh" >"$work/${copy%%/*}.log" 2>&1; }; then
+      echo "release.sh failed in $work/$copy:"
+      tail -n 20 "$work/${copy%%/*}.log"
+      rm -rf "$work"
+      return 1
+    fi
+  done
+  cat "$work/one/release/SHA256SUMS"
+  for copy in "$work/one/release"/* "$work/two/deeper/release"/*; do
+    name=$(basename "$copy")
+    if ! cmp "$work/one/release/$name" "$work/two/deeper/release/$name"; then
+      status=1
+      if command -v diffoscope >/dev/null; then
+        diffoscope "$work/one/release/$name" "$work/two/deeper/release/$name" | head -n 40
+      fi
+    fi
+  done
+  rm -rf "$work"
+  [ $status -eq 0 ] && echo "ok - both runs gave the same files"
+  return $status
+}
+stage "release command: two runs give identical files" release_twice
 if [ "$(id -u)" -eq 0 ]; then
   stage "Debian package: build, install, run, remove" scripts/check-deb.sh
 else
