@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds every artifact a user downloads, from the checked-out commit, into one folder:
-#   scripts/release.sh [OUT_DIR]        (default release)
+#   scripts/release.sh [OUT_DIR]        (default release, in the checkout; emptied first)
 #   tunezap-VERSION-linux-x86_64        the program, statically linked: runs on any x86-64 Linux
 #   tunezap_VERSION-1_amd64.deb         the Debian package (scripts/package-deb.sh)
 #   tunezap-VERSION-win64.zip           the Windows program (scripts/package-zip.sh)
@@ -23,6 +23,11 @@ SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C
 scripts/install-deps.sh build package
 
+# The folder is emptied first: refuse one that holds something other than an earlier release.
+if [ -d "$out" ] && [ -n "$(ls -A "$out")" ] && [ ! -f "$out/SHA256SUMS" ]; then
+  echo "release: $out holds files but no SHA256SUMS; not emptying it" >&2
+  exit 1
+fi
 work=build-release
 rm -rf "$work" "$out"
 mkdir -p "$work" "$out"

@@ -71,7 +71,8 @@ stage "Windows zip" scripts/package-zip.sh
 release_twice() {
   local work commit copy name status=0
   work=$(mktemp -d)
-  commit=$(git stash create)  # empty when nothing tracked has changed
+  # Empty when nothing tracked has changed. A stash is a commit: it needs a committer.
+  commit=$(git -c user.name=tunezap-test -c user.email=test@localhost stash create) || return 1
   commit=${commit:-$(git rev-parse HEAD)}
   for copy in one two/deeper; do
     if ! { git clone -q --shared --no-checkout . "$work/$copy" &&
