@@ -14,7 +14,7 @@ for group in "$@"; do
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;
-    package) packages+=(dpkg-dev lintian zip file) ;;
+    package) packages+=(dpkg-dev lintian zip file git) ;;
     # Cross compilers, qemu-user for the console cases, qemu-system for the arm64 kernel suite.
     arm) packages+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm
       cpio dpkg-dev) ;;

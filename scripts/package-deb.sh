@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package: scripts/package-deb.sh [--arch ARCH]
+# Builds the Debian package: scripts/package-deb.sh [--arch ARCH] [CMAKE-ARG...]
 # A release build in build-deb with Debian's hardening flags, packaged by CPack, checked by lintian.
+# Linked dynamically, as Debian's policy asks: the system's C and C++ libraries, and their
+# security updates, apply to it.
 # --arch arm64 or armhf cross-compiles with the toolchain files in cmake/ into build-deb-ARCH; the
 # default is this machine's architecture. Prints the path of the .deb on the last line of standard
-# output.
+# output. TUNEZAP_WERROR=ON in the environment makes warnings errors (the test command sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=$(dpkg --print-architecture)
@@ -45,7 +47,8 @@ export CXXFLAGS LDFLAGS
 
 rm -rf "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DTUNEZAP_TESTS=OFF "${cross[@]}" >/dev/null
+  -DTUNEZAP_TESTS=OFF -DTUNEZAP_STATIC=OFF -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" \
+  "${cross[@]}" "$@" >/dev/null
 cmake --build "$build" --target tunezap >/dev/null
 
 cpack=()
