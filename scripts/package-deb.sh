@@ -53,14 +53,15 @@ cmake --build "$build" --target tunezap >/dev/null
 
 cpack=()
 if [ -n "$triplet" ]; then
-  # CPack's dpkg-shlibdeps searches this machine's libraries only. The cross C library's shlibs
-  # file gives the dependency, qualified with its architecture (libc6:arm64), which inside a
-  # package of that architecture is plain libc6.
+  # CPack's dpkg-shlibdeps searches this machine's libraries only. The cross libraries' shlibs
+  # and symbols files give the dependencies, named as the cross packages (libgcc-s1-arm64-cross)
+  # or qualified with their architecture (libc6:arm64): inside a package of that architecture
+  # both are the plain name (libgcc-s1, libc6).
   shlibdeps=$(mktemp -d)
   mkdir "$shlibdeps/debian"
   printf 'Source: tunezap\n\nPackage: tunezap\nArchitecture: any\n' >"$shlibdeps/debian/control"
   depends=$(cd "$shlibdeps" && dpkg-shlibdeps -O "-l/usr/$triplet/lib" "$OLDPWD/$build/tunezap" \
-    2>/dev/null | sed -n "s/^shlibs:Depends=//p" | sed "s/:$arch\b//g")
+    2>/dev/null | sed -n "s/^shlibs:Depends=//p" | sed -e "s/:$arch\b//g" -e "s/-$arch-cross\b//g")
   rm -rf "$shlibdeps"
   if [ -z "$depends" ]; then
     echo "package-deb: dpkg-shlibdeps found no dependencies of $build/tunezap" >&2

@@ -3,7 +3,8 @@
 # program on device trees (tests/tree_test.sh: report bytes, the lock) under qemu-user, started
 # explicitly through qemu-aarch64-static / qemu-arm-static (no binfmt_misc needed): the static
 # program, and the program inside the Debian package (built by scripts/package-deb.sh and checked
-# by lintian) with the cross compiler's C library. Warnings are errors.
+# by lintian) with the cross compiler's C library. Each package must hold the same files as this
+# machine's and depend on the same packages. Warnings are errors.
 #   scripts/test-arm.sh [--no-deb] [ARCH...]   (arm64, armhf; default both)
 # Without the cross compilers or qemu-user (and no way to install them) the run is skipped, except
 # under CI=true, where that is a failure.
@@ -77,6 +78,27 @@ for arch in "$@"; do
     continue
   fi
   pass "$arch: package $deb, lintian without errors"
+  # The same files as the package of this machine, and dependencies on the same packages.
+  if [ -z "${native_deb:-}" ]; then
+    native_deb=$(scripts/package-deb.sh 2>"$log" | tail -n 1) || { cat "$log"; native_deb=none; }
+  fi
+  if [ -f "$native_deb" ]; then
+    contents() { dpkg-deb -c "$1" | awk '{ print $1, $6 }'; }
+    depends() { dpkg-deb -f "$1" Depends | tr ',' '\n' | awk '{ print $1 }' | sort; }
+    if diff <(contents "$native_deb") <(contents "$deb") >"$log"; then
+      pass "$arch: the same files as $native_deb"
+    else
+      fail "$arch: the same files as $native_deb" "$(tr '\n' ' ' <"$log")"
+    fi
+    if [ "$(depends "$native_deb")" = "$(depends "$deb")" ]; then
+      pass "$arch: depends on the same packages: $(depends "$deb" | tr '\n' ' ')"
+    else
+      fail "$arch: depends on the same packages" \
+        "$(dpkg-deb -f "$deb" Depends), $native_deb: $(dpkg-deb -f "$native_deb" Depends)"
+    fi
+  else
+    fail "$arch: compared with this machine's package" "scripts/package-deb.sh failed"
+  fi
   unpacked=build-deb-$arch/unpacked
   rm -rf "$unpacked"
   dpkg-deb -x "$deb" "$unpacked"
