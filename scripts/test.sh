@@ -2,7 +2,8 @@
 # Builds and runs every test: unit, process and device-tree tests on Release builds with g++ and
 # clang, the suite against the real kernel in QEMU, the same tests under clang with
 # AddressSanitizer and UndefinedBehaviorSanitizer, whole runs under valgrind, the fuzzers, the
-# Windows build under wine, and the Debian package (installed, run and removed when root).
+# Windows build under wine, the release command twice (identical files), and the Debian package
+# (installed, run and removed when root).
 # Every build it makes, here and in the scripts it calls, treats warnings as errors.
 # FUZZ_SECONDS (default 60) sets how long each fuzzer runs.
 set -uo pipefail
