@@ -28,7 +28,7 @@ if [ -d "$out" ] && [ -n "$(ls -A "$out")" ] && [ ! -f "$out/SHA256SUMS" ]; then
   echo "release: $out holds files but no SHA256SUMS; not emptying it" >&2
   exit 1
 fi
-work=build-dist  # not build-release: scripts/run.sh builds there
+work="build-dist"  # not build-release: scripts/run.sh builds there
 rm -rf "$work" "$out"
 mkdir -p "$work" "$out"
 
