@@ -12,6 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 out=${1:-release}
+# The checkout may belong to another user than the one building (CI copies it in, say).
+git() { command git -c safe.directory="$root" "$@"; }
 
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   echo "release: the checkout has uncommitted changes; a release is built from a commit" >&2

@@ -73,10 +73,11 @@ release_twice() {
   local work commit copy name status=0
   work=$(mktemp -d)
   # Empty when nothing tracked has changed. A stash is a commit: it needs a committer.
-  commit=$(git -c user.name=tunezap-test -c user.email=test@localhost stash create) || return 1
-  commit=${commit:-$(git rev-parse HEAD)}
+  local git=(git -c safe.directory="$PWD" -c user.name=tunezap-test -c user.email=test@localhost)
+  commit=$("${git[@]}" stash create) || return 1
+  commit=${commit:-$("${git[@]}" rev-parse HEAD)}
   for copy in one two/deeper; do
-    if ! { git clone -q --shared --no-checkout . "$work/$copy" &&
+    if ! { "${git[@]}" clone -q --shared --no-checkout . "$work/$copy" &&
       git -C "$work/$copy" checkout -q --detach "$commit" &&
       "$work/$copy/scripts/release.sh" >"$work/${copy%%/*}.log" 2>&1; }; then
       echo "release.sh failed in $work/$copy:"
