@@ -72,8 +72,9 @@ stage "Windows zip" scripts/package-zip.sh
 release_twice() {
   local work commit copy name status=0
   work=$(mktemp -d)
-  # Empty when nothing tracked has changed. A stash is a commit: it needs a committer.
+  # A stash is a commit: it needs a committer.
   local git=(git -c safe.directory="$PWD" -c user.name=tunezap-test -c user.email=test@localhost)
+  # Empty when nothing tracked has changed.
   commit=$("${git[@]}" stash create) || return 1
   commit=${commit:-$("${git[@]}" rev-parse HEAD)}
   for copy in one two/deeper; do
