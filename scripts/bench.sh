@@ -56,7 +56,7 @@ for row in "${rows[@]}"; do
   make_tree "$tree" "$count" "$box"
   nodes=()
   [ "$box" = last ] && nodes=(-t "$tree/dev/hidraw$((count - 1))")
-  { read -r tool_us tool_kib; read -r floor_us floor_kib; } < <("$timer" "$runs" "${nodes[@]}" \
+  { read -r tool_us tool_kib _; read -r floor_us floor_kib _; } < <("$timer" "$runs" "${nodes[@]}" \
     -- "$program" "$tree/sys" "$tree/dev" 1 5 123 -- "$floor" "$tree/sys" "$tree/dev" || true)
   tool_calls=$(syscalls "$program" "$tree/sys" "$tree/dev" 1 5 123)
   floor_calls=$(syscalls "$floor" "$tree/sys" "$tree/dev")
@@ -112,16 +112,20 @@ else
   floor_median=$(median "${samples[2]}")
   timer_args=()
   for program in "${programs[@]}"; do timer_args+=(-- "$program" 1 5 123); done
-  mapfile -t direct < <("$timer" $((loops * per_loop)) "${timer_args[@]}" | cut -d' ' -f1)
+  mapfile -t direct < <("$timer" $((loops * per_loop)) "${timer_args[@]}")
   cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
   echo "Start-up, $(nproc) cores, $cpu, load $(cut -d' ' -f1-3 /proc/loadavg):" \
     "medians of $loops shell loops of $per_loop runs, and of $((loops * per_loop)) timer runs"
-  echo "| program | shell loop: µs per run | ratio to the floor | timer: µs per run | ratio |"
-  echo "|---|---:|---:|---:|---:|"
+  echo "| program | shell loop: µs per run | ratio to the floor | timer: µs per run | ratio |" \
+    "processor µs per run | ratio |"
+  echo "|---|---:|---:|---:|---:|---:|---:|"
   for ((p = 0; p < ${#programs[@]}; p++)); do
+    read -r wall _ processor <<<"${direct[$p]}"
+    read -r floor_wall _ floor_processor <<<"${direct[2]}"
     awk -v n="${names[$p]}" -v m="$(median "${samples[$p]}")" -v f="$floor_median" \
-      -v d="${direct[$p]}" -v g="${direct[2]}" \
-      'BEGIN { printf "| %s | %.0f | %.2f | %.0f | %.2f |\n", n, m, m / f, d, d / g }'
+      -v d="$wall" -v g="$floor_wall" -v c="$processor" -v h="$floor_processor" \
+      'BEGIN { printf "| %s | %.0f | %.2f | %.0f | %.2f | %.0f | %.2f |\n", n, m, m / f, d, d / g,
+        c, c / h }'
   done
   echo "(target for the program as built: at most 1.10)"
 fi

@@ -15,6 +15,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 out=${1:-release}
+# The checkout may belong to another user than the one building (CI copies it in, say).
+git() { command git -c safe.directory="$root" "$@"; }
 
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   echo "release: the checkout has uncommitted changes; a release is built from a commit" >&2
@@ -31,7 +33,7 @@ if [ -d "$out" ] && [ -n "$(ls -A "$out")" ] && [ ! -f "$out/SHA256SUMS" ]; then
   echo "release: $out holds files but no SHA256SUMS; not emptying it" >&2
   exit 1
 fi
-work=build-release
+work="build-dist"  # not build-release: scripts/run.sh builds there
 rm -rf "$work" "$out"
 mkdir -p "$work" "$out"
 

@@ -2,9 +2,10 @@
 # Builds and runs every test: unit, process and device-tree tests on Release builds with g++ and
 # clang, the suite against the real kernel in QEMU, the same tests under clang with
 # AddressSanitizer and UndefinedBehaviorSanitizer, whole runs under valgrind, the fuzzers, the
-# Windows build under wine, and the Debian package (installed, run and removed when root); the ARM
-# builds: console cases under qemu-user, ARM Debian packages, the kernel suite's uhid scenarios on
-# arm64. Every build it makes, here and in the scripts it calls, treats warnings as errors.
+# Windows build under wine, the release command twice (identical files), and the Debian package
+# (installed, run and removed when root); the ARM builds: console cases under qemu-user, ARM Debian
+# packages, the kernel suite's uhid scenarios on arm64.
+# Every build it makes, here and in the scripts it calls, treats warnings as errors.
 # FUZZ_SECONDS (default 60) sets how long each fuzzer runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -82,11 +83,13 @@ stage "arm64 kernel suite: uhid scenarios in qemu-system-aarch64" arm64_kernel_s
 release_twice() {
   local work commit copy name status=0
   work=$(mktemp -d)
-  # Empty when nothing tracked has changed. A stash is a commit: it needs a committer.
-  commit=$(git -c user.name=tunezap-test -c user.email=test@localhost stash create) || return 1
-  commit=${commit:-$(git rev-parse HEAD)}
+  # A stash is a commit: it needs a committer.
+  local git=(git -c safe.directory="$PWD" -c user.name=tunezap-test -c user.email=test@localhost)
+  # Empty when nothing tracked has changed.
+  commit=$("${git[@]}" stash create) || return 1
+  commit=${commit:-$("${git[@]}" rev-parse HEAD)}
   for copy in one two/deeper; do
-    if ! { git clone -q --shared --no-checkout . "$work/$copy" &&
+    if ! { "${git[@]}" clone -q --shared --no-checkout . "$work/$copy" &&
       git -C "$work/$copy" checkout -q --detach "$commit" &&
       "$work/$copy/scripts/release.sh" >"$work/${copy%%/*}.log" 2>&1; }; then
       echo "release.sh failed in $work/$copy:"
