@@ -54,15 +54,17 @@ bool LocateDevice() {
     ++LinkState.InterfacesExamined;
     if (status == api::MemberStatus::kUnusable) continue;
 
+    // Only a candidate is opened: opening a HID interface powers it up in its driver, and a
+    // keyboard or a game pad has no business being woken by a channel changer.
+    api::DeviceAttributes peeked;
+    LinkState.LastResult = api::PeekDeviceAttributes(path, &peeked, &result) ? 1 : 0;
+    if (LinkState.LastResult == 0 || !IsOurDevice(peeked)) continue;
+
     LinkState.DevicePath = path;
     LinkState.HIDHandle = api::OpenDevice(path, &result);
     LinkState.LastResult = LinkState.HIDHandle != api::kInvalidHandle ? 1 : 0;
     if (LinkState.HIDHandle == api::kInvalidHandle) {
-      // Without a handle there are no attributes to read; ask whether it would have been ours.
-      api::DeviceAttributes peeked;
-      api::CallResult ignored;
-      if (unopenable.empty() && api::PeekDeviceAttributes(path, &peeked, &ignored) &&
-          IsOurDevice(peeked)) {
+      if (unopenable.empty()) {
         unopenable =
             DeviceName() + " found at " + path + " but it could not be opened: " + result.reason;
         unopenableForAccess = result.accessDenied;
@@ -70,6 +72,8 @@ bool LocateDevice() {
       continue;
     }
 
+    // The path may have passed to another device since it was peeked: what counts is the
+    // identity of the device behind the handle, which is the one the reports will reach.
     LinkState.Attributes = {};
     LinkState.LastResult =
         api::GetDeviceAttributes(LinkState.HIDHandle, &LinkState.Attributes, &result) ? 1 : 0;
