@@ -2,5 +2,5 @@
 #include "platform/APIdeclarations.h"
 
 int main(int argc, char** argv) {
-  return MainMod::Main(APIdeclarations::GetArgumentText(argc, argv));
+  return MainMod::Main(APIdeclarations::GetArgumentWords(argc, argv));
 }

@@ -22,6 +22,8 @@ struct FakeInterface {
   bool lockFails = false;
   int writesBeforeFailure = -1;  // writes that succeed before every later one fails; -1: all
   int shortWriteBy = 0;          // each write accepts this many bytes fewer than it is given
+  std::string serial;            // "" : none
+  std::string alias;             // another path that names this interface (a link to it)
 };
 
 struct Write {
