@@ -60,7 +60,7 @@ suite() {
 echo "=== imported DLLs"
 imports=$(x86_64-w64-mingw32-objdump -p "$build/tunezap.exe" | awk '/DLL Name:/ {print tolower($3)}' |
   sort | tr '\n' ' ')
-if [ "$imports" = "hid.dll kernel32.dll msvcrt.dll setupapi.dll " ]; then
+if [ "$imports" = "advapi32.dll hid.dll kernel32.dll msvcrt.dll setupapi.dll " ]; then
   passed=$((passed + 1))
   echo "ok - imports only system DLLs: $imports"
 else

@@ -83,6 +83,8 @@ ArgumentWords GetArgumentWords(int argc, char** argv) {
 
 std::string_view NativeLineEnd() { return "\n"; }
 
+bool SecureStandardStreams() { return true; }
+
 PlatformHandle GetStandardOutput() { return FakePlatform::kStandardOutput; }
 PlatformHandle GetStandardError() { return FakePlatform::kStandardError; }
 
@@ -128,6 +130,7 @@ void CloseInterfaceSet(PlatformHandle set) {
 }
 
 PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
+  Fake.opened.push_back(path);
   const auto found = std::find_if(Fake.interfaces.begin(), Fake.interfaces.end(),
                                   [&](const auto& fake) { return fake.path == path; });
   if (found == Fake.interfaces.end()) {
@@ -144,7 +147,6 @@ PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
   const auto index = static_cast<std::size_t>(found - Fake.interfaces.begin());
   if (!FakePlatform::HandleOpen[index]) ++Fake.openHandles;
   FakePlatform::HandleOpen[index] = true;
-  Fake.opened.push_back(path);
   return FakePlatform::kFirstDevice + static_cast<PlatformHandle>(index);
 }
 
@@ -152,13 +154,17 @@ bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, Ca
   const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
   if (fake == nullptr) return FakePlatform::Fail(result, "attributes: bad handle");
   if (fake->attributesFail) return FakePlatform::Fail(result, "attributes: fake failure");
-  *attributes = fake->attributes;
+  *attributes = fake->attributesWhenOpen.value_or(fake->attributes);
   return true;
 }
 
 bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
                           CallResult* result) {
+  Fake.peeked.push_back(path);
   for (const auto& fake : Fake.interfaces) {
+    if (fake.path == path && fake.peekFails) {
+      return FakePlatform::Fail(result, "peek '" + path + "': fake failure");
+    }
     if (fake.path == path) {
       *attributes = fake.attributes;
       return true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ struct FakeInterface {
   APIdeclarations::DeviceAttributes attributes;
   std::uint16_t outputReportByteLength = 9;
   bool unusableMember = false;  // enumerated, but without a path
+  bool peekFails = false;       // its identity cannot be told without opening it
+  // The identity the open handle reports, when another device took the path after the peek.
+  std::optional<APIdeclarations::DeviceAttributes> attributesWhenOpen;
   bool openFails = false;
   bool accessDenied = false;  // with openFails: the reason is a permission problem
   bool attributesFail = false;
@@ -40,7 +44,8 @@ struct State {
   bool standardOutputBroken = false;  // every write to standard output fails
 
   // What the program did.
-  std::vector<std::string> opened;  // paths, in the order they were opened
+  std::vector<std::string> opened;  // paths, in the order they were opened (successfully or not)
+  std::vector<std::string> peeked;  // paths whose identity was asked without opening them
   std::vector<Write> writes;
   int openHandles = 0;  // open device handles right now
   int openSets = 0;     // open interface sets right now

@@ -289,7 +289,8 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
     for (int i = 0; i < 4; ++i) expected += (i == c.marked ? "* " : "  ") + lines[i];
     EXPECT_EQ(Fake.standardOutput, expected);
     EXPECT_EQ(Fake.standardError, c.error);
-    EXPECT_EQ(Fake.opened, (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2"}));
+    EXPECT_EQ(Fake.opened,
+              (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3"}));
     EXPECT_EQ(Fake.openHandles, 0);
     EXPECT_EQ(Fake.locks, 0);
     EXPECT_TRUE(Fake.writes.empty());

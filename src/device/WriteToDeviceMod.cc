@@ -33,23 +33,23 @@ std::string IdentityText(const api::DeviceAttributes& attributes) {
   return text;
 }
 
-// Whether Selection admits the interface at `path`, judged without opening it. An interface that
-// --device names but that is another device is refused, with `refusal` saying so.
-bool Admitted(const std::string& path, std::string* refusal) {
-  if (!Selection.DevicePath && !Selection.Serial) return true;
-  if (Selection.DevicePath && !api::IsSameInterface(*Selection.DevicePath, path)) return false;
-  api::DeviceAttributes peeked;
-  api::CallResult ignored;
-  const bool known = api::PeekDeviceAttributes(path, &peeked, &ignored);
-  if (known && !IsOurDevice(peeked)) {
-    if (Selection.DevicePath) {
-      *refusal = EscapedText(*Selection.DevicePath) + " is " + IdentityText(peeked) + ", not " +
+// Whether Selection admits the interface at `path`, judged without opening it; `peeked` is its
+// peeked identity, null when unknown. An interface that --device names but that is another device
+// is refused, with `refusal` saying so.
+bool Admitted(const std::string& path, const api::DeviceAttributes* peeked, std::string* refusal) {
+  if (Selection.DevicePath) {
+    if (!api::IsSameInterface(*Selection.DevicePath, path)) return false;
+    if (peeked != nullptr && !IsOurDevice(*peeked)) {
+      *refusal = EscapedText(*Selection.DevicePath) + " is " + IdentityText(*peeked) + ", not " +
                  IdentityText({kVendorID, kProductID, 0});
+      return false;
     }
-    return false;
   }
   if (Selection.Serial) {
+    // Only a device's serial number is asked for: nothing else is touched more than needed.
+    if (peeked == nullptr || !IsOurDevice(*peeked)) return false;
     std::string serial;
+    api::CallResult ignored;
     return api::PeekSerialNumber(path, &serial, &ignored) && serial == *Selection.Serial;
   }
   return true;
@@ -110,17 +110,19 @@ bool LocateDevice() {
     }
     ++LinkState.InterfacesExamined;
     if (status == api::MemberStatus::kUnusable) continue;
-    if (!Admitted(path, &refused)) continue;
+
+    // Only a candidate is opened: opening a HID interface powers it up in its driver, and a
+    // keyboard or a game pad has no business being woken by a channel changer.
+    api::DeviceAttributes peeked;
+    LinkState.LastResult = api::PeekDeviceAttributes(path, &peeked, &result) ? 1 : 0;
+    if (!Admitted(path, LinkState.LastResult != 0 ? &peeked : nullptr, &refused)) continue;
+    if (LinkState.LastResult == 0 || !IsOurDevice(peeked)) continue;
 
     LinkState.DevicePath = path;
     LinkState.HIDHandle = api::OpenDevice(path, &result);
     LinkState.LastResult = LinkState.HIDHandle != api::kInvalidHandle ? 1 : 0;
     if (LinkState.HIDHandle == api::kInvalidHandle) {
-      // Without a handle there are no attributes to read; ask whether it would have been ours.
-      api::DeviceAttributes peeked;
-      api::CallResult ignored;
-      if (unopenable.empty() && api::PeekDeviceAttributes(path, &peeked, &ignored) &&
-          IsOurDevice(peeked)) {
+      if (unopenable.empty()) {
         unopenable =
             DeviceName() + " found at " + path + " but it could not be opened: " + result.reason;
         unopenableForAccess = result.accessDenied;
@@ -128,6 +130,8 @@ bool LocateDevice() {
       continue;
     }
 
+    // The path may have passed to another device since it was peeked: what counts is the
+    // identity of the device behind the handle, which is the one the reports will reach.
     LinkState.Attributes = {};
     LinkState.LastResult =
         api::GetDeviceAttributes(LinkState.HIDHandle, &LinkState.Attributes, &result) ? 1 : 0;
@@ -240,7 +244,8 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
     item.LengthKnown = api::PeekOutputReportByteLength(path, &item.OutputReportByteLength, &result);
     if (!result.ok) item.Problem = result.reason;
     item.IsDevice = item.AttributesKnown && IsOurDevice(item.Attributes);
-    item.Selected = Admitted(path, &refused) && item.IsDevice;
+    item.Selected = Admitted(path, item.AttributesKnown ? &item.Attributes : nullptr, &refused) &&
+                    item.IsDevice;
     if (!item.IsDevice) continue;
 
     // Whether this user may open it: only an open can tell. Opened, confirmed and closed at once.

@@ -59,7 +59,9 @@ enum class Delivery {
 };
 
 // Walks the present HID interfaces and keeps the first one with the right identity, opened,
-// locked and with its output report length read. True when such a device was found.
+// locked and with its output report length read. The identity of each interface is peeked
+// without opening it; only a match is opened, and its identity confirmed on the open handle.
+// True when such a device was found.
 bool LocateDevice();
 
 // Reads the output report length of the device in LinkState.HIDHandle.

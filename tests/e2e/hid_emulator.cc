@@ -1,7 +1,7 @@
 // Emulated USB HID devices for the end-to-end tests, run inside the test guest. Creates the
 // devices through /dev/uhid, answers the kernel's requests and records what each device receives.
 //
-//   hid_emulator --out FILE DEVICE...
+//   hid_emulator --out FILE [--opens FILE] DEVICE...
 //
 // DEVICE is VID:PID:LENGTH[:vanish]: hexadecimal ids, the payload length in bytes of the device's
 // one output report (0: the device has no output report), and "vanish" to unplug the device right
@@ -15,6 +15,8 @@
 //   I output HEX          an output report, every byte the kernel passed on
 //   I set_report N HEX    a SET_REPORT request for report N (answered with success)
 //   I get_report N        a GET_REPORT request for report N (answered with EIO)
+// The --opens FILE receives "I open" each time the kernel starts the device for a first opener
+// (UHID_OPEN): what a program does to every interface it opens.
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <poll.h>
@@ -53,6 +55,7 @@ struct Device {
 
 std::vector<Device> Devices;
 int RecordFd = -1;
+int OpensFd = -1;  // -1: opens are not recorded
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "hid_emulator: %s\n", what.c_str());
@@ -122,10 +125,11 @@ void Send(const Device& device, const uhid_event& event) {
   }
 }
 
-void Record(const std::string& line) {
+void Record(const std::string& line, int fd = RecordFd) {
+  if (fd < 0) return;
   const std::string text = line + "\n";
   // O_APPEND and one write per line: a line is never torn, whoever reads the file meanwhile.
-  if (write(RecordFd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
     Fail(ErrnoText("write record"));
   }
 }
@@ -183,7 +187,10 @@ bool ServeOne(std::size_t index) {
       if (!device.unplugged) Send(device, reply);
       break;
     }
-    default:  // UHID_START, UHID_STOP, UHID_OPEN, UHID_CLOSE: nothing to answer
+    case UHID_OPEN:
+      Record(prefix + "open", OpensFd);
+      break;
+    default:  // UHID_START, UHID_STOP, UHID_CLOSE: nothing to answer
       break;
   }
   return true;
@@ -258,10 +265,17 @@ void Create(std::size_t index) {
 
 int Run(int argc, char** argv) {
   if (argc < 4 || std::string_view(argv[1]) != "--out") {
-    std::fprintf(stderr, "usage: hid_emulator --out FILE VID:PID:LENGTH[:vanish]...\n");
+    std::fprintf(stderr,
+                 "usage: hid_emulator --out FILE [--opens FILE] VID:PID:LENGTH[:vanish]...\n");
     return 2;
   }
-  for (int i = 3; i < argc; ++i) {
+  int first = 3;
+  if (argc > 5 && std::string_view(argv[3]) == "--opens") {
+    OpensFd = open(argv[4], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (OpensFd < 0) Fail(ErrnoText(std::string("open ") + argv[4]));
+    first = 5;
+  }
+  for (int i = first; i < argc; ++i) {
     Device device;
     if (!ParseModel(argv[i], &device.model)) Fail(std::string("bad device: ") + argv[i]);
     Devices.push_back(device);
@@ -300,6 +314,7 @@ int Run(int argc, char** argv) {
     close(device.fd);
   }
   close(RecordFd);
+  if (OpensFd >= 0) close(OpensFd);
   return 0;
 }
 

@@ -19,7 +19,8 @@ flat() { tr '\r\n' '<|' <"$1" | head -c 600; }
 # plug DEVICE...: plugs in devices VID:PID:LENGTH[:vanish] in this order (hidraw0, hidraw1, ...).
 plug() {
   : >"$work/emulator.out"
-  "$EMULATOR" --out "$work/received" "$@" >"$work/emulator.out" 2>"$work/emulator.err" &
+  "$EMULATOR" --out "$work/received" --opens "$work/opens" "$@" >"$work/emulator.out" \
+    2>"$work/emulator.err" &
   emulator=$!
   waited=0
   until grep -qx ready "$work/emulator.out"; do
@@ -121,6 +122,13 @@ expect_received() {
     problem "devices received: $(flat "$work/received") expected: $(flat "$work/expected.received")"
 }
 
+# expect_opens LINES: exactly which devices were opened ("I open"), in order, one a line.
+expect_opens() {
+  if [ -n "$1" ]; then printf '%s\n' "$1"; fi >"$work/expected.opens"
+  cmp -s "$work/expected.opens" "$work/opens" ||
+    problem "devices opened: $(flat "$work/opens") expected: $(flat "$work/expected.opens")"
+}
+
 scenario_length_9() {
   plug 6666:f100:8 || return
   run 1 5 123
@@ -142,7 +150,7 @@ scenario_length_65() {
 }
 
 # The same vendor with another product, another vendor with the same product, then two boxes:
-# only the first box in hidraw order (hidraw2) is written to.
+# only the first box in hidraw order (hidraw2) is written to, and the only one ever opened.
 scenario_first_of_several() {
   plug 6666:f101:8 1234:f100:8 6666:f100:8 6666:f100:64 || return
   run 1 7 456
@@ -151,6 +159,7 @@ scenario_first_of_several() {
   expect_stdout 1 7 456
   expect_no_stderr
   expect_received "$(reports 2 1 7 456 9)"
+  expect_opens "2 open"
 }
 
 scenario_no_device() {
@@ -161,6 +170,7 @@ scenario_no_device() {
   expect_stdout 1 5 123
   expect_stderr "reports 1, 2, 3 of 3 not sent" "no device 6666:f100 among 2 HID interfaces"
   expect_received ""
+  expect_opens ""
 }
 
 # A device that cannot take the report ends the run at its first digit.
@@ -172,6 +182,18 @@ scenario_report_too_short() {
   expect_stdout 1 5 123 1
   expect_stderr "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "length of 5 bytes" \
     "at least 9"
+  expect_received ""
+}
+
+# Started with standard error closed, as some recording software starts its helpers: the device
+# takes the lowest free descriptor, and the error text must not reach it as a report.
+scenario_stderr_closed() {
+  plug 6666:f100:4 || return
+  timeout 30 "$TUNEZAP" 1 5 123 >"$work/out" 2>&- </dev/null
+  status=$?
+  unplug
+  expect_status 1
+  expect_stdout 1 5 123 1
   expect_received ""
 }
 

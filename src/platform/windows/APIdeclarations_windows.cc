@@ -3,6 +3,7 @@
 // clang-format off
 // windows.h must come first.
 #include <windows.h>
+#include <sddl.h>
 #include <setupapi.h>
 // mingw-w64's HID headers declare no C linkage of their own.
 extern "C" {
@@ -99,9 +100,33 @@ bool ReadAttributes(HANDLE device, const std::string& path, DeviceAttributes* at
   return true;
 }
 
-// A mutex name for a device path. Names may not hold backslashes after the namespace prefix and
-// are limited in length, so the path (case-insensitive on Windows) is hashed (64-bit FNV-1a).
-std::string LockName(const std::string& path) {
+// The standard handles as they were at start-up, each kInvalidHandle when it named no open object.
+bool StandardHandlesTaken = false;
+PlatformHandle StandardOutput = kInvalidHandle;
+PlatformHandle StandardError = kInvalidHandle;
+
+PlatformHandle CheckedStandardHandle(DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
+  DWORD flags = 0;
+  // A value the parent passed but that is not open here may later be given to a device.
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      !GetHandleInformation(handle, &flags)) {
+    return kInvalidHandle;
+  }
+  return FromHandle(handle);
+}
+
+void TakeStandardHandles() {
+  if (StandardHandlesTaken) return;
+  StandardHandlesTaken = true;
+  StandardOutput = CheckedStandardHandle(STD_OUTPUT_HANDLE);
+  StandardError = CheckedStandardHandle(STD_ERROR_HANDLE);
+}
+
+// A mutex name for a device path in `ns` ("Global" or "Local"). Names may not hold backslashes
+// after the namespace prefix and are limited in length, so the path (case-insensitive on Windows)
+// is hashed (64-bit FNV-1a).
+std::string LockName(const char* ns, const std::string& path) {
   std::uint64_t hash = 0xCBF29CE484222325u;
   for (const char c : path) {
     const unsigned char lower = (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a')
@@ -109,8 +134,29 @@ std::string LockName(const std::string& path) {
     hash = (hash ^ lower) * 0x100000001B3u;
   }
   char name[64];
-  std::snprintf(name, sizeof name, "Local\\tunezap-%016llx", static_cast<unsigned long long>(hash));
+  std::snprintf(name, sizeof name, "%s\\tunezap-%016llx", ns,
+                static_cast<unsigned long long>(hash));
   return name;
+}
+
+// Opens (or makes) the lock mutex `name` with only the right to wait on it, which its security
+// descriptor grants to everyone, so that a run of any user may wait for a run of any other.
+HANDLE OpenLock(const std::string& name, DWORD* error) {
+  // Everyone (WD) may wait on it (SYNCHRONIZE); a wait that succeeds is all a lock needs.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          "D:(A;;0x00100000;;;WD)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    *error = GetLastError();
+    return nullptr;
+  }
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = descriptor;
+  attributes.bInheritHandle = FALSE;
+  const HANDLE mutex = CreateMutexExA(&attributes, name.c_str(), 0, SYNCHRONIZE);
+  *error = mutex == nullptr ? GetLastError() : ERROR_SUCCESS;
+  LocalFree(descriptor);
+  return mutex;
 }
 
 }  // namespace
@@ -207,14 +253,19 @@ ArgumentWords GetArgumentWords(int, char**) {
 
 std::string_view NativeLineEnd() { return "\r\n"; }
 
+bool SecureStandardStreams() {
+  TakeStandardHandles();
+  return true;
+}
+
 PlatformHandle GetStandardOutput() {
-  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-  return handle != nullptr ? FromHandle(handle) : kInvalidHandle;
+  TakeStandardHandles();
+  return StandardOutput;
 }
 
 PlatformHandle GetStandardError() {
-  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-  return handle != nullptr ? FromHandle(handle) : kInvalidHandle;
+  TakeStandardHandles();
+  return StandardError;
 }
 
 bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
@@ -402,12 +453,24 @@ bool IsSameInterface(const std::string& given, const std::string& member) {
 bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMilliseconds,
                 CallResult* result) {
   // A handle cannot be locked against other processes on Windows; a mutex named after the
-  // device stands in, and the system releases it when this process ends.
-  const std::string name = LockName(path);
-  const HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+  // device stands in, and the system releases it when this process ends. It lives in the global
+  // namespace, so that runs in different sessions (a service in session 0, a user at the desktop)
+  // exclude each other; only where that cannot be had does a lock of this session stand in.
+  std::string name = LockName("Global", path);
+  DWORD globalError = ERROR_SUCCESS;
+  HANDLE mutex = OpenLock(name, &globalError);
+  std::string fallback;
   if (mutex == nullptr) {
-    Fail(result, "CreateMutexA", name, GetLastError());
-    return false;
+    fallback = " (a lock of this session only: '" + name +
+               "' could not be had: " + ErrorText(globalError) + ")";
+    name = LockName("Local", path);
+    DWORD localError = ERROR_SUCCESS;
+    mutex = OpenLock(name, &localError);
+    if (mutex == nullptr) {
+      Fail(result, "CreateMutexExA", name, localError);
+      result->reason += fallback;
+      return false;
+    }
   }
   const DWORD waited = WaitForSingleObject(mutex, timeoutMilliseconds);
   // An abandoned lock belonged to a run that ended without releasing it: it is ours now.
@@ -421,6 +484,7 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
   } else {
     Fail(result, "WaitForSingleObject", name, GetLastError());
   }
+  result->reason += fallback;
   CloseHandle(mutex);
   return false;
 }
