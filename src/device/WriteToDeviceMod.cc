@@ -33,6 +33,22 @@ std::string IdentityText(const api::DeviceAttributes& attributes) {
   return text;
 }
 
+// A path for a message: control bytes escaped, backslashes (Windows' separators) kept.
+std::string PathText(std::string_view path) {
+  std::string text;
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      text += hex;
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
 // Whether Selection admits the interface at `path`, judged without opening it; `peeked` is its
 // peeked identity, null when unknown. An interface that --device names but that is another device
 // is refused, with `refusal` saying so.
@@ -40,7 +56,7 @@ bool Admitted(const std::string& path, const api::DeviceAttributes* peeked, std:
   if (Selection.DevicePath) {
     if (!api::IsSameInterface(*Selection.DevicePath, path)) return false;
     if (peeked != nullptr && !IsOurDevice(*peeked)) {
-      *refusal = EscapedText(*Selection.DevicePath) + " is " + IdentityText(*peeked) + ", not " +
+      *refusal = PathText(*Selection.DevicePath) + " is " + IdentityText(*peeked) + ", not " +
                  IdentityText({kVendorID, kProductID, 0});
       return false;
     }
@@ -58,7 +74,7 @@ bool Admitted(const std::string& path, const api::DeviceAttributes* peeked, std:
 // What was looked for, for "no ... among N HID interfaces".
 std::string SoughtName() {
   std::string sought = DeviceName();
-  if (Selection.DevicePath) sought += " at " + EscapedText(*Selection.DevicePath);
+  if (Selection.DevicePath) sought += " at " + PathText(*Selection.DevicePath);
   if (Selection.Serial) sought += " with serial " + EscapedText(*Selection.Serial);
   return sought;
 }

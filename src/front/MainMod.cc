@@ -74,15 +74,29 @@ int ShowVersion() {
   return kExitChanged;
 }
 
-// An interface's line in the listing: blanks separate the fields, so device text has its blanks
-// escaped too, and "-" stands for no serial number.
-std::string ListField(std::string_view text) {
-  if (text.empty()) return "-";
-  if (text == "-") return "\\x2D";
-  std::string field;
-  for (const char c : WriteToDeviceMod::EscapedText(text))
-    field += c == ' ' ? "\\x20" : std::string(1, c);
-  return field;
+// Text for a line of the listing: control bytes as \xNN and, where blanks separate fields, blanks
+// too. Paths and reasons keep their backslashes, so that a path can be given back to --device.
+std::string ListText(std::string_view text, bool inField) {
+  std::string escaped;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || (inField && c == ' ')) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      escaped += hex;
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+// A serial number is device text: escaped whole, backslashes included, so that no serial can pass
+// for another; "-" stands for none.
+std::string SerialField(std::string_view serial) {
+  if (serial.empty()) return "-";
+  if (serial == "-") return "\\x2D";
+  return ListText(WriteToDeviceMod::EscapedText(serial), true);
 }
 
 int ListInterfaces() {
@@ -95,15 +109,15 @@ int ListInterfaces() {
                     item.Attributes.ProductID);
     }
     std::string line = item.WouldUse ? "* " : "  ";
-    line += (item.Path.empty() ? "?" : ListField(item.Path)) + " " + identity + " " +
-            (item.SerialKnown ? ListField(item.Serial) : "?") + " " +
+    line += (item.Path.empty() ? "?" : ListText(item.Path, true)) + " " + identity + " " +
+            (item.SerialKnown ? SerialField(item.Serial) : "?") + " " +
             (item.LengthKnown ? std::to_string(item.OutputReportByteLength) : "?");
     if (item.IsDevice && item.Openable) {
       line += " can be opened";
     } else if (item.IsDevice) {
-      line += " cannot be opened: " + WriteToDeviceMod::EscapedText(item.Problem);
+      line += " cannot be opened: " + ListText(item.Problem, false);
     } else if (!item.AttributesKnown || !item.SerialKnown || !item.LengthKnown) {
-      line += " (" + WriteToDeviceMod::EscapedText(item.Problem) + ")";
+      line += " (" + ListText(item.Problem, false) + ")";
     }
     WriteLines({line});
   }

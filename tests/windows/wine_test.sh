@@ -109,8 +109,8 @@ fi
 
 # Leading options, cut from the raw command line as the C runtime cuts it; the argument text after
 # them is echoed as typed.
-line "an option before the fields is not echoed" 1 '1  5 123' 'tunezap.exe --serial=X 1  5 123'
-line "a quoted option value with a blank" 1 '"1" 5 123' \
+line "an option before the fields is not echoed" 2 '1  5 123' 'tunezap.exe --serial=X 1  5 123'
+line "a quoted option value with a blank" 2 '"1" 5 123' \
   'tunezap.exe --serial "B \\"C\\"" -- "1" 5 123'
 wine "$launcher" --line 'tunezap.exe --serial "B \"C\"" 1 5 123' "$program" >/dev/null \
   2>"$work/err" </dev/null
@@ -154,5 +154,10 @@ if grep -q '^\*' "$work/out" || [ "$(wc -l <"$work/out")" -ne "${examined:-0}" ]
 else
   pass "--list: one unmarked line per interface ($examined)"
 fi
+# A path as --list shows it names that interface for --device, in any letter case; it is not a box.
+given=$(head -n 1 "$work/out" | tr -d '\r' | cut -d ' ' -f 3 | tr '[:lower:]' '[:upper:]')
+option "--device with a path from --list" 1 "^  [^ ]+ 845e:0001 " \
+  "^tunezap: $(printf '%s' "$given" | sed 's/[]\\.[^$*+?(){}|]/\\&/g') is 845e:0001, not 6666:f100\$" \
+  --device "$given" --list
 
 finish
