@@ -183,6 +183,13 @@ bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* 
   return FakePlatform::Fail(result, "peek '" + path + "': not found");
 }
 
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
+  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
+  if (fake == nullptr) return FakePlatform::Fail(result, "serial: bad handle");
+  *serial = fake->swappedSerial.empty() ? fake->serial : fake->swappedSerial;
+  return true;
+}
+
 bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
                                 CallResult* result) {
   for (const auto& fake : Fake.interfaces) {

@@ -28,6 +28,7 @@ struct FakeInterface {
   int shortWriteBy = 0;          // each write accepts this many bytes fewer than it is given
   std::string serial;            // "" : none
   std::string alias;             // another path that names this interface (a link to it)
+  std::string swappedSerial;     // not empty: what an open handle reports (another device's)
 };
 
 struct Write {

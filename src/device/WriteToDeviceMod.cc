@@ -71,6 +71,16 @@ bool Admitted(const std::string& path, const api::DeviceAttributes* peeked, std:
   return true;
 }
 
+// With --serial, whether the device behind the open handle still has that serial number: the
+// node may have passed to another device since it was peeked.
+bool HasSelectedSerial(api::PlatformHandle device) {
+  if (!Selection.Serial) return true;
+  std::string serial;
+  api::CallResult ignored;
+  LinkState.LastResult = api::GetSerialNumber(device, &serial, &ignored) ? 1 : 0;
+  return LinkState.LastResult != 0 && serial == *Selection.Serial;
+}
+
 // What was looked for, for "no ... among N HID interfaces".
 std::string SoughtName() {
   std::string sought = DeviceName();
@@ -151,7 +161,8 @@ bool LocateDevice() {
     LinkState.Attributes = {};
     LinkState.LastResult =
         api::GetDeviceAttributes(LinkState.HIDHandle, &LinkState.Attributes, &result) ? 1 : 0;
-    if (LinkState.LastResult != 0 && IsOurDevice(LinkState.Attributes)) {
+    if (LinkState.LastResult != 0 && IsOurDevice(LinkState.Attributes) &&
+        HasSelectedSerial(LinkState.HIDHandle)) {
       LinkState.DeviceDetected = true;
     } else {
       api::CloseDevice(LinkState.HIDHandle);

@@ -116,6 +116,11 @@ bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, Ca
 // hold any byte. Empty when the device has none. False when it cannot be read.
 bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result);
 
+// The serial number of the device behind an open handle, asked of the handle itself where the
+// system allows (Linux: HIDIOCGRAWUNIQ, with sysfs by name on kernels without it), so that a
+// device chosen by its serial number is the one written to. False when it cannot be read.
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result);
+
 // GetOutputReportByteLength for the interface at `path`, without opening it for reading or
 // writing.
 bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length, CallResult* result);

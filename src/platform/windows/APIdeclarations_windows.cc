@@ -415,18 +415,14 @@ bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
   return read;
 }
 
-bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
-  const HANDLE device = OpenPath(path, 0);
-  if (device == INVALID_HANDLE_VALUE) {
-    Fail(result, "CreateFileA", path, GetLastError());
-    return false;
-  }
+namespace {
+
+bool ReadSerialNumber(HANDLE device, const std::string& path, std::string* serial,
+                      CallResult* result) {
   // USB string descriptors hold at most 126 characters; one more keeps the text terminated.
   wchar_t text[128] = {};
-  const bool read = HidD_GetSerialNumberString(device, text, sizeof text - sizeof text[0]);
-  const DWORD error = GetLastError();
-  CloseHandle(device);
-  if (!read) {
+  if (!HidD_GetSerialNumberString(device, text, sizeof text - sizeof text[0])) {
+    const DWORD error = GetLastError();
     // A device without a serial number string has none to give.
     if (error == ERROR_INVALID_PARAMETER || error == ERROR_GEN_FAILURE ||
         error == ERROR_NOT_SUPPORTED) {
@@ -438,6 +434,23 @@ bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* 
   }
   *serial = ToAnsi(text, wcsnlen(text, sizeof text / sizeof text[0] - 1));
   return true;
+}
+
+}  // namespace
+
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
+  const HANDLE device = OpenPath(path, 0);
+  if (device == INVALID_HANDLE_VALUE) {
+    Fail(result, "CreateFileA", path, GetLastError());
+    return false;
+  }
+  const bool read = ReadSerialNumber(device, path, serial, result);
+  CloseHandle(device);
+  return read;
+}
+
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
+  return ReadSerialNumber(ToHandle(device), PathOf(device), serial, result);
 }
 
 bool IsSameInterface(const std::string& given, const std::string& member) {
