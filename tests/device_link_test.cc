@@ -160,4 +160,19 @@ TEST(DeviceLink, AFailedEnumerationIsAnEmptySearch) {
   EXPECT_EQ(Fake.openSets, 0);
 }
 
+TEST(DeviceLink, ASerialIsConfirmedOnTheOpenHandle) {
+  // hidraw0 peeked as BOX-B, but by the time it was opened another box had its number.
+  auto swapped = Interface("/dev/hidraw0", 0x6666, 0xF100);
+  swapped.serial = "BOX-B";
+  swapped.swappedSerial = "BOX-A";
+  auto wanted = Interface("/dev/hidraw1", 0x6666, 0xF100);
+  wanted.serial = "BOX-B";
+  Start({swapped, wanted});
+  WriteToDeviceMod::Selection.Serial = "BOX-B";
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
+  ASSERT_EQ(Fake.writes.size(), 1u);
+  EXPECT_EQ(Fake.writes[0].path, "/dev/hidraw1");
+  EXPECT_EQ(Fake.openHandles, 1);
+}
+
 }  // namespace

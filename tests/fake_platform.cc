@@ -70,6 +70,19 @@ std::string GetArgumentText(int argc, char** argv) {
   return text;
 }
 
+ArgumentWords GetArgumentWords(int argc, char** argv) {
+  ArgumentWords words;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) words.Text += ' ';
+    words.Starts.push_back(words.Text.size());
+    words.Words.emplace_back(argv[i]);
+    words.Text += argv[i];
+  }
+  return words;
+}
+
+std::string_view NativeLineEnd() { return "\n"; }
+
 bool SecureStandardStreams() { return true; }
 
 PlatformHandle GetStandardOutput() { return FakePlatform::kStandardOutput; }
@@ -158,6 +171,41 @@ bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
     }
   }
   return FakePlatform::Fail(result, "peek '" + path + "': not found");
+}
+
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
+  for (const auto& fake : Fake.interfaces) {
+    if (fake.path == path) {
+      *serial = fake.serial;
+      return true;
+    }
+  }
+  return FakePlatform::Fail(result, "peek '" + path + "': not found");
+}
+
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
+  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
+  if (fake == nullptr) return FakePlatform::Fail(result, "serial: bad handle");
+  *serial = fake->swappedSerial.empty() ? fake->serial : fake->swappedSerial;
+  return true;
+}
+
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
+  for (const auto& fake : Fake.interfaces) {
+    if (fake.path == path && !fake.lengthFails) {
+      *length = fake.outputReportByteLength;
+      return true;
+    }
+  }
+  return FakePlatform::Fail(result, "peek '" + path + "/report_descriptor': fake failure");
+}
+
+bool IsSameInterface(const std::string& given, const std::string& member) {
+  if (given == member) return true;
+  return std::any_of(Fake.interfaces.begin(), Fake.interfaces.end(), [&](const auto& fake) {
+    return fake.path == member && !fake.alias.empty() && fake.alias == given;
+  });
 }
 
 bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {

@@ -26,6 +26,9 @@ struct FakeInterface {
   bool lockFails = false;
   int writesBeforeFailure = -1;  // writes that succeed before every later one fails; -1: all
   int shortWriteBy = 0;          // each write accepts this many bytes fewer than it is given
+  std::string serial;            // "" : none
+  std::string alias;             // another path that names this interface (a link to it)
+  std::string swappedSerial;     // not empty: what an open handle reports (another device's)
 };
 
 struct Write {

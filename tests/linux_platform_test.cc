@@ -334,3 +334,25 @@ TEST_F(LinuxPlatform, LockWaitsNoLongerThanTheTimeoutWhileAnotherHoldsIt) {
 }
 
 }  // namespace
+
+TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
+  AddInterface("hidraw0", std::string(kUevent) + "HID_UNIQ=BOX \x1b-B\n");
+  AddInterface("hidraw1", "HID_ID=0003:00006666:0000F100\nHID_UNIQ=\n");
+  AddInterface("hidraw2", "HID_ID=0003:00006666:0000F100\n");
+  std::string serial = "x";
+  EXPECT_TRUE(api::PeekSerialNumber(Node("hidraw0"), &serial, &result));
+  EXPECT_EQ(serial, "BOX \x1b-B");
+  EXPECT_TRUE(api::PeekSerialNumber(Node("hidraw1"), &serial, &result));
+  EXPECT_EQ(serial, "");
+  EXPECT_FALSE(api::PeekSerialNumber(Node("hidraw2"), &serial, &result));
+  EXPECT_NE(result.reason.find("no HID_UNIQ line"), std::string::npos) << result.reason;
+  std::uint16_t length = 0;
+  EXPECT_TRUE(api::PeekOutputReportByteLength(Node("hidraw0"), &length, &result));
+  EXPECT_EQ(length, 9);
+
+  fs::create_symlink(Node("hidraw1"), root / "box");
+  EXPECT_TRUE(api::IsSameInterface((root / "box").string(), Node("hidraw1")));
+  EXPECT_TRUE(api::IsSameInterface(Node("hidraw1"), Node("hidraw1")));
+  EXPECT_FALSE(api::IsSameInterface((root / "box").string(), Node("hidraw0")));
+  EXPECT_FALSE(api::IsSameInterface((root / "missing").string(), Node("hidraw0")));
+}

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace APIdeclarations {
 
@@ -32,6 +33,20 @@ struct CallResult {
 // separate it from the name and otherwise unchanged, in the system's 8-bit code page (UTF-8 on
 // Linux, the ANSI code page on Windows). Linux joins argv[1..] with single blanks.
 std::string GetArgumentText(int argc, char** argv);
+
+// The argument text together with the words the system cuts it into (Linux: argv[1..]; Windows:
+// the words as the C runtime reads the command line, quotes and escaping backslashes resolved).
+// Word i begins at Text[Starts[i]], so the argument text from any word on is a suffix of Text.
+struct ArgumentWords {
+  std::string Text;
+  std::vector<std::string> Words;
+  std::vector<std::size_t> Starts;
+};
+ArgumentWords GetArgumentWords(int argc, char** argv);
+
+// The platform's own line end ("\n" on Linux, "\r\n" on Windows), for output that is not part of
+// the fixed console text.
+std::string_view NativeLineEnd();
 
 // Makes the standard streams safe to leave alone, and must run before anything else is opened.
 // Linux: each of descriptors 0, 1 and 2 that is closed is opened on /dev/null, so that no device
@@ -95,6 +110,24 @@ PlatformHandle OpenDevice(const std::string& path, CallResult* result);
 // was taken by another device since it was peeked. False on failure, and for a handle that is
 // not a HID device.
 bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result);
+
+// The serial number of the interface at `path`, read without opening it for reading or writing
+// (Linux: the HID device's HID_UNIQ; Windows: HidD_GetSerialNumberString). Device text: it may
+// hold any byte. Empty when the device has none. False when it cannot be read.
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result);
+
+// The serial number of the device behind an open handle, asked of the handle itself where the
+// system allows (Linux: HIDIOCGRAWUNIQ, with sysfs by name on kernels without it), so that a
+// device chosen by its serial number is the one written to. False when it cannot be read.
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result);
+
+// GetOutputReportByteLength for the interface at `path`, without opening it for reading or
+// writing.
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length, CallResult* result);
+
+// True when `given` names the interface at `member` (a path from GetInterfacePath). Linux: the
+// same file, so any link to the node names it too; Windows: the same path, letter case aside.
+bool IsSameInterface(const std::string& given, const std::string& member);
 
 // The length of the interface's output report as Windows defines OutputReportByteLength: the
 // longest output report in bytes plus one byte for the report id (counted even when the device

@@ -3,10 +3,11 @@
 //
 //   hid_emulator --out FILE [--opens FILE] DEVICE...
 //
-// DEVICE is VID:PID:LENGTH[:vanish]: hexadecimal ids, the payload length in bytes of the device's
-// one output report (0: the device has no output report), and "vanish" to unplug the device right
-// after its first output report. Devices are created in the order given, each only once the
-// previous one has its /dev/hidrawN, so hidraw numbers follow that order.
+// DEVICE is VID:PID:LENGTH[:vanish][:serial=TEXT]: hexadecimal ids, the payload length in bytes of
+// the device's one output report (0: the device has no output report), "vanish" to unplug the
+// device right after its first output report, and its uniq (a USB device's serial number string),
+// which must differ from every other device's. Devices are created in the order given, each only
+// once the previous one has its /dev/hidrawN, so hidraw numbers follow that order.
 //
 // Standard output: "device I /dev/hidrawN" per device, then "ready". Runs until SIGTERM or SIGINT,
 // then records what the kernel still had queued, unplugs the devices and exits 0.
@@ -44,6 +45,7 @@ struct DeviceModel {
   std::uint16_t product = 0;
   unsigned outputLength = 0;
   bool vanish = false;
+  std::string serial;  // its uniq (for USB, the serial number string); empty: one of our own
 };
 
 struct Device {
@@ -72,7 +74,16 @@ bool ParseModel(std::string_view text, DeviceModel* model) {
     parts.emplace_back(text.substr(start, colon - start));
   }
   parts.emplace_back(text.substr(start));
-  if (parts.size() != 3 && !(parts.size() == 4 && parts[3] == "vanish")) return false;
+  if (parts.size() < 3) return false;
+  for (std::size_t i = 3; i < parts.size(); ++i) {
+    if (parts[i] == "vanish" && !model->vanish) {
+      model->vanish = true;
+    } else if (parts[i].starts_with("serial=") && parts[i].size() > 7 && model->serial.empty()) {
+      model->serial = parts[i].substr(7);
+    } else {
+      return false;
+    }
+  }
   try {
     std::size_t used = 0;
     const unsigned long vendor = std::stoul(parts[0], &used, 16);
@@ -87,7 +98,6 @@ bool ParseModel(std::string_view text, DeviceModel* model) {
   } catch (const std::exception&) {
     return false;
   }
-  model->vanish = parts.size() == 4;
   return true;
 }
 
@@ -229,7 +239,10 @@ void Create(std::size_t index) {
   Device& device = Devices[index];
   device.fd = open("/dev/uhid", O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (device.fd < 0) Fail(ErrnoText("open /dev/uhid"));
-  device.uniq = "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
+  // A serial given must be unique among the devices: the node is found by it.
+  device.uniq = !device.model.serial.empty()
+                    ? device.model.serial
+                    : "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
 
   uhid_event event{};
   event.type = UHID_CREATE2;
@@ -266,7 +279,8 @@ void Create(std::size_t index) {
 int Run(int argc, char** argv) {
   if (argc < 4 || std::string_view(argv[1]) != "--out") {
     std::fprintf(stderr,
-                 "usage: hid_emulator --out FILE [--opens FILE] VID:PID:LENGTH[:vanish]...\n");
+                 "usage: hid_emulator --out FILE [--opens FILE]"
+                 " VID:PID:LENGTH[:vanish][:serial=TEXT]...\n");
     return 2;
   }
   int first = 3;

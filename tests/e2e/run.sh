@@ -17,6 +17,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 all="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs stderr_closed"
+all="$all serial_picks_second device_picks_second serial_unknown list"
 optional=""  # scenarios run only when asked for by name
 cache=""
 scenarios=""

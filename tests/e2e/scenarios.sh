@@ -49,11 +49,14 @@ unplug() {
   done
 }
 
-# run [as UID GIDS] BOX VALUE CHANNEL: runs tunezap; its output goes to $work/out and
+# run [as UID GIDS] ARGUMENT...: runs tunezap; its output goes to $work/out and
 # $work/err, its exit status to $status.
 run() {
   if [ "$1" = as ]; then
-    set -- "$RUN_AS" "$2" "$3" "$TUNEZAP" "$4" "$5" "$6"
+    uid=$2
+    gids=$3
+    shift 3
+    set -- "$RUN_AS" "$uid" "$gids" "$TUNEZAP" "$@"
   else
     set -- "$TUNEZAP" "$@"
   fi
@@ -275,6 +278,68 @@ scenario_concurrent_pairs() {
   done <"$work/received"
   [ "$whole_a" -eq 20 ] && [ "$whole_b" -eq 20 ] ||
     problem "whole runs received: $whole_a and $whole_b, expected 20 and 20"
+}
+
+# Two identical boxes told apart by their serial numbers: --serial and --device (here through a
+# link, as a user's udev rule would make one) pick the second, and only it is opened and written to.
+scenario_serial_picks_second() {
+  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  run --serial=BOX-B 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(reports 1 1 5 123 9)"
+  expect_opens "1 open"
+}
+
+scenario_device_picks_second() {
+  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  ln -sf /dev/hidraw1 "$work/box-b"
+  run --device "$work/box-b" 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(reports 1 1 5 123 9)"
+  expect_opens "1 open"
+}
+
+scenario_serial_unknown() {
+  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  run --serial=BOX-C 1 5 123
+  unplug
+  expect_status 1
+  expect_stdout 1 5 123
+  expect_stderr "reports 1, 2, 3 of 3 not sent" \
+    "no device 6666:f100 with serial BOX-C among 2 HID interfaces"
+  expect_received ""
+  expect_opens ""
+}
+
+# --list names every interface with its serial; it opens the boxes (to tell whether this user
+# may) and nothing else. As a user without access: both boxes refused (and so never opened), exit 1.
+scenario_list() {
+  plug 1234:f100:8:serial=KBD 6666:f100:8:serial=BOX-A 6666:f100:64:serial=BOX-B || return
+  run --list
+  cp "$work/out" "$work/list.root"
+  status_root=$status
+  run as 1000 1000 --list
+  unplug
+  printf '%s\n' "  /dev/hidraw0 1234:f100 KBD 9" "* /dev/hidraw1 6666:f100 BOX-A 9 can be opened" \
+    "  /dev/hidraw2 6666:f100 BOX-B 65 can be opened" >"$work/expected.out"
+  cmp -s "$work/expected.out" "$work/list.root" || problem "list as root: $(flat "$work/list.root")"
+  [ "$status_root" -eq 0 ] || problem "list as root: exit status $status_root"
+  denied="Permission denied (install the udev rule 70-tunezap.rules, see tunezap(1))"
+  printf '%s\n' "  /dev/hidraw0 1234:f100 KBD 9" \
+    "  /dev/hidraw1 6666:f100 BOX-A 9 cannot be opened: open '/dev/hidraw1': $denied" \
+    "  /dev/hidraw2 6666:f100 BOX-B 65 cannot be opened: open '/dev/hidraw2': $denied" \
+    >"$work/expected.out"
+  cmp -s "$work/expected.out" "$work/out" || problem "list as a user: $(flat "$work/out")"
+  expect_status 1
+  expect_stderr "device 6666:f100 found at /dev/hidraw1 but it could not be opened"
+  expect_opens "1 open
+2 open"
 }
 
 for name in "$@"; do

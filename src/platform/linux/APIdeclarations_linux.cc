@@ -19,6 +19,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <map>
 #include <system_error>
 #include <thread>
@@ -180,6 +181,46 @@ bool ReadIdentityFromLink(const std::string& name, APIdeclarations::DeviceAttrib
   return ParseHidId(device.substr(0, dot), attributes);
 }
 
+// The value of the line KEY=value in the HID device's uevent. False, with `result` filled, when
+// the file cannot be read or has no such line.
+bool ReadUeventValue(const std::string& name, std::string_view key, std::string* value,
+                     CallResult* result) {
+  const std::string path = DeviceFilePath(name, "uevent");
+  std::string uevent;
+  if (!ReadSmallFile(path, kMaxAttributeBytes, &uevent, result)) return false;
+  std::string_view rest = uevent;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=') {
+      *value = line.substr(key.size() + 1);
+      return true;
+    }
+  }
+  Fail(result, "read", path, "no " + std::string(key) + " line");
+  return false;
+}
+
+// The hidraw name behind `path`, or "" with `result` filled.
+std::string PeekName(const std::string& path, std::string_view operation, CallResult* result) {
+  std::string name = NodeName(path);
+  if (name.empty()) Fail(result, operation, path, "not a hidraw node under '" + devRoot + "'");
+  return name;
+}
+
+bool ReadOutputReportByteLength(const std::string& name, std::uint16_t* length,
+                                CallResult* result) {
+  std::string descriptor;
+  if (!ReadSmallFile(DeviceFilePath(name, "report_descriptor"), kMaxDescriptorBytes, &descriptor,
+                     result)) {
+    return false;
+  }
+  *length = ReportDescriptor::OutputReportByteLength(
+      reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
+  return true;
+}
+
 bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* attributes,
                     CallResult* result) {
   if (ReadIdentityFromLink(name, attributes)) return true;
@@ -281,14 +322,20 @@ void SetRoots(const std::string& sysfs, const std::string& dev) {
 
 namespace APIdeclarations {
 
-std::string GetArgumentText(int argc, char** argv) {
-  std::string text;
+std::string GetArgumentText(int argc, char** argv) { return GetArgumentWords(argc, argv).Text; }
+
+ArgumentWords GetArgumentWords(int argc, char** argv) {
+  ArgumentWords words;
   for (int i = 1; argv != nullptr && i < argc; ++i) {
-    if (i > 1) text += ' ';
-    if (argv[i] != nullptr) text += argv[i];
+    if (i > 1) words.Text += ' ';
+    words.Starts.push_back(words.Text.size());
+    words.Words.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    words.Text += words.Words.back();
   }
-  return text;
+  return words;
 }
+
+std::string_view NativeLineEnd() { return "\n"; }
 
 bool SecureStandardStreams() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -426,6 +473,47 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
   *length = ReportDescriptor::OutputReportByteLength(
       reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
   return true;
+}
+
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
+  const std::string name = PeekName(path, "read serial number", result);
+  // For USB, HID_UNIQ is the device's serial number string; the kernel writes it even when empty.
+  return !name.empty() && ReadUeventValue(name, "HID_UNIQ", serial, result);
+}
+
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
+  constexpr std::string_view kOperation = "read serial number";
+  const OpenInterface* open = FindInterface(device, kOperation, result);
+  if (open == nullptr) return false;
+  // The kernel copies at most the size asked for, terminator included, and returns that count.
+  char text[256] = {};
+  const int copied = ioctl(open->fd, HIDIOCGRAWUNIQ(sizeof text - 1), text);
+  if (copied >= 0) {
+    *serial = std::string(text, strnlen(text, sizeof text - 1));
+    return true;
+  }
+  const int error = errno;
+  // Kernels before 5.6 do not know the request, and a test tree's stand-in nodes reach no driver:
+  // the sysfs entry by name is all there is.
+  if ((error == ENOTTY || error == EINVAL) && !open->name.empty()) {
+    return ReadUeventValue(open->name, "HID_UNIQ", serial, result);
+  }
+  FailWithError(result, kOperation, open->path, error);
+  return false;
+}
+
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
+  const std::string name = PeekName(path, "read report descriptor", result);
+  return !name.empty() && ReadOutputReportByteLength(name, length, result);
+}
+
+bool IsSameInterface(const std::string& given, const std::string& member) {
+  // stat follows links and opens nothing.
+  struct stat a {};
+  struct stat b {};
+  return stat(given.c_str(), &a) == 0 && stat(member.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
 bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeoutMilliseconds,

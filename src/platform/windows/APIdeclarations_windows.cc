@@ -11,9 +11,12 @@ extern "C" {
 }
 // clang-format on
 
+#include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <vector>
 
@@ -160,8 +163,10 @@ HANDLE OpenLock(const std::string& name, DWORD* error) {
 
 // ---- Process and console ----
 
-std::string GetArgumentText(int, char**) {
-  // The runtime's argv loses quotes and blanks; the command line keeps the text as typed.
+namespace {
+
+// The command line after the program's name, as typed.
+const wchar_t* ArgumentsAsTyped() {
   const wchar_t* text = GetCommandLineW();
   // The program's name, read as Windows reads it: a quoted name ends at its closing quote and may
   // hold blanks; an unquoted one ends at the first blank or tab.
@@ -173,18 +178,80 @@ std::string GetArgumentText(int, char**) {
     while (*text != L'\0' && *text != L' ' && *text != L'\t') ++text;
   }
   while (*text == L' ' || *text == L'\t') ++text;
-  if (*text == L'\0') return {};
+  return text;
+}
 
-  const int needed = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 1) return {};
+// `text` in the ANSI code page; empty when it cannot be converted.
+std::string ToAnsi(const wchar_t* text, std::size_t length) {
+  if (length == 0 || length > static_cast<std::size_t>(INT_MAX)) return {};
+  const int size = static_cast<int>(length);
+  const int needed = WideCharToMultiByte(CP_ACP, 0, text, size, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return {};
   std::string converted(static_cast<std::size_t>(needed), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, text, -1, converted.data(), needed, nullptr, nullptr) !=
+  if (WideCharToMultiByte(CP_ACP, 0, text, size, converted.data(), needed, nullptr, nullptr) !=
       needed) {
     return {};
   }
-  converted.pop_back();  // the terminator
   return converted;
 }
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+}  // namespace
+
+std::string GetArgumentText(int, char**) {
+  // The runtime's argv loses quotes and blanks; the command line keeps the text as typed.
+  const wchar_t* text = ArgumentsAsTyped();
+  return ToAnsi(text, wcslen(text));
+}
+
+ArgumentWords GetArgumentWords(int, char**) {
+  // Words are cut as the C runtime cuts argv: blanks and tabs outside quotes end a word, quotes
+  // toggle quoting, "" inside quotes is one quote, and backslashes are literal unless they come
+  // before a quote (2n of them: n backslashes and the quote toggles; 2n+1: n and a literal quote).
+  // Each word's text from its start is converted with what follows it, so that Text is whole.
+  const wchar_t* text = ArgumentsAsTyped();
+  const std::size_t length = wcslen(text);
+  ArgumentWords words;
+  std::size_t at = 0;
+  while (at < length) {
+    std::wstring word;
+    const std::size_t start = at;
+    bool quoted = false;
+    while (at < length && (quoted || !IsBlank(text[at]))) {
+      std::size_t backslashes = 0;
+      while (at < length && text[at] == L'\\') {
+        ++backslashes;
+        ++at;
+      }
+      if (at < length && text[at] == L'"') {
+        word.append(backslashes / 2, L'\\');
+        if (backslashes % 2 == 1) {
+          word += L'"';
+        } else if (quoted && at + 1 < length && text[at + 1] == L'"') {
+          word += L'"';
+          ++at;
+        } else {
+          quoted = !quoted;
+        }
+        ++at;
+      } else {
+        word.append(backslashes, L'\\');
+        if (at < length && (quoted || !IsBlank(text[at]))) word += text[at++];
+      }
+    }
+    // The text before this word (blanks after the previous one) and the word as typed.
+    words.Starts.push_back(words.Text.size());
+    words.Text += ToAnsi(text + start, at - start);
+    words.Words.push_back(ToAnsi(word.data(), word.size()));
+    const std::size_t blanks = at;
+    while (at < length && IsBlank(text[at])) ++at;
+    words.Text += ToAnsi(text + blanks, at - blanks);
+  }
+  return words;
+}
+
+std::string_view NativeLineEnd() { return "\r\n"; }
 
 bool SecureStandardStreams() {
   TakeStandardHandles();
@@ -306,10 +373,13 @@ bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
   return read;
 }
 
-bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+namespace {
+
+bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
   PHIDP_PREPARSED_DATA preparsed = nullptr;
-  if (!HidD_GetPreparsedData(ToHandle(device), &preparsed)) {
-    Fail(result, "HidD_GetPreparsedData", PathOf(device), GetLastError());
+  if (!HidD_GetPreparsedData(device, &preparsed)) {
+    Fail(result, "HidD_GetPreparsedData", path, GetLastError());
     return false;
   }
   HIDP_CAPS caps{};
@@ -319,11 +389,78 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
     char text[48];
     std::snprintf(text, sizeof text, "status 0x%08lX",
                   static_cast<unsigned long>(static_cast<ULONG>(status)));
-    FailWith(result, "HidP_GetCaps", PathOf(device), text);
+    FailWith(result, "HidP_GetCaps", path, text);
     return false;
   }
   *length = caps.OutputReportByteLength;
   return true;
+}
+
+}  // namespace
+
+bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+  return ReadOutputReportByteLength(ToHandle(device), PathOf(device), length, result);
+}
+
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
+  // Access 0, as for the attributes: the preparsed data needs neither reading nor writing.
+  const HANDLE device = OpenPath(path, 0);
+  if (device == INVALID_HANDLE_VALUE) {
+    Fail(result, "CreateFileA", path, GetLastError());
+    return false;
+  }
+  const bool read = ReadOutputReportByteLength(device, path, length, result);
+  CloseHandle(device);
+  return read;
+}
+
+namespace {
+
+bool ReadSerialNumber(HANDLE device, const std::string& path, std::string* serial,
+                      CallResult* result) {
+  // USB string descriptors hold at most 126 characters; one more keeps the text terminated.
+  wchar_t text[128] = {};
+  if (!HidD_GetSerialNumberString(device, text, sizeof text - sizeof text[0])) {
+    const DWORD error = GetLastError();
+    // A device without a serial number string has none to give.
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_GEN_FAILURE ||
+        error == ERROR_NOT_SUPPORTED) {
+      serial->clear();
+      return true;
+    }
+    Fail(result, "HidD_GetSerialNumberString", path, error);
+    return false;
+  }
+  *serial = ToAnsi(text, wcsnlen(text, sizeof text / sizeof text[0] - 1));
+  return true;
+}
+
+}  // namespace
+
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
+  const HANDLE device = OpenPath(path, 0);
+  if (device == INVALID_HANDLE_VALUE) {
+    Fail(result, "CreateFileA", path, GetLastError());
+    return false;
+  }
+  const bool read = ReadSerialNumber(device, path, serial, result);
+  CloseHandle(device);
+  return read;
+}
+
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
+  return ReadSerialNumber(ToHandle(device), PathOf(device), serial, result);
+}
+
+bool IsSameInterface(const std::string& given, const std::string& member) {
+  // Interface paths are ASCII, and Windows compares them without regard to letter case.
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return given.size() == member.size() &&
+         std::equal(given.begin(), given.end(), member.begin(),
+                    [&](char a, char b) { return lower(a) == lower(b); });
 }
 
 bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMilliseconds,
