@@ -3,10 +3,16 @@
 //
 //   hid_emulator --out FILE DEVICE...
 //
-// DEVICE is VID:PID:LENGTH[:vanish]: hexadecimal ids, the payload length in bytes of the device's
-// one output report (0: the device has no output report), and "vanish" to unplug the device right
-// after its first output report. Devices are created in the order given, each only once the
-// previous one has its /dev/hidrawN, so hidraw numbers follow that order.
+// DEVICE is [usb:]VID:PID:LENGTH[:vanish]: hexadecimal ids, the payload length in bytes of the
+// device's one output report (0: the device has no output report), and "vanish" to unplug the
+// device right after its first output report. Devices are created in the order given, each only
+// once the previous one has its /dev/hidrawN, so hidraw numbers follow that order.
+//
+// "usb:" makes a real USB device instead: a gadget with the HID function (usb_f_hid) made through
+// configfs, mounted at /sys/kernel/config, and plugged into the first USB device controller
+// (dummy_hcd's): the kernel's usbhid driver takes it like any USB device, reports travel as
+// interrupt transfers, and what the gadget reads from its /dev/hidgN is recorded. Unplugging
+// unbinds the gadget from the controller.
 //
 // Standard output: "device I /dev/hidrawN" per device, then "ready". Runs until SIGTERM or SIGINT,
 // then records what the kernel still had queued, unplugs the devices and exits 0.
@@ -21,8 +27,11 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -42,13 +51,15 @@ struct DeviceModel {
   std::uint16_t product = 0;
   unsigned outputLength = 0;
   bool vanish = false;
+  bool usb = false;
 };
 
 struct Device {
   DeviceModel model;
   int fd = -1;
   bool unplugged = false;
-  std::string uniq;  // how its hidraw node is told apart from every other one in sysfs
+  std::string uniq;    // how its hidraw node is told apart from every other one in sysfs
+  std::string gadget;  // usb: its directory in configfs
 };
 
 std::vector<Device> Devices;
@@ -62,6 +73,8 @@ int RecordFd = -1;
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 bool ParseModel(std::string_view text, DeviceModel* model) {
+  model->usb = text.starts_with("usb:");
+  if (model->usb) text.remove_prefix(4);
   std::vector<std::string> parts;
   std::size_t start = 0;
   for (std::size_t colon; (colon = text.find(':', start)) != std::string_view::npos;
@@ -140,17 +153,45 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
   return text;
 }
 
+// Writes a configfs attribute in one write, as the kernel takes it.
+void WriteAttribute(const std::string& path, const std::string& value) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) Fail(ErrnoText("open " + path));
+  if (write(fd, value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
+    Fail(ErrnoText("write " + path));
+  }
+  close(fd);
+}
+
 void Unplug(Device& device) {
   if (device.unplugged) return;
+  if (device.model.usb) {
+    WriteAttribute(device.gadget + "/UDC", "\n");  // unbound: the host sees a disconnect
+    device.unplugged = true;
+    return;
+  }
   uhid_event event{};
   event.type = UHID_DESTROY;
   Send(device, event);
   device.unplugged = true;
 }
 
+// Records the next report the gadget has read off the wire. False when none was pending.
+bool ServeGadget(Device& device, const std::string& prefix) {
+  if (device.unplugged) return false;
+  std::uint8_t report[1024];
+  const ssize_t got = read(device.fd, report, sizeof report);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+  if (got < 0) Fail(ErrnoText("read " + device.gadget));
+  Record(prefix + "output " + Hex(report, static_cast<std::size_t>(got)));
+  if (device.model.vanish) Unplug(device);
+  return true;
+}
+
 // Reads and answers the device's pending events. False when none was pending.
 bool ServeOne(std::size_t index) {
   Device& device = Devices[index];
+  if (device.model.usb) return ServeGadget(device, std::to_string(index) + " ");
   uhid_event event{};
   const ssize_t got = read(device.fd, &event, sizeof event);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
@@ -218,11 +259,70 @@ std::string FindHidraw(const std::string& uniq) {
   return "";
 }
 
-void Create(std::size_t index) {
-  Device& device = Devices[index];
+std::string FirstEntry(const std::string& directory, std::string_view prefix) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    if (entry.path().filename().string().starts_with(prefix)) return entry.path();
+  }
+  Fail("nothing named " + std::string(prefix) + "* in " + directory);
+}
+
+// The device as a USB gadget: its serial number is the uniq its hidraw node is found by.
+void CreateGadget(Device& device) {
+  namespace fs = std::filesystem;
+  const std::string g = "/sys/kernel/config/usb_gadget/" + device.uniq;
+  const std::string function = g + "/functions/hid.usb0";
+  for (const std::string& directory : {g, g + "/strings/0x409", g + "/configs/c.1", function}) {
+    std::error_code error;
+    if (!fs::create_directory(directory, error))
+      Fail("mkdir " + directory + ": " + error.message());
+  }
+  device.gadget = g;
+  WriteAttribute(g + "/idVendor", std::to_string(device.model.vendor));
+  WriteAttribute(g + "/idProduct", std::to_string(device.model.product));
+  WriteAttribute(g + "/bcdDevice", "0x0100");
+  WriteAttribute(g + "/strings/0x409/manufacturer", "tunezap e2e");
+  WriteAttribute(g + "/strings/0x409/product", "tunezap e2e gadget");
+  WriteAttribute(g + "/strings/0x409/serialnumber", device.uniq);
+  // The endpoints' packet size: room for the output report and the 8-byte input report.
+  WriteAttribute(function + "/report_length",
+                 std::to_string(std::max(device.model.outputLength, 8u)));
+  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.model.outputLength);
+  WriteAttribute(function + "/report_desc", std::string(descriptor.begin(), descriptor.end()));
+  std::error_code error;
+  fs::create_directory_symlink(function, g + "/configs/c.1/hid.usb0", error);
+  if (error) Fail("link the HID function: " + error.message());
+  WriteAttribute(g + "/UDC", fs::path(FirstEntry("/sys/class/udc", "")).filename().string());
+
+  // The gadget side's node: the /dev/hidgN whose device number the function names.
+  std::ifstream number(function + "/dev");
+  unsigned major = 0, minor = 0;
+  char colon = 0;
+  if (!(number >> major >> colon >> minor)) Fail("no device number in " + function + "/dev");
+  struct stat node {};
+  std::string path;
+  for (const auto& entry : fs::directory_iterator("/dev")) {
+    if (entry.path().filename().string().starts_with("hidg") &&
+        stat(entry.path().c_str(), &node) == 0 && node.st_rdev == makedev(major, minor)) {
+      path = entry.path();
+    }
+  }
+  device.fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (device.fd < 0) Fail(ErrnoText("open the gadget's /dev/hidg node " + path));
+}
+
+// Takes the gadget apart, once unbound and its node closed.
+void RemoveGadget(const Device& device) {
+  const std::string& g = device.gadget;
+  for (const std::string& path : {g + "/configs/c.1/hid.usb0", g + "/configs/c.1",
+                                  g + "/functions/hid.usb0", g + "/strings/0x409", g}) {
+    if (remove(path.c_str()) != 0) Fail(ErrnoText("remove " + path));
+  }
+}
+
+void CreateUhid(Device& device, std::size_t index) {
   device.fd = open("/dev/uhid", O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (device.fd < 0) Fail(ErrnoText("open /dev/uhid"));
-  device.uniq = "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
 
   uhid_event event{};
   event.type = UHID_CREATE2;
@@ -240,9 +340,19 @@ void Create(std::size_t index) {
   create.product = device.model.product;
   create.version = 0x0100;
   Send(device, event);
+}
+
+void Create(std::size_t index) {
+  Device& device = Devices[index];
+  device.uniq = "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
+  if (device.model.usb) {
+    CreateGadget(device);
+  } else {
+    CreateUhid(device, index);
+  }
 
   // The kernel adds the device from a worker; wait for its node before the next one is made.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
     const std::string node = FindHidraw(device.uniq);
     if (!node.empty() && std::filesystem::exists(node)) {
@@ -250,7 +360,7 @@ void Create(std::size_t index) {
       return;
     }
     if (std::chrono::steady_clock::now() > deadline) {
-      Fail("device " + std::to_string(index) + ": no hidraw node after 5 s");
+      Fail("device " + std::to_string(index) + ": no hidraw node after 10 s");
     }
     Serve(-1, 5);
   }
@@ -258,7 +368,7 @@ void Create(std::size_t index) {
 
 int Run(int argc, char** argv) {
   if (argc < 4 || std::string_view(argv[1]) != "--out") {
-    std::fprintf(stderr, "usage: hid_emulator --out FILE VID:PID:LENGTH[:vanish]...\n");
+    std::fprintf(stderr, "usage: hid_emulator --out FILE [usb:]VID:PID:LENGTH[:vanish]...\n");
     return 2;
   }
   for (int i = 3; i < argc; ++i) {
@@ -298,6 +408,7 @@ int Run(int argc, char** argv) {
   for (Device& device : Devices) {
     Unplug(device);
     close(device.fd);
+    if (device.model.usb) RemoveGadget(device);
   }
   close(RecordFd);
   return 0;
