@@ -141,14 +141,18 @@ for library in $libraries; do
 done
 
 # The real udevd (udevadm is systemd-udevd when called so) with the libraries it loads, our rule,
-# the default rules from the same package, and users to apply them to: uid 1000 in group plugdev.
+# the rules of the same package that handle hidraw devices (with fido_id, which one of them runs
+# on each), and users to apply them to: uid 1000 in group plugdev.
 udev_files=$(dpkg -L udev 2>/dev/null) || unavailable "udev is not installed"
 udevadm=$(grep -m 1 '/udevadm$' <<<"$udev_files")
-default_rules=$(grep -m 1 '/rules.d/50-udev-default.rules$' <<<"$udev_files")
-mkdir -p "$root"/{lib/systemd,usr/lib/udev/rules.d,etc,run}
+fido_id=$(grep -m 1 '/udev/fido_id$' <<<"$udev_files")
+default_rules=$(grep -E '/rules.d/(50-udev-default|60-fido-id).rules$' <<<"$udev_files")
+mkdir -p "$root"/{lib/systemd,usr/lib/udev/rules.d,etc,run} "$root$(dirname "$fido_id")"
 cp "$udevadm" "$root/bin/udevadm"
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
-cp "$here/../../packaging/70-tunezap.rules" "$default_rules" "$root/usr/lib/udev/rules.d/"
+cp "$fido_id" "$root$fido_id"
+# shellcheck disable=SC2086 # one path a line
+cp "$here/../../packaging/70-tunezap.rules" $default_rules "$root/usr/lib/udev/rules.d/"
 for library in $(ldd "$udevadm" 2>/dev/null | grep -o '/[^ ]*' | sort -u); do
   mkdir -p "$root$(dirname "$library")"
   cp -L "$library" "$root$library"
