@@ -12,13 +12,14 @@
 // configfs, mounted at /sys/kernel/config, and plugged into the first USB device controller
 // (dummy_hcd's): the kernel's usbhid driver takes it like any USB device, reports travel as
 // interrupt transfers, and what the gadget reads from its /dev/hidgN is recorded. Unplugging
-// unbinds the gadget from the controller.
+// unbinds the gadget from the controller. The controller takes one such device at a time.
 //
 // Standard output: "device I /dev/hidrawN" per device, then "ready". Runs until SIGTERM or SIGINT,
 // then records what the kernel still had queued, unplugs the devices and exits 0.
 //
 // FILE receives one line per event that carries data, I being the device's place (0 first):
-//   I output HEX          an output report, every byte the kernel passed on
+//   I output HEX          an output report, every byte the kernel passed on (on USB: every byte
+//                         of the interrupt transfer)
 //   I set_report N HEX    a SET_REPORT request for report N (answered with success)
 //   I get_report N        a GET_REPORT request for report N (answered with EIO)
 #include <fcntl.h>
@@ -259,12 +260,13 @@ std::string FindHidraw(const std::string& uniq) {
   return "";
 }
 
-std::string FirstEntry(const std::string& directory, std::string_view prefix) {
+// The first USB device controller: dummy_hcd's, which takes one gadget at a time.
+std::string FirstController() {
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-    if (entry.path().filename().string().starts_with(prefix)) return entry.path();
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/udc", error)) {
+    return entry.path().filename();
   }
-  Fail("nothing named " + std::string(prefix) + "* in " + directory);
+  Fail("no USB device controller in /sys/class/udc (dummy_hcd not loaded?)");
 }
 
 // The device as a USB gadget: its serial number is the uniq its hidraw node is found by.
@@ -274,8 +276,9 @@ void CreateGadget(Device& device) {
   const std::string function = g + "/functions/hid.usb0";
   for (const std::string& directory : {g, g + "/strings/0x409", g + "/configs/c.1", function}) {
     std::error_code error;
-    if (!fs::create_directory(directory, error))
+    if (!fs::create_directory(directory, error)) {
       Fail("mkdir " + directory + ": " + error.message());
+    }
   }
   device.gadget = g;
   WriteAttribute(g + "/idVendor", std::to_string(device.model.vendor));
@@ -292,7 +295,7 @@ void CreateGadget(Device& device) {
   std::error_code error;
   fs::create_directory_symlink(function, g + "/configs/c.1/hid.usb0", error);
   if (error) Fail("link the HID function: " + error.message());
-  WriteAttribute(g + "/UDC", fs::path(FirstEntry("/sys/class/udc", "")).filename().string());
+  WriteAttribute(g + "/UDC", FirstController());
 
   // The gadget side's node: the /dev/hidgN whose device number the function names.
   std::ifstream number(function + "/dev");
