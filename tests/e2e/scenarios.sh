@@ -316,6 +316,7 @@ stop_udevd() {
   kill -TERM "$udevd"
   wait "$udevd"
   udevd=""
+  rm -rf /run/udev  # its records of devices, which the next one must not take for its own
 }
 
 RULES=/usr/lib/udev/rules.d/70-tunezap.rules
