@@ -144,9 +144,11 @@ done
 # the rules of the same package that handle hidraw devices (with fido_id, which one of them runs
 # on each), and users to apply them to: uid 1000 in group plugdev.
 udev_files=$(dpkg -L udev 2>/dev/null) || unavailable "udev is not installed"
-udevadm=$(grep -m 1 '/udevadm$' <<<"$udev_files")
+udevadm=$(grep -m 1 '/bin/udevadm$' <<<"$udev_files")
 fido_id=$(grep -m 1 '/udev/fido_id$' <<<"$udev_files")
 default_rules=$(grep -E '/rules.d/(50-udev-default|60-fido-id).rules$' <<<"$udev_files")
+[ -n "$udevadm" ] && [ -n "$fido_id" ] && [ "$(wc -l <<<"$default_rules")" -eq 2 ] ||
+  unavailable "the udev package lacks udevadm, fido_id or its hidraw rules"
 mkdir -p "$root"/{lib/systemd,usr/lib/udev/rules.d,etc,run} "$root$(dirname "$fido_id")"
 cp "$udevadm" "$root/bin/udevadm"
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
