@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end tests against the real Linux HID stack: boots Debian's kernel in QEMU, plugs in
-# emulated USB HID devices through /dev/uhid and runs the given tunezap there as a user would.
+# emulated USB HID devices through /dev/uhid, and real ones (a USB gadget on dummy_hcd's software
+# controller, taken by usbhid), and runs the given tunezap there as a user would, some runs under
+# the real udevd with our rule.
 #
 #   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] TUNEZAP
 #
@@ -9,7 +11,7 @@
 # --scenarios the scenarios to run (default: all but those listed in $optional)
 #
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
-# QEMU, busybox-static, cpio, a static C++ toolchain or the kernel package it says SKIPPED and
+# QEMU, busybox-static, cpio, udev, a static C++ toolchain or the kernel package it says SKIPPED and
 # exits 77, unless CI=true: then a missing piece is a failure. `scripts/install-deps.sh e2e`
 # installs the packages.
 set -uo pipefail
@@ -18,6 +20,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 all="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs stderr_closed"
 all="$all serial_picks_second device_picks_second serial_unknown list"
+all="$all usb_length_9 usb_length_65 usb_unplugged udev_usb_plugdev udev_uhid_plugdev
+udev_outside_plugdev"
 optional=""  # scenarios run only when asked for by name
 cache=""
 scenarios=""
@@ -71,7 +75,13 @@ if [ -z "$kernel_package" ]; then
   [ -n "$kernel_package" ] || unavailable "apt-cache knows no linux-image-amd64 (apt-get update?)"
 fi
 kernel_dir="$cache/$kernel_package"
-if [ ! -f "$kernel_dir/ready" ]; then
+# The modules the guest loads, in this order: each after those it depends on (the package has no
+# modules.dep; each module's "depends=" says). HID, uhid, then USB for real: configfs, the USB
+# core, a gadget's HID function on dummy_hcd's software controller, and usbhid to take it.
+modules="hid hid-generic uhid configfs usb-common usbcore udc-core libcomposite usb_f_hid
+dummy_hcd usbhid"
+read -r -d '' -a modules <<<"$modules" || true
+if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "${modules[*]}" ]; then
   # Unpacked aside and moved into place whole, so that an interrupted fetch leaves nothing usable.
   download="$cache/download"
   pieces="$download/pieces"
@@ -79,14 +89,14 @@ if [ ! -f "$kernel_dir/ready" ]; then
   mkdir -p "$pieces"
   (cd "$download" && apt-get download "$kernel_package") >>"$log" 2>&1 ||
     unavailable "apt-get download $kernel_package failed (see $log)"
+  patterns=()
+  for module in "${modules[@]}"; do patterns+=("./lib/modules/*/$module.ko*"); done
   dpkg-deb --fsys-tarfile "$download"/*.deb |
-    tar -x -C "$download" --wildcards './boot/vmlinuz-*' \
-      './lib/modules/*/kernel/drivers/hid/hid.ko*' \
-      './lib/modules/*/kernel/drivers/hid/hid-generic.ko*' \
-      './lib/modules/*/kernel/drivers/hid/uhid.ko*' >>"$log" 2>&1 ||
-    unavailable "$kernel_package holds no kernel or HID modules (see $log)"
+    tar -x -C "$download" --wildcards './boot/vmlinuz-*' "${patterns[@]}" >>"$log" 2>&1 ||
+    unavailable "$kernel_package holds no kernel or lacks a module of ${modules[*]} (see $log)"
   mv "$download"/boot/vmlinuz-* "$pieces/vmlinuz"
-  for module in "$download"/lib/modules/*/kernel/drivers/hid/*.ko*; do
+  shopt -s globstar
+  for module in "$download"/lib/modules/**/*.ko*; do
     case "$module" in
       *.ko) cp "$module" "$pieces/" ;;
       *.ko.xz) xz -dc "$module" >"$pieces/$(basename "$module" .xz)" ;;
@@ -94,10 +104,10 @@ if [ ! -f "$kernel_dir/ready" ]; then
       *.ko.gz) gzip -dc "$module" >"$pieces/$(basename "$module" .gz)" ;;
     esac || unavailable "cannot unpack $module"
   done
-  for module in hid hid-generic uhid; do
+  for module in "${modules[@]}"; do
     [ -s "$pieces/$module.ko" ] || unavailable "$kernel_package lacks $module.ko"
   done
-  touch "$pieces/ready"
+  echo "${modules[*]}" >"$pieces/ready"
   mv "$pieces" "$kernel_dir"
   rm -rf "$download"
 fi
@@ -119,6 +129,7 @@ rm -rf "$root"
 mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,lib/modules,e2e}
 cp "$busybox" "$root/bin/busybox"
 cp "$kernel_dir"/*.ko "$root/lib/modules/"
+echo "${modules[*]}" >"$root/lib/modules/order"
 cp "$here/init" "$root/init"
 cp "$here/scenarios.sh" "$cache/bin/hid_emulator" "$cache/bin/run_as" "$root/e2e/"
 chmod 0755 "$root/init"
@@ -129,12 +140,34 @@ for library in $libraries; do
   mkdir -p "$root$(dirname "$library")"
   cp -L "$library" "$root$library"
 done
+
+# The real udevd (udevadm is systemd-udevd when called so) with the libraries it loads, our rule,
+# the rules of the same package that handle hidraw devices (with fido_id, which one of them runs
+# on each), and users to apply them to: uid 1000 in group plugdev.
+udev_files=$(dpkg -L udev 2>/dev/null) || unavailable "udev is not installed"
+udevadm=$(grep -m 1 '/bin/udevadm$' <<<"$udev_files")
+fido_id=$(grep -m 1 '/udev/fido_id$' <<<"$udev_files")
+default_rules=$(grep -E '/rules.d/(50-udev-default|60-fido-id).rules$' <<<"$udev_files")
+[ -n "$udevadm" ] && [ -n "$fido_id" ] && [ "$(wc -l <<<"$default_rules")" -eq 2 ] ||
+  unavailable "the udev package lacks udevadm, fido_id or its hidraw rules"
+mkdir -p "$root"/{lib/systemd,usr/lib/udev/rules.d,etc,run} "$root$(dirname "$fido_id")"
+cp "$udevadm" "$root/bin/udevadm"
+ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
+cp "$fido_id" "$root$fido_id"
+# shellcheck disable=SC2086 # one path a line
+cp "$here/../../packaging/70-tunezap.rules" $default_rules "$root/usr/lib/udev/rules.d/"
+for library in $(ldd "$udevadm" 2>/dev/null | grep -o '/[^ ]*' | sort -u); do
+  mkdir -p "$root$(dirname "$library")"
+  cp -L "$library" "$root$library"
+done
+printf 'root:x:0:0::/:/bin/sh\nuser:x:1000:1000::/tmp:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\nplugdev:x:46:user\nuser:x:1000:\n' >"$root/etc/group"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$cache/initrd.gz" || exit 1
 
 # ---- One boot for every scenario. TCG only: under KVM this guest hangs on some hosts. One
 # processor, so that the emulator (a real-time process there) runs before any writer resumes.
 start=$SECONDS
-timeout 110 qemu-system-x86_64 -accel tcg -smp 1 -m 256 -nographic -no-reboot -nic none \
+timeout 180 qemu-system-x86_64 -accel tcg -smp 1 -m 256 -nographic -no-reboot -nic none \
   -kernel "$kernel_dir/vmlinuz" -initrd "$cache/initrd.gz" \
   -append "console=ttyS0 panic=-1 quiet" </dev/null 2>>"$log" | tr -d '\r' >"$cache/serial.log"
 qemu_status=${PIPESTATUS[0]}

@@ -342,6 +342,136 @@ scenario_list() {
 2 open"
 }
 
+# ---- The set-top box on USB for real (a gadget on dummy_hcd, taken by usbhid), and the real
+# udevd applying our rule.
+
+# usbhid leaves report id 0 off the wire: the gadget receives each report without its first byte.
+usb_reports() {  # DEVICE BOX VALUE CHANNEL LENGTH
+  reports "$@" | sed 's/ output 00/ output /'
+}
+
+scenario_usb_length_9() {
+  plug usb:6666:f100:8 || return
+  run 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(usb_reports 0 1 5 123 9)"
+}
+
+scenario_usb_length_65() {
+  plug usb:6666:f100:64 || return
+  run 0 200 907
+  unplug
+  expect_status 0
+  expect_stdout 0 200 907
+  expect_no_stderr
+  expect_received "$(usb_reports 0 0 200 907 65)"
+}
+
+# Unplugged (the gadget unbound) right after the first report.
+scenario_usb_unplugged() {
+  plug usb:6666:f100:8:vanish || return
+  run 1 5 123
+  unplug
+  expect_status 1
+  expect_stdout 1 5 123
+  expect_stderr "reports 2, 3 of 3 not sent" "'/dev/hidraw0'"
+  expect_received "$(usb_reports 0 1 5 123 9 | head -n 1)"
+}
+
+# The real udevd, logging every rule line it applies, for the devices plugged in while it runs.
+udevd=""  # its process id
+start_udevd() {
+  SYSTEMD_LOG_LEVEL=debug /lib/systemd/systemd-udevd >"$work/udevd.log" 2>&1 &
+  udevd=$!
+  waited=0
+  # Answering on its control socket, it also listens to the kernel's events.
+  until udevadm control --ping 2>/dev/null; do
+    if ! kill -0 "$udevd" 2>/dev/null || [ "$waited" -ge 1000 ]; then
+      problem "udevd did not start: $(tail -n 3 "$work/udevd.log" | tr '\n' '|')"
+      return 1
+    fi
+    usleep 10000
+    waited=$((waited + 1))
+  done
+}
+
+stop_udevd() {
+  [ -n "$udevd" ] || return 0
+  kill -TERM "$udevd"
+  wait "$udevd"
+  udevd=""
+  rm -rf /run/udev  # its records of devices, which the next one must not take for its own
+}
+
+RULES=/usr/lib/udev/rules.d/70-tunezap.rules
+
+# expect_granted_by TEXT: udevd gave /dev/hidraw0 to group plugdev (46) with mode 0660, and did so
+# by the line of our rule that holds TEXT (its debug log names each rule line it applies).
+expect_granted_by() {
+  # The node comes before the kernel's event: wait for udevd's record of the device, then for
+  # whatever else is queued.
+  record=/run/udev/data/c$(cat /sys/class/hidraw/hidraw0/dev)
+  waited=0
+  until [ -e "$record" ] || [ "$waited" -ge 50 ]; do
+    usleep 100000
+    waited=$((waited + 1))
+  done
+  udevadm settle -t 10 || problem "udev events still queued after 10 s"
+  line=$(grep -n -m 1 -F -- "$1" "$RULES" | cut -d: -f1)
+  if [ -z "$line" ]; then
+    problem "no line of $RULES holds $1"
+  elif ! grep -qx "hidraw0: $RULES:$line GROUP 46" "$work/udevd.log"; then
+    problem "line $line of $RULES ($1) did not apply to hidraw0"
+  fi
+  [ "$(stat -c '%g %a' /dev/hidraw0)" = "46 660" ] ||
+    problem "/dev/hidraw0 has group and mode $(stat -c '%g %a' /dev/hidraw0), expected 46 660"
+}
+
+# A user in plugdev (uid 1000), given the USB device by the rule's USB line.
+scenario_udev_usb_plugdev() {
+  start_udevd || return
+  plug usb:6666:f100:8 || return
+  expect_granted_by 'ATTRS{idVendor}'
+  run as 1000 1000,46 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(usb_reports 0 1 5 123 9)"
+}
+
+# The same on a device that is not on USB, by the rule's other line.
+scenario_udev_uhid_plugdev() {
+  plug 6666:f100:8 || return
+  # Plugged in before udevd runs: the rule applies once triggered, as the README loads it.
+  start_udevd || return
+  udevadm trigger --settle --subsystem-match=hidraw || problem "udevadm trigger failed"
+  expect_granted_by 'KERNELS=='
+  run as 1000 1000,46 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(reports 0 1 5 123 9)"
+}
+
+# A user outside plugdev is refused the device the rule gave to plugdev, and told about the rule.
+scenario_udev_outside_plugdev() {
+  start_udevd || return
+  plug usb:6666:f100:8 || return
+  expect_granted_by 'ATTRS{idVendor}'
+  run as 1000 1000 1 5 123
+  unplug
+  expect_status 1
+  expect_stdout 1 5 123
+  expect_stderr "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "Permission denied" \
+    "70-tunezap.rules"
+  expect_received ""
+}
+
 for name in "$@"; do
   problems=""
   if command -v "scenario_$name" >/dev/null; then
@@ -350,6 +480,7 @@ for name in "$@"; do
     problem "no such scenario"
   fi
   unplug
+  stop_udevd
   if [ -z "$problems" ]; then
     echo "E2E ok $name"
   else

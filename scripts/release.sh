@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Builds every artifact a user downloads, from the checked-out commit, into one folder:
+#   scripts/release.sh [OUT_DIR]        (default release)
+#   tunezap-VERSION-linux-x86_64        the program, statically linked: runs on any x86-64 Linux
+#   tunezap_VERSION-1_amd64.deb         the Debian package (scripts/package-deb.sh)
+#   tunezap-VERSION-win64.zip           the Windows program (scripts/package-zip.sh)
+#   SHA256SUMS
+# Two runs on one commit give byte-identical files, wherever the checkout lies: every time stamp
+# comes from the commit (SOURCE_DATE_EPOCH), the compilers map the checkout's path to ".", and
+# the package scripts fix file times and order. The checkout must have no uncommitted changes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=${1:-release}
+
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+  echo "release: the checkout has uncommitted changes; a release is built from a commit" >&2
+  exit 1
+fi
+version=$(sed -n 's/^project(tunezap VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "release: no version in CMakeLists.txt" >&2; exit 1; }
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C
+scripts/install-deps.sh build package
+
+work=build-release
+rm -rf "$work" "$out"
+mkdir -p "$work" "$out"
+
+# Every build starts in a fresh directory, so CMake takes these flags from the environment.
+prefix_map="-ffile-prefix-map=$root=."
+
+# linux_binary ARCH [CMAKE-ARG...]: the program, statically linked and stripped, as
+# tunezap-VERSION-linux-ARCH. Cross builds pass their toolchain file.
+linux_binary() {
+  local arch=$1 build=$work/linux-$1
+  shift
+  CXXFLAGS="$prefix_map" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DTUNEZAP_TESTS=OFF -DTUNEZAP_STATIC=ON -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" "$@" \
+    >/dev/null
+  cmake --build "$build" --target tunezap >/dev/null
+  if readelf -l "$build/tunezap" | grep -q 'program interpreter'; then
+    echo "release: $build/tunezap is not linked statically" >&2
+    return 1
+  fi
+  local strip_program
+  strip_program=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$build/CMakeCache.txt")
+  "$strip_program" --strip-all -o "$out/tunezap-$version-linux-$arch" "$build/tunezap"
+}
+
+# debian_package [CMAKE-ARG...]: the .deb that scripts/package-deb.sh builds and checks.
+debian_package() {
+  local deb
+  deb=$(scripts/package-deb.sh "$@" | tail -n 1)
+  cp "$deb" "$out/"
+}
+
+# windows_zip: the cross-built program in the zip that scripts/package-zip.sh makes.
+windows_zip() {
+  local build=$work/win64 zipfile
+  CXXFLAGS="$prefix_map" scripts/build-windows.sh "$build" >/dev/null
+  zipfile=$(scripts/package-zip.sh "$build/tunezap.exe" | tail -n 1)
+  cp "$zipfile" "$out/"
+}
+
+# One line per artifact: the function that builds it and its arguments.
+artifacts=(
+  "linux_binary x86_64"
+  "debian_package"
+  "windows_zip"
+)
+for artifact in "${artifacts[@]}"; do
+  echo "release: $artifact" >&2
+  # shellcheck disable=SC2086  # the line is the command and its words
+  $artifact
+done
+
+touch -d "@$SOURCE_DATE_EPOCH" "$out"/*
+(cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort |
+  xargs sha256sum >SHA256SUMS)
+touch -d "@$SOURCE_DATE_EPOCH" "$out/SHA256SUMS"
+echo "release: $out ($version, commit $(git rev-parse --short HEAD))" >&2
+cat "$out/SHA256SUMS"
