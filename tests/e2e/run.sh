@@ -2,11 +2,14 @@
 # End-to-end tests against the real Linux HID stack: boots Debian's kernel in QEMU, plugs in
 # emulated USB HID devices through /dev/uhid and runs the given tunezap there as a user would.
 #
-#   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] TUNEZAP
+#   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] [--windows EXE] [TUNEZAP]
 #
 # --cache     where the kernel, the helpers and the guest image are kept (default: e2e-cache next
 #             to TUNEZAP, i.e. in the build directory)
 # --scenarios the scenarios to run (default: all but those listed in $optional)
+# --windows   the Windows build (tunezap.exe), run under wine in the guest by the scenarios named
+#             windows_*; those are added to the default selection, and TUNEZAP may then be left out
+#             (only the Windows group runs)
 #
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
 # QEMU, busybox-static, cpio, a static C++ toolchain or the kernel package it says SKIPPED and
@@ -18,23 +21,38 @@ here=$(cd "$(dirname "$0")" && pwd)
 all="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs"
 optional=""  # scenarios run only when asked for by name
+# The Windows group: the same scenarios, run with tunezap.exe under wine.
+all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
+concurrent_pairs"
 cache=""
 scenarios=""
+windows=""
 while [ $# -gt 1 ]; do
   case "$1" in
     --cache) cache=$2; shift 2 ;;
     --scenarios) scenarios=$2; shift 2 ;;
+    --windows) windows=$2; shift 2 ;;
     *) break ;;
   esac
 done
-[ $# -eq 1 ] || { echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] TUNEZAP" >&2; exit 2; }
-tunezap=$(realpath "$1") || exit 2
-[ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
-: "${cache:=$(dirname "$tunezap")/e2e-cache}"
+[ $# -eq 1 ] || { [ $# -eq 0 ] && [ -n "$windows" ]; } || {
+  echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] [--windows EXE] [TUNEZAP]" >&2
+  exit 2
+}
+tunezap=""
+if [ $# -eq 1 ]; then
+  tunezap=$(realpath "$1") || exit 2
+  [ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
+fi
+if [ -n "$windows" ]; then
+  windows=$(realpath "$windows") && [ -f "$windows" ] || { echo "e2e: no $windows" >&2; exit 2; }
+fi
+: "${cache:=$(dirname "${tunezap:-$windows}")/e2e-cache}"
 if [ -z "$scenarios" ]; then
-  for name in $all; do
+  [ -n "$tunezap" ] && for name in $all; do
     case " $optional " in *" $name "*) ;; *) scenarios="$scenarios $name" ;; esac
   done
+  [ -n "$windows" ] && for name in $all_windows; do scenarios="$scenarios windows_$name"; done
 fi
 read -r -d '' -a scenarios <<<"$scenarios" || true
 
@@ -111,6 +129,69 @@ for helper in hid_emulator run_as; do
   fi
 done
 
+# ---- The Windows group. The guest mounts the host's root read-only over 9p and runs the host's
+# wine in a chroot of it, with a prefix made here once (wineboot takes about 20 s) and handed over,
+# hard-linked, on a second share that the guest may write. The 9p modules come from the same
+# kernel package.
+guest_memory=256
+guest_seconds=0  # more time for the guest than the Linux scenarios need
+guest_shares=()
+ninep_modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet
+9pnet_virtio netfs fscache 9p"
+prepare_windows() {
+  local modules="$kernel_dir.9p" download="$cache/download-9p" module name
+  if [ ! -f "$modules/ready" ]; then
+    rm -rf "$modules" "$download"
+    mkdir -p "$download/pieces"
+    (cd "$download" && apt-get download "$kernel_package") >>"$log" 2>&1 ||
+      unavailable "apt-get download $kernel_package failed (see $log)"
+    # shellcheck disable=SC2046 # one pattern per module
+    dpkg-deb --fsys-tarfile "$download"/*.deb | tar -x -C "$download" --wildcards \
+      $(for name in $ninep_modules; do echo "./lib/modules/*/$name.ko*"; done) >>"$log" 2>&1 ||
+      unavailable "$kernel_package lacks the 9p modules (see $log)"
+    for module in $(find "$download/lib" -name '*.ko*'); do
+      case "$module" in
+        *.ko) cp "$module" "$download/pieces/" ;;
+        *.ko.xz) xz -dc "$module" >"$download/pieces/$(basename "$module" .xz)" ;;
+        *.ko.zst) zstd -qdc "$module" >"$download/pieces/$(basename "$module" .zst)" ;;
+      esac || unavailable "cannot unpack $module"
+    done
+    for name in $ninep_modules; do
+      [ -s "$download/pieces/$name.ko" ] || unavailable "$kernel_package lacks $name.ko"
+    done
+    touch "$download/pieces/ready"
+    mv "$download/pieces" "$modules"
+    rm -rf "$download"
+  fi
+  cp "$modules"/*.ko "$root/lib/modules/"
+  echo $ninep_modules >"$root/e2e/9p-modules"
+
+  # winebus reads hidraw devices only with its SDL bus off; with it on it looks for libSDL2 alone.
+  local prefix="$cache/wineprefix" version
+  command -v wine >/dev/null || unavailable "wine is not installed"
+  version=$(wine --version 2>/dev/null)
+  if [ "$(cat "$prefix.ready" 2>/dev/null)" != "$version" ] || [ ! -s "$prefix/system.reg" ]; then
+    rm -rf "$prefix" "$prefix.ready"
+    { WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i &&
+      WINEPREFIX=$prefix WINEDEBUG=-all wine reg add \
+        'HKLM\System\CurrentControlSet\Services\winebus' /v "Enable SDL" /t REG_DWORD /d 0 /f &&
+      WINEPREFIX=$prefix wineserver -w; } >>"$log" 2>&1 ||
+      unavailable "cannot make a wine prefix (see $log)"
+    echo "$version" >"$prefix.ready"
+  fi
+  # wine rewrites some files in place (the registry): only the DLLs, most of the prefix, are shared.
+  rm -rf "$cache/winshare"
+  mkdir -p "$cache/winshare/prefix"
+  tar -C "$prefix" -c --exclude=./drive_c/windows/system32 . | tar -C "$cache/winshare/prefix" -x &&
+    cp -al "$prefix/drive_c/windows/system32" "$cache/winshare/prefix/drive_c/windows/" || exit 1
+  echo "$windows" >"$root/e2e/windows"
+  guest_memory=2048
+  guest_seconds=$((90 * $(echo "${scenarios[*]}" | grep -o 'windows_' | wc -l)))
+  guest_shares=(
+    -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"
+    -virtfs "local,path=$cache/winshare,mount_tag=winshare,security_model=none,multidevs=remap")
+}
+
 # ---- The guest image: busybox, the modules, the helpers, and tunezap with the shared libraries
 # it loads, at the paths it was linked with.
 root="$cache/root"
@@ -122,18 +203,22 @@ cp "$here/init" "$root/init"
 cp "$here/scenarios.sh" "$cache/bin/hid_emulator" "$cache/bin/run_as" "$root/e2e/"
 chmod 0755 "$root/init"
 echo "${scenarios[*]}" >"$root/e2e/selected"
-cp "$tunezap" "$root/usr/bin/tunezap"
-libraries=$(ldd "$tunezap" 2>/dev/null | grep -o '/[^ ]*' | sort -u)
-for library in $libraries; do
-  mkdir -p "$root$(dirname "$library")"
-  cp -L "$library" "$root$library"
-done
+if [ -n "$tunezap" ]; then
+  cp "$tunezap" "$root/usr/bin/tunezap"
+  libraries=$(ldd "$tunezap" 2>/dev/null | grep -o '/[^ ]*' | sort -u)
+  for library in $libraries; do
+    mkdir -p "$root$(dirname "$library")"
+    cp -L "$library" "$root$library"
+  done
+fi
+[ -n "$windows" ] && prepare_windows
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$cache/initrd.gz" || exit 1
 
 # ---- One boot for every scenario. TCG only: under KVM this guest hangs on some hosts. One
 # processor, so that the emulator (a real-time process there) runs before any writer resumes.
 start=$SECONDS
-timeout 110 qemu-system-x86_64 -accel tcg -smp 1 -m 256 -nographic -no-reboot -nic none \
+timeout $((110 + guest_seconds)) qemu-system-x86_64 -accel tcg -smp 1 -m "$guest_memory" \
+  -nographic -no-reboot -nic none "${guest_shares[@]}" \
   -kernel "$kernel_dir/vmlinuz" -initrd "$cache/initrd.gz" \
   -append "console=ttyS0 panic=-1 quiet" </dev/null 2>>"$log" | tr -d '\r' >"$cache/serial.log"
 qemu_status=${PIPESTATUS[0]}
