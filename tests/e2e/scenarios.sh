@@ -282,8 +282,9 @@ EOF
   TUNEZAP=$work/tunezap.exe
   # Where wine is not Windows: the interface path carries the device's uniq (the emulator's name
   # for it); a write to an unplugged device fails with "General failure" (ERROR_GEN_FAILURE), so
-  # only the failing call is checked; wine shows two HID devices of its own and one it makes of an
-  # input device of the guest, where Windows would show that machine's own HID devices.
+  # only the failing call is checked; wine shows three HID interfaces besides the emulated ones (two
+  # virtual devices of its own, one its bus makes of an input device of the guest through evdev),
+  # where Windows would show that machine's own.
   node0='\\?\hid#vid_6666&pid_f100#'
   gone="WriteFile"
   own_interfaces=3
