@@ -45,7 +45,8 @@ if [ $# -eq 1 ]; then
   [ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
 fi
 if [ -n "$windows" ]; then
-  windows=$(realpath "$windows") && [ -f "$windows" ] || { echo "e2e: no $windows" >&2; exit 2; }
+  [ -f "$windows" ] || { echo "e2e: $windows is not a file" >&2; exit 2; }
+  windows=$(realpath "$windows") || exit 2
 fi
 : "${cache:=$(dirname "${tunezap:-$windows}")/e2e-cache}"
 if [ -z "$scenarios" ]; then
@@ -149,7 +150,7 @@ prepare_windows() {
     dpkg-deb --fsys-tarfile "$download"/*.deb | tar -x -C "$download" --wildcards \
       $(for name in $ninep_modules; do echo "./lib/modules/*/$name.ko*"; done) >>"$log" 2>&1 ||
       unavailable "$kernel_package lacks the 9p modules (see $log)"
-    for module in $(find "$download/lib" -name '*.ko*'); do
+    for module in "$download"/lib/modules/*/kernel/*/*/*.ko*; do
       case "$module" in
         *.ko) cp "$module" "$download/pieces/" ;;
         *.ko.xz) xz -dc "$module" >"$download/pieces/$(basename "$module" .xz)" ;;
@@ -164,11 +165,13 @@ prepare_windows() {
     rm -rf "$download"
   fi
   cp "$modules"/*.ko "$root/lib/modules/"
-  echo $ninep_modules >"$root/e2e/9p-modules"
+  echo "$ninep_modules" >"$root/e2e/9p-modules"
 
   # winebus reads hidraw devices only with its SDL bus off; with it on it looks for libSDL2 alone.
   local prefix="$cache/wineprefix" version
   command -v wine >/dev/null || unavailable "wine is not installed"
+  # wine runs only in a prefix its user owns, and it runs as root in the guest.
+  [ "$(id -u)" -eq 0 ] || unavailable "the Windows group runs as root only"
   version=$(wine --version 2>/dev/null)
   if [ "$(cat "$prefix.ready" 2>/dev/null)" != "$version" ] || [ ! -s "$prefix/system.reg" ]; then
     rm -rf "$prefix" "$prefix.ready"

@@ -268,6 +268,11 @@ scenario_concurrent_pairs() {
 # after they are plugged in, by a run without arguments (which sends nothing), and stopped after.
 windows_exe=$(cat /e2e/windows 2>/dev/null)
 wine_env="HOME=/tmp WINEPREFIX=/tmp/wine/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml="
+# in_wine COMMAND...: a program of the host's wine, run in the chroot.
+in_wine() {
+  # shellcheck disable=SC2086 # one word per setting
+  chroot /host /usr/bin/env $wine_env "$@"
+}
 windows_scenario() {
   # Standard error keeps only the program's lines: wine adds warnings of its own (no wine32).
   cat >"$work/tunezap.exe" <<EOF
@@ -291,8 +296,8 @@ EOF
   pairs=5
   "scenario_$1"
   unplug
-  chroot /host /usr/bin/env $wine_env wineserver -k 2>/dev/null
-  chroot /host /usr/bin/env $wine_env wineserver -w
+  in_wine wineserver -k 2>/dev/null
+  in_wine wineserver -w
   TUNEZAP=/usr/bin/tunezap
   node0=/dev/hidraw0
   gone="No such device"
@@ -303,7 +308,7 @@ EOF
 windows_start() {
   [ "$TUNEZAP" = "$work/tunezap.exe" ] || return 0
   # Kept running between runs: wine would otherwise stop with each run's end and start again.
-  chroot /host /usr/bin/env $wine_env wineserver -p
+  in_wine wineserver -p
   timeout 120 "$TUNEZAP" >/dev/null 2>&1 </dev/null
   [ $? -eq 2 ] || problem "wine did not start tunezap.exe"
 }
