@@ -86,6 +86,7 @@ suite "console and command line, started by wine" \
 suite "raw command lines and the device walk" tests/windows/wine_test.sh "$build"
 suite "platform layer against the system" wine "$build/platform_test.exe"
 # Against emulated devices: the kernel suite's guest runs this build under its own wine.
+scripts/install-deps.sh e2e >&2 || echo "test-windows: the kernel suite's packages are missing" >&2
 suite "against emulated devices, in the kernel suite's guest" \
   tests/e2e/run.sh --windows "$build/tunezap.exe"
 
