@@ -131,9 +131,8 @@ for helper in hid_emulator run_as; do
 done
 
 # ---- The Windows group. The guest mounts the host's root read-only over 9p and runs the host's
-# wine in a chroot of it, with a prefix made here once (wineboot takes about 20 s) and handed over,
-# hard-linked, on a second share that the guest may write. The 9p modules come from the same
-# kernel package.
+# wine in a chroot of it, with a prefix made here once (wineboot takes 10 to 20 s) and handed over
+# on a second share that the guest may write. The 9p modules come from the same kernel package.
 guest_memory=256
 guest_seconds=0  # more time for the guest than the Linux scenarios need
 guest_shares=()
