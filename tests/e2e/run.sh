@@ -4,11 +4,14 @@
 # controller, taken by usbhid), and runs the given tunezap there as a user would, some runs under
 # the real udevd with our rule.
 #
-#   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] TUNEZAP
+#   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] [--windows EXE] [TUNEZAP]
 #
 # --cache     where the kernel, the helpers and the guest image are kept (default: e2e-cache next
 #             to TUNEZAP, i.e. in the build directory)
 # --scenarios the scenarios to run (default: all but those listed in $optional)
+# --windows   the Windows build (tunezap.exe), run under wine in the guest by the scenarios named
+#             windows_*; those are added to the default selection, and TUNEZAP may then be left out
+#             (only the Windows group runs)
 #
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
 # QEMU, busybox-static, cpio, udev, a static C++ toolchain or the kernel package it says SKIPPED and
@@ -23,23 +26,39 @@ all="$all serial_picks_second device_picks_second serial_unknown list"
 all="$all usb_length_9 usb_length_65 usb_unplugged udev_usb_plugdev udev_uhid_plugdev
 udev_outside_plugdev"
 optional=""  # scenarios run only when asked for by name
+# The Windows group: the same scenarios, run with tunezap.exe under wine.
+all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
+concurrent_pairs"
 cache=""
 scenarios=""
+windows=""
 while [ $# -gt 1 ]; do
   case "$1" in
     --cache) cache=$2; shift 2 ;;
     --scenarios) scenarios=$2; shift 2 ;;
+    --windows) windows=$2; shift 2 ;;
     *) break ;;
   esac
 done
-[ $# -eq 1 ] || { echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] TUNEZAP" >&2; exit 2; }
-tunezap=$(realpath "$1") || exit 2
-[ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
-: "${cache:=$(dirname "$tunezap")/e2e-cache}"
+[ $# -eq 1 ] || { [ $# -eq 0 ] && [ -n "$windows" ]; } || {
+  echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] [--windows EXE] [TUNEZAP]" >&2
+  exit 2
+}
+tunezap=""
+if [ $# -eq 1 ]; then
+  tunezap=$(realpath "$1") || exit 2
+  [ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
+fi
+if [ -n "$windows" ]; then
+  [ -f "$windows" ] || { echo "e2e: $windows is not a file" >&2; exit 2; }
+  windows=$(realpath "$windows") || exit 2
+fi
+: "${cache:=$(dirname "${tunezap:-$windows}")/e2e-cache}"
 if [ -z "$scenarios" ]; then
-  for name in $all; do
+  [ -n "$tunezap" ] && for name in $all; do
     case " $optional " in *" $name "*) ;; *) scenarios="$scenarios $name" ;; esac
   done
+  [ -n "$windows" ] && for name in $all_windows; do scenarios="$scenarios windows_$name"; done
 fi
 read -r -d '' -a scenarios <<<"$scenarios" || true
 
@@ -78,8 +97,10 @@ kernel_dir="$cache/$kernel_package"
 # The modules the guest loads, in this order: each after those it depends on (the package has no
 # modules.dep; each module's "depends=" says). HID, uhid, then USB for real: configfs, the USB
 # core, a gadget's HID function on dummy_hcd's software controller, and usbhid to take it.
+# Last, 9p over virtio, for the Windows group's share of the host's root.
 modules="hid hid-generic uhid configfs usb-common usbcore udc-core libcomposite usb_f_hid
-dummy_hcd usbhid"
+dummy_hcd usbhid virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet
+9pnet_virtio netfs fscache 9p"
 read -r -d '' -a modules <<<"$modules" || true
 if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "${modules[*]}" ]; then
   # Unpacked aside and moved into place whole, so that an interrupted fetch leaves nothing usable.
@@ -122,6 +143,41 @@ for helper in hid_emulator run_as; do
   fi
 done
 
+# ---- The Windows group. The guest mounts the host's root read-only over 9p and runs the host's
+# wine in a chroot of it, with a prefix made here once (wineboot takes 10 to 20 s) and handed over
+# on a second share that the guest may write.
+guest_memory=256
+guest_seconds=0  # more time for the guest than the Linux scenarios need
+guest_shares=()
+prepare_windows() {
+  # winebus reads hidraw devices only with its SDL bus off; with it on it looks for libSDL2 alone.
+  local prefix="$cache/wineprefix" version
+  command -v wine >/dev/null || unavailable "wine is not installed"
+  # wine runs only in a prefix its user owns, and it runs as root in the guest.
+  [ "$(id -u)" -eq 0 ] || unavailable "the Windows group runs as root only"
+  version=$(wine --version 2>/dev/null)
+  if [ "$(cat "$prefix.ready" 2>/dev/null)" != "$version" ] || [ ! -s "$prefix/system.reg" ]; then
+    rm -rf "$prefix" "$prefix.ready"
+    { WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i &&
+      WINEPREFIX=$prefix WINEDEBUG=-all wine reg add \
+        'HKLM\System\CurrentControlSet\Services\winebus' /v "Enable SDL" /t REG_DWORD /d 0 /f &&
+      WINEPREFIX=$prefix wineserver -w; } >>"$log" 2>&1 ||
+      unavailable "cannot make a wine prefix (see $log)"
+    echo "$version" >"$prefix.ready"
+  fi
+  # wine rewrites some files in place (the registry): only the DLLs, most of the prefix, are shared.
+  rm -rf "$cache/winshare"
+  mkdir -p "$cache/winshare/prefix"
+  tar -C "$prefix" -c --exclude=./drive_c/windows/system32 . | tar -C "$cache/winshare/prefix" -x &&
+    cp -al "$prefix/drive_c/windows/system32" "$cache/winshare/prefix/drive_c/windows/" || exit 1
+  echo "$windows" >"$root/e2e/windows"
+  guest_memory=2048
+  guest_seconds=$((90 * $(echo "${scenarios[*]}" | grep -o 'windows_' | wc -l)))
+  guest_shares=(
+    -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"
+    -virtfs "local,path=$cache/winshare,mount_tag=winshare,security_model=none,multidevs=remap")
+}
+
 # ---- The guest image: busybox, the modules, the helpers, and tunezap with the shared libraries
 # it loads, at the paths it was linked with.
 root="$cache/root"
@@ -134,12 +190,14 @@ cp "$here/init" "$root/init"
 cp "$here/scenarios.sh" "$cache/bin/hid_emulator" "$cache/bin/run_as" "$root/e2e/"
 chmod 0755 "$root/init"
 echo "${scenarios[*]}" >"$root/e2e/selected"
-cp "$tunezap" "$root/usr/bin/tunezap"
-libraries=$(ldd "$tunezap" 2>/dev/null | grep -o '/[^ ]*' | sort -u)
-for library in $libraries; do
-  mkdir -p "$root$(dirname "$library")"
-  cp -L "$library" "$root$library"
-done
+if [ -n "$tunezap" ]; then
+  cp "$tunezap" "$root/usr/bin/tunezap"
+  libraries=$(ldd "$tunezap" 2>/dev/null | grep -o '/[^ ]*' | sort -u)
+  for library in $libraries; do
+    mkdir -p "$root$(dirname "$library")"
+    cp -L "$library" "$root$library"
+  done
+fi
 
 # The real udevd (udevadm is systemd-udevd when called so) with the libraries it loads, our rule,
 # the rules of the same package that handle hidraw devices (with fido_id, which one of them runs
@@ -162,12 +220,14 @@ for library in $(ldd "$udevadm" 2>/dev/null | grep -o '/[^ ]*' | sort -u); do
 done
 printf 'root:x:0:0::/:/bin/sh\nuser:x:1000:1000::/tmp:/bin/sh\n' >"$root/etc/passwd"
 printf 'root:x:0:\nplugdev:x:46:user\nuser:x:1000:\n' >"$root/etc/group"
+[ -n "$windows" ] && prepare_windows
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$cache/initrd.gz" || exit 1
 
 # ---- One boot for every scenario. TCG only: under KVM this guest hangs on some hosts. One
 # processor, so that the emulator (a real-time process there) runs before any writer resumes.
 start=$SECONDS
-timeout 180 qemu-system-x86_64 -accel tcg -smp 1 -m 256 -nographic -no-reboot -nic none \
+timeout $((180 + guest_seconds)) qemu-system-x86_64 -accel tcg -smp 1 -m "$guest_memory" \
+  -nographic -no-reboot -nic none "${guest_shares[@]}" \
   -kernel "$kernel_dir/vmlinuz" -initrd "$cache/initrd.gz" \
   -append "console=ttyS0 panic=-1 quiet" </dev/null 2>>"$log" | tr -d '\r' >"$cache/serial.log"
 qemu_status=${PIPESTATUS[0]}

@@ -5,6 +5,12 @@
 # line per scenario: "E2E ok NAME" or "E2E FAIL NAME: why".
 
 TUNEZAP=/usr/bin/tunezap
+# What the Linux build says that a build for another system says otherwise (see the Windows group).
+node0=/dev/hidraw0  # the first device's path
+gone="No such device"  # the system's error text for a write to an unplugged device
+own_interfaces=0  # HID interfaces the system shows besides the emulated ones
+pairs=20  # rounds of concurrent runs
+opens_are_ours=1  # whether the devices' opens are tunezap's alone (wine's bus opens every device)
 EMULATOR=/e2e/hid_emulator
 RUN_AS=/e2e/run_as
 work=/tmp/e2e
@@ -31,6 +37,7 @@ plug() {
     usleep 10000
     waited=$((waited + 1))
   done
+  windows_start
 }
 
 # Unplugs every device once the emulator has recorded all it was sent, and waits until the
@@ -127,6 +134,7 @@ expect_received() {
 
 # expect_opens LINES: exactly which devices were opened ("I open"), in order, one a line.
 expect_opens() {
+  [ "$opens_are_ours" -eq 1 ] || return 0
   if [ -n "$1" ]; then printf '%s\n' "$1"; fi >"$work/expected.opens"
   cmp -s "$work/expected.opens" "$work/opens" ||
     problem "devices opened: $(flat "$work/opens") expected: $(flat "$work/expected.opens")"
@@ -171,7 +179,8 @@ scenario_no_device() {
   unplug
   expect_status 1
   expect_stdout 1 5 123
-  expect_stderr "reports 1, 2, 3 of 3 not sent" "no device 6666:f100 among 2 HID interfaces"
+  expect_stderr "reports 1, 2, 3 of 3 not sent" \
+    "no device 6666:f100 among $((2 + own_interfaces)) HID interfaces"
   expect_received ""
   expect_opens ""
 }
@@ -183,7 +192,7 @@ scenario_report_too_short() {
   unplug
   expect_status 1
   expect_stdout 1 5 123 1
-  expect_stderr "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "length of 5 bytes" \
+  expect_stderr "reports 1, 2, 3 of 3 not sent" "$node0" "length of 5 bytes" \
     "at least 9"
   expect_received ""
 }
@@ -217,7 +226,7 @@ scenario_device_vanishes() {
   unplug
   expect_status 1
   expect_stdout 1 5 123
-  expect_stderr "reports 2, 3 of 3 not sent" "'/dev/hidraw0'" "No such device"
+  expect_stderr "reports 2, 3 of 3 not sent" "'$node0" "$gone"
   expect_received "$(reports 0 1 5 123 9 | head -n 1)"
 }
 
@@ -245,13 +254,13 @@ scenario_group_access() {
   expect_received "$(reports 0 1 5 123 9)"
 }
 
-# Twenty times two runs at once: each run's three reports must arrive together.
+# Twenty ($pairs) times two runs at once: each run's three reports must arrive together.
 scenario_concurrent_pairs() {
   plug 6666:f100:8 || return
   reports 0 1 1 123 9 | tr '\n' ' ' >"$work/run.a"
   reports 0 0 2 456 9 | tr '\n' ' ' >"$work/run.b"
   round=0
-  while [ "$round" -lt 20 ]; do
+  while [ "$round" -lt "$pairs" ]; do
     timeout 30 "$TUNEZAP" 1 1 123 >/dev/null 2>"$work/err.a" </dev/null &
     a=$!
     timeout 30 "$TUNEZAP" 0 2 456 >/dev/null 2>"$work/err.b" </dev/null &
@@ -276,8 +285,8 @@ scenario_concurrent_pairs() {
     fi
     line=$((line + 3))
   done <"$work/received"
-  [ "$whole_a" -eq 20 ] && [ "$whole_b" -eq 20 ] ||
-    problem "whole runs received: $whole_a and $whole_b, expected 20 and 20"
+  [ "$whole_a" -eq "$pairs" ] && [ "$whole_b" -eq "$pairs" ] ||
+    problem "whole runs received: $whole_a and $whole_b, expected $pairs and $pairs"
 }
 
 # Two identical boxes told apart by their serial numbers: --serial and --device (here through a
@@ -471,6 +480,63 @@ scenario_udev_outside_plugdev() {
     "70-tunezap.rules"
   expect_received ""
 }
+
+# ---- The Windows group: scenario_windows_NAME is scenario_NAME with tunezap.exe run by wine in
+# the chroot of the host's root that /init prepared. wine knows only the devices present when it
+# started (no udevd here to tell it of others), so it is started afresh for each set of devices:
+# after they are plugged in, by a run without arguments (which sends nothing), and stopped after.
+windows_exe=$(cat /e2e/windows 2>/dev/null)
+wine_env="HOME=/tmp WINEPREFIX=/tmp/wine/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml="
+# in_wine COMMAND...: a program of the host's wine, run in the chroot.
+in_wine() {
+  # shellcheck disable=SC2086 # one word per setting
+  chroot /host /usr/bin/env $wine_env "$@"
+}
+windows_scenario() {
+  # Standard error keeps only the program's lines: wine adds warnings of its own (no wine32).
+  cat >"$work/tunezap.exe" <<EOF
+#!/bin/sh
+chroot /host /usr/bin/env $wine_env wine "$windows_exe" "\$@" 2>"$work/wine.\$\$"
+status=\$?
+grep '^tunezap: ' "$work/wine.\$\$" >&2
+rm -f "$work/wine.\$\$"
+exit \$status
+EOF
+  chmod +x "$work/tunezap.exe"
+  TUNEZAP=$work/tunezap.exe
+  # Where wine is not Windows: the interface path carries the device's uniq (the emulator's name
+  # for it); a write to an unplugged device fails with "General failure" (ERROR_GEN_FAILURE), so
+  # only the failing call is checked; wine shows three HID interfaces besides the emulated ones (two
+  # virtual devices of its own, one its bus makes of an input device of the guest through evdev),
+  # where Windows would show that machine's own.
+  node0='\\?\hid#vid_6666&pid_f100#'
+  gone="WriteFile"
+  own_interfaces=3
+  pairs=5
+  opens_are_ours=0
+  "scenario_$1"
+  unplug
+  in_wine wineserver -k 2>/dev/null
+  in_wine wineserver -w
+  TUNEZAP=/usr/bin/tunezap
+  node0=/dev/hidraw0
+  gone="No such device"
+  own_interfaces=0
+  pairs=20
+  opens_are_ours=1
+}
+# Starts wine once the devices are in (called by plug).
+windows_start() {
+  [ "$TUNEZAP" = "$work/tunezap.exe" ] || return 0
+  # Kept running between runs: wine would otherwise stop with each run's end and start again.
+  in_wine wineserver -p
+  timeout 120 "$TUNEZAP" >/dev/null 2>&1 </dev/null
+  [ $? -eq 2 ] || problem "wine did not start tunezap.exe"
+}
+for name in length_9 length_65 first_of_several no_device report_too_short device_vanishes \
+  concurrent_pairs; do
+  eval "scenario_windows_$name() { windows_scenario $name; }"
+done
 
 for name in "$@"; do
   problems=""
