@@ -170,7 +170,9 @@ prepare_windows() {
   mkdir -p "$cache/winshare/prefix"
   tar -C "$prefix" -c --exclude=./drive_c/windows/system32 . | tar -C "$cache/winshare/prefix" -x &&
     cp -al "$prefix/drive_c/windows/system32" "$cache/winshare/prefix/drive_c/windows/" || exit 1
-  echo "$windows" >"$root/e2e/windows"
+  # On the share, since the guest's own /tmp hides the host's: the program may have been built there.
+  cp "$windows" "$cache/winshare/tunezap.exe" || exit 1
+  echo /tmp/wine/tunezap.exe >"$root/e2e/windows"
   guest_memory=2048
   guest_seconds=$((90 * $(echo "${scenarios[*]}" | grep -o 'windows_' | wc -l)))
   guest_shares=(
