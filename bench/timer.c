@@ -1,8 +1,10 @@
 /* Runs commands many times, taking turns so that a machine's slow spells fall on each alike, and
- * prints for each a line with the median wall time in microseconds and the largest peak resident
- * set size of any of its runs in KiB. Before each run the files named with -t are truncated, so
- * that device nodes standing in as regular files do not grow from run to run.
- *   timer RUNS [-t FILE]... -- COMMAND [ARGUMENT...] [-- COMMAND [ARGUMENT...]]... */
+ * prints for each a line with the median wall time in microseconds, the largest peak resident
+ * set size of any of its runs in KiB, and the median processor time (user and system) in
+ * microseconds, which waiting for a busy machine's processors does not count. Before each run the
+ * files named with -t are truncated, so that device nodes standing in as regular files do not grow
+ * from run to run. timer RUNS [-t FILE]... -- COMMAND [ARGUMENT...] [-- COMMAND [ARGUMENT...]]...
+ */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
@@ -48,6 +50,7 @@ int main(int argc, char** argv) {
   }
 
   double* times = calloc((size_t)(runs * commandCount), sizeof *times);
+  double* cpu = calloc((size_t)(runs * commandCount), sizeof *cpu);
   long peak[kMaxCommands] = {0};
   int failures = 0;
   for (int i = 0; i < runs; ++i) {
@@ -69,16 +72,23 @@ int main(int argc, char** argv) {
       clock_gettime(CLOCK_MONOTONIC, &end);
       times[c * runs + i] =
           (double)(end.tv_sec - start.tv_sec) * 1e6 + (double)(end.tv_nsec - start.tv_nsec) / 1e3;
+      cpu[c * runs + i] = (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 +
+                          (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
       if (usage.ru_maxrss > peak[c]) peak[c] = usage.ru_maxrss;
       if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) ++failures;
     }
   }
   for (int c = 0; c < commandCount; ++c) {
     double* own = times + c * runs;
+    double* ownCpu = cpu + c * runs;
     qsort(own, (size_t)runs, sizeof *own, Compare);
+    qsort(ownCpu, (size_t)runs, sizeof *ownCpu, Compare);
     const double median = runs % 2 ? own[runs / 2] : (own[runs / 2 - 1] + own[runs / 2]) / 2;
-    printf("%.0f %ld\n", median, peak[c]);
+    const double medianCpu =
+        runs % 2 ? ownCpu[runs / 2] : (ownCpu[runs / 2 - 1] + ownCpu[runs / 2]) / 2;
+    printf("%.0f %ld %.0f\n", median, peak[c], medianCpu);
   }
   free(times);
+  free(cpu);
   return failures == 0 ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 # Times whole runs of tunezap against generated device trees beside the floor (bench/floor.c: only
 # the system calls the job needs) and prints a markdown table; then the in-process timings.
 #   scripts/bench.sh [RUNS]     (default 31 runs of each per row)
+# TUNEZAP_WERROR=ON in the environment makes warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-31}
@@ -9,7 +10,7 @@ build=build-bench
 
 scripts/install-deps.sh bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTUNEZAP_BENCH=ON \
-  -DTUNEZAP_TESTS=OFF >/dev/null
+  -DTUNEZAP_TESTS=OFF -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" >/dev/null
 cmake --build "$build" >/dev/null
 program=$build/bench/bench_tree_tunezap
 floor=$build/bench/bench_floor
@@ -55,7 +56,7 @@ for row in "${rows[@]}"; do
   make_tree "$tree" "$count" "$box"
   nodes=()
   [ "$box" = last ] && nodes=(-t "$tree/dev/hidraw$((count - 1))")
-  { read -r tool_us tool_kib; read -r floor_us floor_kib; } < <("$timer" "$runs" "${nodes[@]}" \
+  { read -r tool_us tool_kib _; read -r floor_us floor_kib _; } < <("$timer" "$runs" "${nodes[@]}" \
     -- "$program" "$tree/sys" "$tree/dev" 1 5 123 -- "$floor" "$tree/sys" "$tree/dev" || true)
   tool_calls=$(syscalls "$program" "$tree/sys" "$tree/dev" 1 5 123)
   floor_calls=$(syscalls "$floor" "$tree/sys" "$tree/dev")
@@ -75,5 +76,59 @@ echo
 awk -v t="$((t1024 - t64))" -v f="$((f1024 - f64))" -v n="$((n1024 - n64))" 'BEGIN {
   printf "System calls per non-matching interface: tunezap %.2f, floor %.2f ", t / 960, f / 960
   printf "(absent device, per interface and search: %.2f)\n", n / 960 / 3 }'
+
+# ---- Start-up: the program as users run it, on this machine's own /sys/class/hidraw, against a
+# statically linked C program that writes the same bytes and lists that directory as often (three
+# times when the box is absent). Each loop starts one program STARTUP_RUNS times from the shell;
+# the programs take turns loop by loop, so that the machine's slow spells fall on all alike. The
+# timer then starts them directly (fork and exec, no shell), taking turns run by run, for as many
+# runs in all: less noise, and no shell's fork in each figure.
+loops=${STARTUP_LOOPS:-10}
+per_loop=${STARTUP_RUNS:-300}
+export LC_ALL=C  # a decimal point in EPOCHREALTIME
+echo
+if grep -qil '^HID_ID=0003:00006666:0000F100$' /sys/class/hidraw/*/device/uevent 2>/dev/null; then
+  echo "Start-up: skipped, a box is attached here and every run would change its channel"
+else
+  startup_loop() {  # PROGRAM: microseconds per run over one loop
+    local start=$EPOCHREALTIME k
+    for ((k = 0; k < per_loop; k++)); do "$1" 1 5 123 >/dev/null 2>&1; done
+    awk -v a="$start" -v b="$EPOCHREALTIME" -v n="$per_loop" \
+      'BEGIN { printf "%.1f\n", (b - a) * 1e6 / n }'
+  }
+  median() {  # of the numbers in $1
+    tr ' ' '\n' <<<"$1" | grep . | sort -n |
+      awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+  }
+  names=("tunezap (static, as built)" "tunezap linked dynamically" "floor: static C program")
+  programs=("$build/tunezap" "$build/bench/bench_tunezap_dynamic" "$build/bench/bench_start_floor")
+  declare -A samples
+  for ((loop = 0; loop < loops; loop++)); do
+    for ((i = 0; i < ${#programs[@]}; i++)); do
+      p=$(((i + loop) % ${#programs[@]}))
+      samples[$p]+="$(startup_loop "${programs[$p]}") "
+    done
+  done
+  floor_median=$(median "${samples[2]}")
+  timer_args=()
+  for program in "${programs[@]}"; do timer_args+=(-- "$program" 1 5 123); done
+  mapfile -t direct < <("$timer" $((loops * per_loop)) "${timer_args[@]}")
+  cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
+  echo "Start-up, $(nproc) cores, $cpu, load $(cut -d' ' -f1-3 /proc/loadavg):" \
+    "medians of $loops shell loops of $per_loop runs, and of $((loops * per_loop)) timer runs"
+  echo "| program | shell loop: µs per run | ratio to the floor | timer: µs per run | ratio |" \
+    "processor µs per run | ratio |"
+  echo "|---|---:|---:|---:|---:|---:|---:|"
+  for ((p = 0; p < ${#programs[@]}; p++)); do
+    read -r wall _ processor <<<"${direct[$p]}"
+    read -r floor_wall _ floor_processor <<<"${direct[2]}"
+    awk -v n="${names[$p]}" -v m="$(median "${samples[$p]}")" -v f="$floor_median" \
+      -v d="$wall" -v g="$floor_wall" -v c="$processor" -v h="$floor_processor" \
+      'BEGIN { printf "| %s | %.0f | %.2f | %.0f | %.2f | %.0f | %.2f |\n", n, m, m / f, d, d / g,
+        c, c / h }'
+  done
+  echo "(target for the program as built: at most 1.10)"
+fi
+
 echo
 "$build/bench/bench_search" --benchmark_min_time=0.2 2>/dev/null

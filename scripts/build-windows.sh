@@ -3,6 +3,7 @@
 # only DLLs every Windows has. Installs the cross compiler first when it is missing and this runs
 # as root.
 #   scripts/build-windows.sh [BUILD_DIR]   (default build-windows; the program lands in it)
+# TUNEZAP_WERROR=ON in the environment makes warnings errors (the test command sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-windows}
@@ -22,6 +23,7 @@ fi
 command -v cmake >/dev/null && command -v ninja >/dev/null || scripts/install-deps.sh build
 
 cmake -S . -B "$build" -G Ninja --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" \
+  >/dev/null
 cmake --build "$build"
 echo "build-windows: $build/tunezap.exe"

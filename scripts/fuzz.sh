@@ -2,7 +2,8 @@
 # Usage: scripts/fuzz.sh SECONDS
 # Builds every libFuzzer target (fuzz/<name>_fuzz.cc) with clang in build-fuzz/ and runs each for
 # SECONDS seconds on a scratch copy of its seeds (fuzz/corpus/<name>/). Fails on the first crash;
-# the crashing input is kept in build-fuzz/artifacts/.
+# the crashing input is kept in build-fuzz/artifacts/. TUNEZAP_WERROR=ON in the environment makes
+# warnings errors (the test command sets it).
 set -euo pipefail
 
 if [[ $# -ne 1 || ! $1 =~ ^[1-9][0-9]*$ ]]; then
@@ -15,7 +16,7 @@ build=$root/build-fuzz
 cxx=${CXX_FUZZ:-clang++}
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTUNEZAP_FUZZ=ON -DTUNEZAP_TESTS=OFF >&2
+  -DTUNEZAP_FUZZ=ON -DTUNEZAP_TESTS=OFF -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" >&2
 
 targets=()
 for src in "$root"/fuzz/*_fuzz.cc; do

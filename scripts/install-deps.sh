@@ -14,7 +14,7 @@ for group in "$@"; do
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;
-    package) packages+=(dpkg-dev lintian zip file) ;;
+    package) packages+=(dpkg-dev lintian zip file git) ;;
     all) exec "$0" build test bench e2e windows fuzz valgrind package ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac

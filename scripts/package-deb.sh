@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package: scripts/package-deb.sh
+# Builds the Debian package: scripts/package-deb.sh [CMAKE-ARG...]
 # A release build in build-deb with Debian's hardening flags, packaged by CPack, checked by lintian.
-# Prints the path of the .deb on the last line of standard output.
+# Linked dynamically, as Debian's policy asks: the system's C and C++ libraries, and their
+# security updates, apply to it.
+# Prints the path of the .deb on the last line of standard output. TUNEZAP_WERROR=ON in the
+# environment makes warnings errors (the test command sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh build package
@@ -22,7 +25,8 @@ export CXXFLAGS LDFLAGS
 
 rm -rf build-deb
 cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DTUNEZAP_TESTS=OFF >/dev/null
+  -DTUNEZAP_TESTS=OFF -DTUNEZAP_STATIC=OFF -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" "$@" \
+  >/dev/null
 cmake --build build-deb --target tunezap >/dev/null
 (cd build-deb && cpack -G DEB >/dev/null)
 

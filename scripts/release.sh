@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds every artifact a user downloads, from the checked-out commit, into one folder:
-#   scripts/release.sh [OUT_DIR]        (default release)
+#   scripts/release.sh [OUT_DIR]        (default release, in the checkout; emptied first)
 #   tunezap-VERSION-linux-x86_64        the program, statically linked: runs on any x86-64 Linux
 #   tunezap_VERSION-1_amd64.deb         the Debian package (scripts/package-deb.sh)
 #   tunezap-VERSION-win64.zip           the Windows program (scripts/package-zip.sh)
@@ -12,6 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 out=${1:-release}
+# The checkout may belong to another user than the one building (CI copies it in, say).
+git() { command git -c safe.directory="$root" "$@"; }
 
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   echo "release: the checkout has uncommitted changes; a release is built from a commit" >&2
@@ -23,7 +25,12 @@ SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C
 scripts/install-deps.sh build package
 
-work=build-release
+# The folder is emptied first: refuse one that holds something other than an earlier release.
+if [ -d "$out" ] && [ -n "$(ls -A "$out")" ] && [ ! -f "$out/SHA256SUMS" ]; then
+  echo "release: $out holds files but no SHA256SUMS; not emptying it" >&2
+  exit 1
+fi
+work="build-dist"  # not build-release: scripts/run.sh builds there
 rm -rf "$work" "$out"
 mkdir -p "$work" "$out"
 

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Builds and runs every test: unit, process and device-tree tests with g++, the suite against the
-# real kernel in QEMU, the same tests under clang with AddressSanitizer and
-# UndefinedBehaviorSanitizer, whole runs under valgrind, the fuzzers, the Windows build under
-# wine, and the Debian package (installed, run and removed when root).
+# Builds and runs every test: unit, process and device-tree tests on Release builds with g++ and
+# clang, the suite against the real kernel in QEMU, the same tests under clang with
+# AddressSanitizer and UndefinedBehaviorSanitizer, whole runs under valgrind, the fuzzers, the
+# Windows build under wine, the release command twice (identical files), and the Debian package
+# (installed, run and removed when root).
+# Every build it makes, here and in the scripts it calls, treats warnings as errors.
 # FUZZ_SECONDS (default 60) sets how long each fuzzer runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all || exit 1
+export TUNEZAP_WERROR=ON
 
 passed=0
 failed=0
@@ -30,26 +33,75 @@ build_and_test() {  # DIR CTEST-ARGS... -- CMAKE-ARGS...
   local ctest_args=()
   while [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
   shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null &&
+  cmake -S . -B "$dir" -G Ninja -DTUNEZAP_WERROR=ON "$@" >/dev/null &&
     cmake --build "$dir" &&
     ctest --test-dir "$dir" --output-on-failure "${ctest_args[@]}"
 }
 
-stage "g++ build, benchmarks built too, all tests" build_and_test build -- \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DTUNEZAP_BENCH=ON
+# Release, the build type users and packagers build.
+stage "g++ Release build, benchmarks built too, all tests" build_and_test build -- \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ -DTUNEZAP_BENCH=ON
+# Linked dynamically, so that valgrind can run its programs below.
+stage "clang Release build, linked dynamically, all tests but the kernel suite" \
+  build_and_test build-clang -LE e2e -- -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+  -DTUNEZAP_STATIC=OFF
 stage "clang build with ASan and UBSan, all tests but the kernel suite" \
   build_and_test build-sanitize -LE e2e -- -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER=clang++ -DTUNEZAP_SANITIZE=ON
 
 valgrind=(valgrind -q --error-exitcode=99 --suppressions=tests/valgrind.supp --leak-check=full
   --show-leak-kinds=all --errors-for-leak-kinds=all)
+# memcheck replaces malloc only in a dynamically linked program: in a static one its leak check
+# could never fail.
+under_valgrind() {  # TEST-SCRIPT PROGRAM
+  if ! readelf -l "$2" | grep -q 'program interpreter'; then
+    echo "valgrind: $2 is linked statically; memcheck cannot see its allocations" >&2
+    return 1
+  fi
+  "$1" --runner "${valgrind[*]}" "$2"
+}
 stage "valgrind: whole runs on device trees" \
-  tests/tree_test.sh --runner "${valgrind[*]}" build/tests/tree_tunezap
-stage "valgrind: the program's console cases" \
-  tests/cli_test.sh --runner "${valgrind[*]}" build/tunezap
+  under_valgrind tests/tree_test.sh build-clang/tests/tree_tunezap
+stage "valgrind: the program's console cases" under_valgrind tests/cli_test.sh build-clang/tunezap
 stage "fuzzers, ${FUZZ_SECONDS:-60} s each" scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 stage "Windows build under wine" scripts/test-windows.sh
 stage "Windows zip" scripts/package-zip.sh
+
+# The release command, run twice on one commit (this tree's tracked files, changes included) in
+# two checkouts at different paths: every artifact must come out byte for byte the same.
+release_twice() {
+  local work commit copy name status=0
+  work=$(mktemp -d)
+  # A stash is a commit: it needs a committer.
+  local git=(git -c safe.directory="$PWD" -c user.name=tunezap-test -c user.email=test@localhost)
+  # Empty when nothing tracked has changed.
+  commit=$("${git[@]}" stash create) || return 1
+  commit=${commit:-$("${git[@]}" rev-parse HEAD)}
+  for copy in one two/deeper; do
+    if ! { "${git[@]}" clone -q --shared --no-checkout . "$work/$copy" &&
+      git -C "$work/$copy" checkout -q --detach "$commit" &&
+      "$work/$copy/scripts/release.sh" >"$work/${copy%%/*}.log" 2>&1; }; then
+      echo "release.sh failed in $work/$copy:"
+      tail -n 20 "$work/${copy%%/*}.log"
+      rm -rf "$work"
+      return 1
+    fi
+  done
+  cat "$work/one/release/SHA256SUMS"
+  for copy in "$work/one/release"/* "$work/two/deeper/release"/*; do
+    name=$(basename "$copy")
+    if ! cmp "$work/one/release/$name" "$work/two/deeper/release/$name"; then
+      status=1
+      if command -v diffoscope >/dev/null; then
+        diffoscope "$work/one/release/$name" "$work/two/deeper/release/$name" | head -n 40
+      fi
+    fi
+  done
+  rm -rf "$work"
+  [ $status -eq 0 ] && echo "ok - both runs gave the same files"
+  return $status
+}
+stage "release command: two runs give identical files" release_twice
 if [ "$(id -u)" -eq 0 ]; then
   stage "Debian package: build, install, run, remove" scripts/check-deb.sh
 else

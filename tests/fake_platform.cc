@@ -66,7 +66,12 @@ namespace APIdeclarations {
 
 std::string GetArgumentText(int argc, char** argv) {
   std::string text;
-  for (int i = 1; i < argc; ++i) text += (i > 1 ? " " : "") + std::string(argv[i]);
+  // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict, falsely) about the temporary that
+  // `" " + std::string(...)` builds.
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) text += ' ';
+    text += argv[i];
+  }
   return text;
 }
 

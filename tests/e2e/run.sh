@@ -133,12 +133,15 @@ if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "${modules[*]}" ]; then
   rm -rf "$download"
 fi
 
-# ---- The guest's own programs, static so that they need nothing from the image.
+# ---- The guest's own programs, static so that they need nothing from the image. Warnings are
+# errors when the build asks for it (TUNEZAP_WERROR, passed on by ctest).
 mkdir -p "$cache/bin"
+werror=()
+[ "${TUNEZAP_WERROR:-OFF}" = ON ] && werror=(-Werror)
 for helper in hid_emulator run_as; do
   if [ ! "$cache/bin/$helper" -nt "$here/$helper.cc" ]; then
-    g++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror \
-      -static -o "$cache/bin/$helper" "$here/$helper.cc" >>"$log" 2>&1 ||
+    g++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
+      "${werror[@]}" -static -o "$cache/bin/$helper" "$here/$helper.cc" >>"$log" 2>&1 ||
       unavailable "cannot build $helper.cc statically (libc6-dev, libstdc++-12-dev? see $log)"
   fi
 done
