@@ -1,5 +1,5 @@
-// Argument text -> values or an error. Checks what must hold for any input, not just that the
-// parser survives it.
+// Argument text -> options, values or an error. Checks what must hold for any input, not just that
+// the parser survives it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -30,5 +30,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::int16_t value = 0;
   MainMod::ConvertToInteger16(text, &value);
+
+  // The same text as words with leading options: what is left is the argument text from some
+  // word on, unchanged, and all of it when no word was taken as an option.
+  const APIdeclarations::ArgumentWords words = MainMod::WordsAtBlanks(text);
+  const MainMod::OptionsOutcome options = MainMod::CutOptions(words);
+  if (!options.Message.empty()) {
+    if (!text.starts_with("--") || !options.ArgumentText.empty()) std::abort();
+  } else {
+    if (!text.ends_with(options.ArgumentText)) std::abort();
+    if (!text.starts_with("--") && options.ArgumentText != text) std::abort();
+    if (options.ArgumentText.starts_with("--") && text.find(" -- ") == std::string_view::npos &&
+        !text.starts_with("-- ")) {
+      std::abort();  // a leading "--" word left over without "--" before it
+    }
+    if (options.Given.SerialGiven == options.Given.Serial.empty()) std::abort();
+    if (options.Given.DeviceGiven == options.Given.Device.empty()) std::abort();
+  }
+  for (const char c : options.Message) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) std::abort();
+  }
   return 0;
 }

@@ -2,5 +2,7 @@
 #include "platform/APIdeclarations.h"
 
 int main(int argc, char** argv) {
-  return MainMod::Main(APIdeclarations::GetArgumentText(argc, argv));
+  // Before anything is opened, so that no device can take the number of a closed stream.
+  if (!APIdeclarations::SecureStandardStreams()) return MainMod::kExitNotChanged;
+  return MainMod::Main(APIdeclarations::GetArgumentWords(argc, argv));
 }

@@ -84,6 +84,15 @@ check "rounding halves to even" 1 \
   'no device' -- 0.5 2.5 122.5
 check "a huge number is an overflow" 2 "$(echo_line '0 5 99999999999999999999999')" \
   '^tunezap: overflow: field 3' -- 0 5 99999999999999999999999
+# Leading options leave standard output as it is without them; a bad one leaves it empty.
+check "an option before the fields: the same echo and lines" 1 \
+  "$(echo_line '1 5 123')$(digit_line 49 1)$(digit_line 49 2)$(digit_line 49 3)" \
+  '^tunezap: channel 123 not changed: .*no device 6666:f100 with serial BOX-B among' \
+  -- --serial=BOX-B 1 5 123
+check "-- ends the options" 2 "$(echo_line '--5 1 2')" '^tunezap: conversion error: field 1' \
+  -- -- --5 1 2
+check "an unknown option: nothing on standard output" 2 "" \
+  '^tunezap: unknown option "--serial-number"' -- --serial-number=BOX-B 1 5 123
 
 if [ "$portable_only" -eq 0 ]; then
   check "two blanks after field 1: field 2 empty" 2 "$(echo_line '0  5 123')" \

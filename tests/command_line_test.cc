@@ -212,4 +212,62 @@ TEST(ParseCommandLine, CutsFieldsConvertsAndSplitsTheChannel) {
   }
 }
 
+struct OptionCase {
+  const char* text;     // cut into words at each blank
+  const char* message;  // the exact error, or "" for none
+  const char* argumentText;
+  const char* serial;  // nullptr: not given
+  const char* device;
+  bool list;
+  bool help;
+  bool version;
+};
+
+TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
+  const OptionCase cases[] = {
+      {"1 5 123", "", "1 5 123", nullptr, nullptr, false, false, false},
+      {"", "", "", nullptr, nullptr, false, false, false},
+      {"0  5 123", "", "0  5 123", nullptr, nullptr, false, false, false},
+      {"--serial=BOX-B 1 5 123", "", "1 5 123", "BOX-B", nullptr, false, false, false},
+      {"--serial BOX-B 1 5 123", "", "1 5 123", "BOX-B", nullptr, false, false, false},
+      {"--serial==x=  1 5", "", " 1 5", "=x=", nullptr, false, false, false},
+      {"--device=/dev/hidraw1 --serial=A 0  5 123 ", "", "0  5 123 ", "A", "/dev/hidraw1", false,
+       false, false},
+      {"--serial --list 1", "", "1", "--list", nullptr, false, false, false},
+      {"--list", "", "", nullptr, nullptr, true, false, false},
+      {"--help 1 5 123", "", "1 5 123", nullptr, nullptr, false, true, false},
+      {"--version", "", "", nullptr, nullptr, false, false, true},
+      {"-- --5 1 2", "", "--5 1 2", nullptr, nullptr, false, false, false},
+      {"--list --", "", "", nullptr, nullptr, true, false, false},
+      {"1 --list", "", "1 --list", nullptr, nullptr, false, false, false},
+      {"-5 1 2", "", "-5 1 2", nullptr, nullptr, false, false, false},
+      {"--bogus 1 5 123", "unknown option \"--bogus\"", "", nullptr, nullptr, false, false, false},
+      {"--5 1 2", "unknown option \"--5\"", "", nullptr, nullptr, false, false, false},
+      {"--Serial=A", "unknown option \"--Serial\"", "", nullptr, nullptr, false, false, false},
+      {"--seria\x1b[2J=1", "unknown option \"--seria\\x1B[2J\"", "", nullptr, nullptr, false, false,
+       false},
+      {"--serial", "option \"--serial\" needs a value", "", nullptr, nullptr, false, false, false},
+      {"--device= 1 5 123", "option \"--device\" needs a value", "", nullptr, nullptr, false, false,
+       false},
+      {"--serial=A --serial=B", "option \"--serial\" is given twice", "", nullptr, nullptr, false,
+       false, false},
+      {"--list=yes", "option \"--list\" takes no value", "", nullptr, nullptr, false, false, false},
+  };
+  for (const OptionCase& c : cases) {
+    SCOPED_TRACE(std::string("argument text \"") + c.text + "\"");
+    const APIdeclarations::ArgumentWords words = MainMod::WordsAtBlanks(c.text);
+    const MainMod::OptionsOutcome outcome = MainMod::CutOptions(words);
+    EXPECT_EQ(outcome.Message, c.message);
+    if (*c.message != '\0') continue;
+    EXPECT_EQ(outcome.ArgumentText, c.argumentText);
+    EXPECT_EQ(outcome.Given.SerialGiven, c.serial != nullptr);
+    EXPECT_EQ(outcome.Given.Serial, c.serial != nullptr ? c.serial : "");
+    EXPECT_EQ(outcome.Given.DeviceGiven, c.device != nullptr);
+    EXPECT_EQ(outcome.Given.Device, c.device != nullptr ? c.device : "");
+    EXPECT_EQ(outcome.Given.List, c.list);
+    EXPECT_EQ(outcome.Given.Help, c.help);
+    EXPECT_EQ(outcome.Given.Version, c.version);
+  }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 namespace {
 
+namespace api = APIdeclarations;
 using FakePlatform::Fake;
 using FakePlatform::Interface;
 using WriteToDeviceMod::Delivery;
@@ -19,13 +20,14 @@ void Start(std::vector<FakePlatform::FakeInterface> interfaces) {
   WriteToDeviceMod::ResetForTesting();
 }
 
-TEST(DeviceLink, KeepsTheFirstMatchAndClosesEveryOtherCandidate) {
+TEST(DeviceLink, KeepsTheFirstMatchAndOpensNothingElse) {
   Start({Interface("/dev/hidraw0", 0x046D, 0xC077), Interface("/dev/hidraw1", 0x6666, 0xF101),
          Interface("/dev/hidraw2", 0xF100, 0x6666), Interface("/dev/hidraw3", 0x6666, 0xF100),
          Interface("/dev/hidraw4", 0x6666, 0xF100)});
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
-  EXPECT_EQ(Fake.opened, (std::vector<std::string>{"/dev/hidraw0", "/dev/hidraw1", "/dev/hidraw2",
+  EXPECT_EQ(Fake.peeked, (std::vector<std::string>{"/dev/hidraw0", "/dev/hidraw1", "/dev/hidraw2",
                                                    "/dev/hidraw3"}));
+  EXPECT_EQ(Fake.opened, (std::vector<std::string>{"/dev/hidraw3"}));
   ASSERT_EQ(Fake.writes.size(), 1u);
   EXPECT_EQ(Fake.writes[0].path, "/dev/hidraw3");
   EXPECT_EQ(Fake.openHandles, 1) << "only the device itself stays open";
@@ -41,9 +43,19 @@ TEST(DeviceLink, SkipsCandidatesThatCannotBeUsed) {
   noAttributes.attributesFail = true;
   auto noPath = Interface("/dev/hidraw2", 0x6666, 0xF100);
   noPath.unusableMember = true;
-  Start({unopenable, noAttributes, noPath, Interface("/dev/hidraw3", 0x6666, 0xF100)});
+  auto unknown = Interface("/dev/hidraw3", 0x6666, 0xF100);
+  unknown.peekFails = true;
+  // Peeked as the box, but the handle names another device: the path changed hands in between.
+  auto replaced = Interface("/dev/hidraw4", 0x6666, 0xF100);
+  replaced.attributesWhenOpen = api::DeviceAttributes{0x046D, 0xC077, 0};
+  Start({unopenable, noAttributes, noPath, unknown, replaced,
+         Interface("/dev/hidraw5", 0x6666, 0xF100)});
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
-  EXPECT_EQ(LinkState.DevicePath, "/dev/hidraw3");
+  EXPECT_EQ(LinkState.DevicePath, "/dev/hidraw5");
+  EXPECT_EQ(Fake.opened,
+            (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw4", "/dev/hidraw5"}));
+  ASSERT_EQ(Fake.writes.size(), 1u);
+  EXPECT_EQ(Fake.writes[0].path, "/dev/hidraw5");
   EXPECT_EQ(Fake.badCloses, 0) << "an invalid handle was closed";
   EXPECT_EQ(Fake.openHandles, 1);
 }
@@ -54,7 +66,8 @@ TEST(DeviceLink, SearchesAgainWhileAbsentAndOnceFoundNeverAgain) {
   EXPECT_EQ(LinkState.Problem, "no device 6666:f100 among 1 HID interfaces");
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kNotDelivered);
   EXPECT_EQ(Fake.setsMade, 2);
-  EXPECT_EQ(Fake.opened.size(), 2u) << "each search starts again from the first interface";
+  EXPECT_EQ(Fake.peeked.size(), 2u) << "each search starts again from the first interface";
+  EXPECT_TRUE(Fake.opened.empty());
   EXPECT_EQ(Fake.openHandles, 0);
 
   // Plugged in between two reports: the next report's search finds it.
@@ -126,12 +139,15 @@ TEST(DeviceLink, ExplainsAMatchingDeviceThatCannotBeOpened) {
   auto denied = Interface("/dev/hidraw1", 0x6666, 0xF100);
   denied.openFails = true;
   denied.accessDenied = true;
-  Start({Interface("/dev/hidraw0", 0x046D, 0xC077), denied});
+  auto otherDenied = Interface("/dev/hidraw0", 0x046D, 0xC077);
+  otherDenied.openFails = true;
+  Start({otherDenied, denied, Interface("/dev/hidraw2", 0x6666, 0xF101)});
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kNotDelivered);
   EXPECT_EQ(LinkState.Problem,
             "device 6666:f100 found at /dev/hidraw1 but it could not be opened: open "
             "'/dev/hidraw1': Permission denied (install the udev rule 70-tunezap.rules)");
   EXPECT_TRUE(LinkState.ProblemIsAccess);
+  EXPECT_EQ(Fake.opened, (std::vector<std::string>{"/dev/hidraw1"}));
   EXPECT_EQ(Fake.badCloses, 0);
 }
 
@@ -142,6 +158,21 @@ TEST(DeviceLink, AFailedEnumerationIsAnEmptySearch) {
   EXPECT_EQ(LinkState.Problem,
             "no device 6666:f100 among 0 HID interfaces (enumerate 'hid': fake failure)");
   EXPECT_EQ(Fake.openSets, 0);
+}
+
+TEST(DeviceLink, ASerialIsConfirmedOnTheOpenHandle) {
+  // hidraw0 peeked as BOX-B, but by the time it was opened another box had its number.
+  auto swapped = Interface("/dev/hidraw0", 0x6666, 0xF100);
+  swapped.serial = "BOX-B";
+  swapped.swappedSerial = "BOX-A";
+  auto wanted = Interface("/dev/hidraw1", 0x6666, 0xF100);
+  wanted.serial = "BOX-B";
+  Start({swapped, wanted});
+  WriteToDeviceMod::Selection.Serial = "BOX-B";
+  EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
+  ASSERT_EQ(Fake.writes.size(), 1u);
+  EXPECT_EQ(Fake.writes[0].path, "/dev/hidraw1");
+  EXPECT_EQ(Fake.openHandles, 1);
 }
 
 }  // namespace

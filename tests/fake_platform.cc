@@ -75,6 +75,21 @@ std::string GetArgumentText(int argc, char** argv) {
   return text;
 }
 
+ArgumentWords GetArgumentWords(int argc, char** argv) {
+  ArgumentWords words;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) words.Text += ' ';
+    words.Starts.push_back(words.Text.size());
+    words.Words.emplace_back(argv[i]);
+    words.Text += argv[i];
+  }
+  return words;
+}
+
+std::string_view NativeLineEnd() { return "\n"; }
+
+bool SecureStandardStreams() { return true; }
+
 PlatformHandle GetStandardOutput() { return FakePlatform::kStandardOutput; }
 PlatformHandle GetStandardError() { return FakePlatform::kStandardError; }
 
@@ -120,6 +135,7 @@ void CloseInterfaceSet(PlatformHandle set) {
 }
 
 PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
+  Fake.opened.push_back(path);
   const auto found = std::find_if(Fake.interfaces.begin(), Fake.interfaces.end(),
                                   [&](const auto& fake) { return fake.path == path; });
   if (found == Fake.interfaces.end()) {
@@ -136,7 +152,6 @@ PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
   const auto index = static_cast<std::size_t>(found - Fake.interfaces.begin());
   if (!FakePlatform::HandleOpen[index]) ++Fake.openHandles;
   FakePlatform::HandleOpen[index] = true;
-  Fake.opened.push_back(path);
   return FakePlatform::kFirstDevice + static_cast<PlatformHandle>(index);
 }
 
@@ -144,19 +159,58 @@ bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, Ca
   const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
   if (fake == nullptr) return FakePlatform::Fail(result, "attributes: bad handle");
   if (fake->attributesFail) return FakePlatform::Fail(result, "attributes: fake failure");
-  *attributes = fake->attributes;
+  *attributes = fake->attributesWhenOpen.value_or(fake->attributes);
   return true;
 }
 
 bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
                           CallResult* result) {
+  Fake.peeked.push_back(path);
   for (const auto& fake : Fake.interfaces) {
+    if (fake.path == path && fake.peekFails) {
+      return FakePlatform::Fail(result, "peek '" + path + "': fake failure");
+    }
     if (fake.path == path) {
       *attributes = fake.attributes;
       return true;
     }
   }
   return FakePlatform::Fail(result, "peek '" + path + "': not found");
+}
+
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
+  for (const auto& fake : Fake.interfaces) {
+    if (fake.path == path) {
+      *serial = fake.serial;
+      return true;
+    }
+  }
+  return FakePlatform::Fail(result, "peek '" + path + "': not found");
+}
+
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
+  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
+  if (fake == nullptr) return FakePlatform::Fail(result, "serial: bad handle");
+  *serial = fake->swappedSerial.empty() ? fake->serial : fake->swappedSerial;
+  return true;
+}
+
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
+  for (const auto& fake : Fake.interfaces) {
+    if (fake.path == path && !fake.lengthFails) {
+      *length = fake.outputReportByteLength;
+      return true;
+    }
+  }
+  return FakePlatform::Fail(result, "peek '" + path + "/report_descriptor': fake failure");
+}
+
+bool IsSameInterface(const std::string& given, const std::string& member) {
+  if (given == member) return true;
+  return std::any_of(Fake.interfaces.begin(), Fake.interfaces.end(), [&](const auto& fake) {
+    return fake.path == member && !fake.alias.empty() && fake.alias == given;
+  });
 }
 
 bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {

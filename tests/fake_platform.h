@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ struct FakeInterface {
   APIdeclarations::DeviceAttributes attributes;
   std::uint16_t outputReportByteLength = 9;
   bool unusableMember = false;  // enumerated, but without a path
+  bool peekFails = false;       // its identity cannot be told without opening it
+  // The identity the open handle reports, when another device took the path after the peek.
+  std::optional<APIdeclarations::DeviceAttributes> attributesWhenOpen;
   bool openFails = false;
   bool accessDenied = false;  // with openFails: the reason is a permission problem
   bool attributesFail = false;
@@ -22,6 +26,9 @@ struct FakeInterface {
   bool lockFails = false;
   int writesBeforeFailure = -1;  // writes that succeed before every later one fails; -1: all
   int shortWriteBy = 0;          // each write accepts this many bytes fewer than it is given
+  std::string serial;            // "" : none
+  std::string alias;             // another path that names this interface (a link to it)
+  std::string swappedSerial;     // not empty: what an open handle reports (another device's)
 };
 
 struct Write {
@@ -38,7 +45,8 @@ struct State {
   bool standardOutputBroken = false;  // every write to standard output fails
 
   // What the program did.
-  std::vector<std::string> opened;  // paths, in the order they were opened
+  std::vector<std::string> opened;  // paths, in the order they were opened (successfully or not)
+  std::vector<std::string> peeked;  // paths whose identity was asked without opening them
   std::vector<Write> writes;
   int openHandles = 0;  // open device handles right now
   int openSets = 0;     // open interface sets right now

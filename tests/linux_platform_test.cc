@@ -238,6 +238,28 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
   }
 }
 
+// Once open, the identity and the descriptor are asked of the descriptor, never of sysfs by name:
+// a node that is a character device but not hidraw is refused, whatever its sysfs entry says.
+// (A regular file, as in these trees, reaches no device; its sysfs entry speaks for it.)
+TEST_F(LinuxPlatform, AnOpenNodeThatIsNoHidrawDeviceIsRefused) {
+  AddInterface("hidraw0", kUevent, kDescriptor, /*node=*/false);
+  fs::create_symlink("/dev/null", Node("hidraw0"));
+  api::DeviceAttributes peeked;
+  EXPECT_TRUE(api::PeekDeviceAttributes(Node("hidraw0"), &peeked, &result)) << result.reason;
+  const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
+  ASSERT_NE(device, api::kInvalidHandle) << result.reason;
+  api::DeviceAttributes attributes;
+  api::CallResult read;
+  EXPECT_FALSE(api::GetDeviceAttributes(device, &attributes, &read));
+  EXPECT_EQ(read.reason, "read attributes '" + Node("hidraw0") + "': not a hidraw device");
+  std::uint16_t length = 0;
+  api::CallResult measured;
+  EXPECT_FALSE(api::GetOutputReportByteLength(device, &length, &measured));
+  EXPECT_EQ(measured.reason,
+            "read report descriptor '" + Node("hidraw0") + "': not a hidraw device");
+  api::CloseDevice(device);
+}
+
 TEST_F(LinuxPlatform, OutputReportLengthComesFromTheReportDescriptor) {
   AddInterface("hidraw0");
   AddInterface("hidraw1", kUevent, std::string(4097, '\0'));
@@ -312,3 +334,25 @@ TEST_F(LinuxPlatform, LockWaitsNoLongerThanTheTimeoutWhileAnotherHoldsIt) {
 }
 
 }  // namespace
+
+TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
+  AddInterface("hidraw0", std::string(kUevent) + "HID_UNIQ=BOX \x1b-B\n");
+  AddInterface("hidraw1", "HID_ID=0003:00006666:0000F100\nHID_UNIQ=\n");
+  AddInterface("hidraw2", "HID_ID=0003:00006666:0000F100\n");
+  std::string serial = "x";
+  EXPECT_TRUE(api::PeekSerialNumber(Node("hidraw0"), &serial, &result));
+  EXPECT_EQ(serial, "BOX \x1b-B");
+  EXPECT_TRUE(api::PeekSerialNumber(Node("hidraw1"), &serial, &result));
+  EXPECT_EQ(serial, "");
+  EXPECT_FALSE(api::PeekSerialNumber(Node("hidraw2"), &serial, &result));
+  EXPECT_NE(result.reason.find("no HID_UNIQ line"), std::string::npos) << result.reason;
+  std::uint16_t length = 0;
+  EXPECT_TRUE(api::PeekOutputReportByteLength(Node("hidraw0"), &length, &result));
+  EXPECT_EQ(length, 9);
+
+  fs::create_symlink(Node("hidraw1"), root / "box");
+  EXPECT_TRUE(api::IsSameInterface((root / "box").string(), Node("hidraw1")));
+  EXPECT_TRUE(api::IsSameInterface(Node("hidraw1"), Node("hidraw1")));
+  EXPECT_FALSE(api::IsSameInterface((root / "box").string(), Node("hidraw0")));
+  EXPECT_FALSE(api::IsSameInterface((root / "missing").string(), Node("hidraw0")));
+}

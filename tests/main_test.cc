@@ -160,4 +160,151 @@ TEST(Main, BrokenStandardOutputDoesNotStopTheChannelChange) {
   EXPECT_EQ(Fake.writes.size(), 3u);
 }
 
+// A keyboard with a hostile serial, then three boxes told apart by serial; the last may not be
+// opened.
+std::vector<FakePlatform::FakeInterface> ThreeBoxes() {
+  std::vector<FakePlatform::FakeInterface> interfaces = {
+      FakePlatform::Interface("/dev/hidraw0", 0x046D, 0xC077),
+      FakePlatform::Interface("/dev/hidraw1", 0x6666, 0xF100),
+      FakePlatform::Interface("/dev/hidraw2", 0x6666, 0xF100, 65),
+      FakePlatform::Interface("/dev/hidraw3", 0x6666, 0xF100)};
+  interfaces[0].serial = "K\x1b[2J";
+  interfaces[1].serial = "BOX-A";
+  interfaces[2].serial = "BOX-B";
+  interfaces[2].alias = "/dev/box-b";
+  interfaces[3].serial = "BOX C";
+  interfaces[3].openFails = true;
+  interfaces[3].accessDenied = true;
+  return interfaces;
+}
+
+TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
+  const std::string channel =
+      Echo("1 5 123") + DigitLine(49, 1) + DigitLine(49, 2) + DigitLine(49, 3);
+  const std::string usage = "tunezap: usage: tunezap <box 0/1> <value 0-255> <channel>\n";
+  const struct {
+    const char* text;
+    int status;
+    std::string stdoutBytes;
+    std::vector<std::string> opened;
+    std::size_t writes;  // all to the one opened interface
+    std::string stderrBytes;
+  } cases[] = {
+      {"--serial=BOX-B 1 5 123", 0, channel, {"/dev/hidraw2"}, 3, ""},
+      {"--device /dev/box-b 1 5 123", 0, channel, {"/dev/hidraw2"}, 3, ""},
+      {"--serial BOX-A -- 1 5 123", 0, channel, {"/dev/hidraw1"}, 3, ""},
+      {"--device=/dev/hidraw0 1 5 123",
+       1,
+       channel,
+       {},
+       0,
+       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: /dev/hidraw0 is "
+       "046d:c077, not 6666:f100\n"},
+      {"--serial=BOX-Z 1 5 123",
+       1,
+       channel,
+       {},
+       0,
+       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: no device 6666:f100 "
+       "with serial BOX-Z among 4 HID interfaces\n"},
+      {"--serial=BOX-A --device=/dev/box-b 1 5 123",
+       1,
+       channel,
+       {},
+       0,
+       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: no device 6666:f100 at "
+       "/dev/box-b with serial BOX-A among 4 HID interfaces\n"},
+      {"--serial=BOX-B",
+       2,
+       kBanner + "\r\nSyntax: tunezap.exe <box 0/1> <channel> \r\n",
+       {},
+       0,
+       ""},
+      {"--bogus 1 5 123", 2, "", {}, 0, "tunezap: unknown option \"--bogus\"\n" + usage},
+      {"--device", 2, "", {}, 0, "tunezap: option \"--device\" needs a value\n" + usage},
+      {"--list 1 5 123",
+       2,
+       "",
+       {},
+       0,
+       "tunezap: option \"--list\" takes no box, value or channel\n" + usage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("argument text \"") + c.text + "\"");
+    EXPECT_EQ(RunProgram(c.text, ThreeBoxes()), c.status);
+    EXPECT_EQ(Fake.standardOutput, c.stdoutBytes);
+    EXPECT_EQ(Fake.standardError, c.stderrBytes);
+    EXPECT_EQ(Fake.opened, c.opened) << "only the chosen box may be opened";
+    ASSERT_EQ(Fake.writes.size(), c.writes);
+    for (const auto& write : Fake.writes) EXPECT_EQ(write.path, c.opened.at(0));
+  }
+}
+
+TEST(Main, HelpAndVersionUseTheNativeLineEndAndSearchNothing) {
+  for (const char* text : {"--help", "--version", "--version --help 1 5 123"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(RunProgram(text, ThreeBoxes()), MainMod::kExitChanged);
+    EXPECT_EQ(Fake.setsMade, 0);
+    EXPECT_EQ(Fake.standardError, "");
+    EXPECT_EQ(Fake.standardOutput.find('\r'), std::string::npos);
+    EXPECT_EQ(Fake.standardOutput.back(), '\n');
+  }
+  RunProgram("--help", {});
+  for (const char* option : {"--serial=TEXT", "--device=PATH", "--list", "--help", "--version",
+                             "70-tunezap.rules", "\n  2  "}) {
+    EXPECT_NE(Fake.standardOutput.find(option), std::string::npos) << option;
+  }
+  RunProgram("--version", {});
+  EXPECT_EQ(Fake.standardOutput.rfind("tunezap 1.", 0), 0u) << Fake.standardOutput;
+  EXPECT_NE(Fake.standardOutput.find("\nCopyright (c) 2026 The tunezap developers. MIT License"),
+            std::string::npos);
+}
+
+TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
+  const std::string lines[] = {
+      "/dev/hidraw0 046d:c077 K\\x1B[2J 9\n", "/dev/hidraw1 6666:f100 BOX-A 9 can be opened\n",
+      "/dev/hidraw2 6666:f100 BOX-B 65 can be opened\n",
+      "/dev/hidraw3 6666:f100 BOX\\x20C 9 cannot be opened: open '/dev/hidraw3': Permission denied "
+      "(install the udev rule 70-tunezap.rules)\n"};
+  const struct {
+    const char* text;
+    int marked;  // -1: none
+    int status;
+    const char* error;
+  } cases[] = {
+      {"--list", 1, 0, ""},
+      {"--serial BOX-B --list", 2, 0, ""},
+      {"--list --device=/dev/hidraw3", -1, 1,
+       "tunezap: device 6666:f100 found at /dev/hidraw3 but it could not be opened: open "
+       "'/dev/hidraw3': Permission denied (install the udev rule 70-tunezap.rules)\n"},
+      {"--list --device=/dev/hidraw0", -1, 1,
+       "tunezap: /dev/hidraw0 is 046d:c077, not 6666:f100\n"},
+      {"--list --serial=BOX-Z", -1, 1,
+       "tunezap: no device 6666:f100 with serial BOX-Z among 4 HID interfaces\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(RunProgram(c.text, ThreeBoxes()), c.status);
+    std::string expected;
+    for (int i = 0; i < 4; ++i) expected += (i == c.marked ? "* " : "  ") + lines[i];
+    EXPECT_EQ(Fake.standardOutput, expected);
+    EXPECT_EQ(Fake.standardError, c.error);
+    EXPECT_EQ(Fake.opened,
+              (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3"}));
+    EXPECT_EQ(Fake.openHandles, 0);
+    EXPECT_EQ(Fake.locks, 0);
+    EXPECT_TRUE(Fake.writes.empty());
+  }
+
+  // The box a run would use cannot take the report: listed and marked, but not usable.
+  EXPECT_EQ(RunProgram("--list", OneDevice(8)), MainMod::kExitNotChanged);
+  EXPECT_EQ(Fake.standardOutput, "* /dev/hidraw0 6666:f100 - 8 can be opened\n");
+  EXPECT_EQ(Fake.standardError,
+            "tunezap: device 6666:f100 at /dev/hidraw0 has an output report length of 8 bytes; at "
+            "least 9 are needed\n");
+  EXPECT_EQ(RunProgram("--list", {}), MainMod::kExitNotChanged);
+  EXPECT_EQ(Fake.standardOutput, "");
+  EXPECT_EQ(Fake.standardError, "tunezap: no device 6666:f100 among 0 HID interfaces\n");
+}
+
 }  // namespace

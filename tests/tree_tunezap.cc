@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
     std::fputs("usage: tree_tunezap SYSFS-ROOT DEV-ROOT [ARGUMENT...]\n", stderr);
     return 2;
   }
+  if (!APIdeclarations::SecureStandardStreams()) return 1;
   LinuxRoots::SetRoots(argv[1], argv[2]);
   // argv[2] stands where the program's name would, so the arguments after it form the text.
-  return MainMod::Main(APIdeclarations::GetArgumentText(argc - 2, argv + 2));
+  return MainMod::Main(APIdeclarations::GetArgumentWords(argc - 2, argv + 2));
 }

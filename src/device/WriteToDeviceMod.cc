@@ -1,6 +1,7 @@
 #include "device/WriteToDeviceMod.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace WriteToDeviceMod {
@@ -8,6 +9,7 @@ namespace WriteToDeviceMod {
 namespace api = APIdeclarations;
 
 DeviceLinkState LinkState;
+DeviceSelection Selection;
 
 namespace {
 
@@ -24,7 +26,86 @@ bool IsOurDevice(const api::DeviceAttributes& attributes) {
 
 std::string DeviceName() { return "device 6666:f100"; }
 
+// "046d:c077"
+std::string IdentityText(const api::DeviceAttributes& attributes) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04x:%04x", attributes.VendorID, attributes.ProductID);
+  return text;
+}
+
+// A path for a message: control bytes escaped, backslashes (Windows' separators) kept.
+std::string PathText(std::string_view path) {
+  std::string text;
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      text += hex;
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+// Whether Selection admits the interface at `path`, judged without opening it; `peeked` is its
+// peeked identity, null when unknown. An interface that --device names but that is another device
+// is refused, with `refusal` saying so.
+bool Admitted(const std::string& path, const api::DeviceAttributes* peeked, std::string* refusal) {
+  if (Selection.DevicePath) {
+    if (!api::IsSameInterface(*Selection.DevicePath, path)) return false;
+    if (peeked != nullptr && !IsOurDevice(*peeked)) {
+      *refusal = PathText(*Selection.DevicePath) + " is " + IdentityText(*peeked) + ", not " +
+                 IdentityText({kVendorID, kProductID, 0});
+      return false;
+    }
+  }
+  if (Selection.Serial) {
+    // Only a device's serial number is asked for: nothing else is touched more than needed.
+    if (peeked == nullptr || !IsOurDevice(*peeked)) return false;
+    std::string serial;
+    api::CallResult ignored;
+    return api::PeekSerialNumber(path, &serial, &ignored) && serial == *Selection.Serial;
+  }
+  return true;
+}
+
+// With --serial, whether the device behind the open handle still has that serial number: the
+// node may have passed to another device since it was peeked.
+bool HasSelectedSerial(api::PlatformHandle device) {
+  if (!Selection.Serial) return true;
+  std::string serial;
+  api::CallResult ignored;
+  LinkState.LastResult = api::GetSerialNumber(device, &serial, &ignored) ? 1 : 0;
+  return LinkState.LastResult != 0 && serial == *Selection.Serial;
+}
+
+// What was looked for, for "no ... among N HID interfaces".
+std::string SoughtName() {
+  std::string sought = DeviceName();
+  if (Selection.DevicePath) sought += " at " + PathText(*Selection.DevicePath);
+  if (Selection.Serial) sought += " with serial " + EscapedText(*Selection.Serial);
+  return sought;
+}
+
 }  // namespace
+
+std::string EscapedText(std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      escaped += hex;
+    } else {
+      if (c == '"' || c == '\\') escaped += '\\';
+      escaped += c;
+    }
+  }
+  return escaped;
+}
 
 bool LocateDevice() {
   LinkState.EnumerationDone = false;
@@ -40,6 +121,8 @@ bool LocateDevice() {
   // A matching device we could not open, remembered to explain a failed search.
   std::string unopenable;
   bool unopenableForAccess = false;
+  // The interface --device names when it is another device.
+  std::string refused;
 
   for (std::uint32_t index = 0; !LinkState.DeviceDetected; ++index) {
     api::CallResult result;
@@ -54,15 +137,18 @@ bool LocateDevice() {
     ++LinkState.InterfacesExamined;
     if (status == api::MemberStatus::kUnusable) continue;
 
+    // Only a candidate is opened: opening a HID interface powers it up in its driver, and a
+    // keyboard or a game pad has no business being woken by a channel changer.
+    api::DeviceAttributes peeked;
+    LinkState.LastResult = api::PeekDeviceAttributes(path, &peeked, &result) ? 1 : 0;
+    if (!Admitted(path, LinkState.LastResult != 0 ? &peeked : nullptr, &refused)) continue;
+    if (LinkState.LastResult == 0 || !IsOurDevice(peeked)) continue;
+
     LinkState.DevicePath = path;
     LinkState.HIDHandle = api::OpenDevice(path, &result);
     LinkState.LastResult = LinkState.HIDHandle != api::kInvalidHandle ? 1 : 0;
     if (LinkState.HIDHandle == api::kInvalidHandle) {
-      // Without a handle there are no attributes to read; ask whether it would have been ours.
-      api::DeviceAttributes peeked;
-      api::CallResult ignored;
-      if (unopenable.empty() && api::PeekDeviceAttributes(path, &peeked, &ignored) &&
-          IsOurDevice(peeked)) {
+      if (unopenable.empty()) {
         unopenable =
             DeviceName() + " found at " + path + " but it could not be opened: " + result.reason;
         unopenableForAccess = result.accessDenied;
@@ -70,10 +156,13 @@ bool LocateDevice() {
       continue;
     }
 
+    // The path may have passed to another device since it was peeked: what counts is the
+    // identity of the device behind the handle, which is the one the reports will reach.
     LinkState.Attributes = {};
     LinkState.LastResult =
         api::GetDeviceAttributes(LinkState.HIDHandle, &LinkState.Attributes, &result) ? 1 : 0;
-    if (LinkState.LastResult != 0 && IsOurDevice(LinkState.Attributes)) {
+    if (LinkState.LastResult != 0 && IsOurDevice(LinkState.Attributes) &&
+        HasSelectedSerial(LinkState.HIDHandle)) {
       LinkState.DeviceDetected = true;
     } else {
       api::CloseDevice(LinkState.HIDHandle);
@@ -89,8 +178,10 @@ bool LocateDevice() {
       LinkState.Problem = unopenable;
       const std::string hint = api::AccessDeniedHint();
       if (unopenableForAccess && !hint.empty()) LinkState.Problem += " (" + hint + ")";
+    } else if (!refused.empty()) {
+      LinkState.Problem = refused;
     } else {
-      LinkState.Problem = "no " + DeviceName() + " among " +
+      LinkState.Problem = "no " + SoughtName() + " among " +
                           std::to_string(LinkState.InterfacesExamined) + " HID interfaces";
       if (!setResult.ok) LinkState.Problem += " (" + setResult.reason + ")";
     }
@@ -157,8 +248,83 @@ Delivery SendOutputReport(const ReportRequest& request) {
   return Delivery::kDelivered;
 }
 
+std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
+  std::vector<InterfaceListing> listing;
+  api::CallResult setResult;
+  const api::PlatformHandle set = api::OpenInterfaceSet(&setResult);
+  std::string refused;
+  std::string unopenable;
+  bool used = false;
+  for (std::uint32_t index = 0;; ++index) {
+    api::CallResult result;
+    std::string path;
+    const api::MemberStatus status = api::GetInterfacePath(set, index, &path, &result);
+    if (status == api::MemberStatus::kEnd) break;
+    InterfaceListing& item = listing.emplace_back();
+    if (status == api::MemberStatus::kUnusable) {
+      item.Problem = result.reason;
+      continue;
+    }
+    item.Path = path;
+    item.AttributesKnown = api::PeekDeviceAttributes(path, &item.Attributes, &result);
+    item.SerialKnown = api::PeekSerialNumber(path, &item.Serial, &result);
+    item.LengthKnown = api::PeekOutputReportByteLength(path, &item.OutputReportByteLength, &result);
+    if (!result.ok) item.Problem = result.reason;
+    item.IsDevice = item.AttributesKnown && IsOurDevice(item.Attributes);
+    item.Selected = Admitted(path, item.AttributesKnown ? &item.Attributes : nullptr, &refused) &&
+                    item.IsDevice;
+    if (!item.IsDevice) continue;
+
+    // Whether this user may open it: only an open can tell. Opened, confirmed and closed at once.
+    api::CallResult openResult;
+    const api::PlatformHandle device = api::OpenDevice(path, &openResult);
+    if (device == api::kInvalidHandle) {
+      item.Problem = openResult.reason;
+      const std::string hint = api::AccessDeniedHint();
+      if (openResult.accessDenied && !hint.empty()) item.Problem += " (" + hint + ")";
+      if (item.Selected && unopenable.empty()) {
+        unopenable =
+            DeviceName() + " found at " + path + " but it could not be opened: " + item.Problem;
+      }
+      continue;
+    }
+    api::DeviceAttributes confirmed;
+    item.Openable =
+        api::GetDeviceAttributes(device, &confirmed, &openResult) && IsOurDevice(confirmed);
+    if (!item.Openable && item.Problem.empty()) item.Problem = openResult.reason;
+    api::CloseDevice(device);
+    if (item.Selected && item.Openable && !used) {
+      item.WouldUse = true;
+      used = true;
+    }
+  }
+  api::CloseInterfaceSet(set);
+
+  problem->clear();
+  for (const InterfaceListing& item : listing) {
+    if (!item.WouldUse) continue;
+    if (!item.LengthKnown || item.OutputReportByteLength < kReportLength) {
+      *problem = DeviceName() + " at " + item.Path + " has an output report length of " +
+                 std::to_string(item.LengthKnown ? item.OutputReportByteLength : 0) +
+                 " bytes; at least " + std::to_string(kReportLength) + " are needed";
+    }
+    return listing;
+  }
+  if (!unopenable.empty()) {
+    *problem = unopenable;
+  } else if (!refused.empty()) {
+    *problem = refused;
+  } else {
+    *problem =
+        "no " + SoughtName() + " among " + std::to_string(listing.size()) + " HID interfaces";
+    if (!setResult.ok) *problem += " (" + setResult.reason + ")";
+  }
+  return listing;
+}
+
 void ResetForTesting() {
   LinkState = DeviceLinkState{};
+  Selection = DeviceSelection{};
   DeviceUnusable = false;
 }
 

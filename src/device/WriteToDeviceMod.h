@@ -4,7 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/APIdeclarations.h"
 
@@ -40,6 +43,15 @@ struct DeviceLinkState {
 
 extern DeviceLinkState LinkState;
 
+// Which interfaces the search may use, set by the front end before the first report. Unset parts
+// admit every interface.
+struct DeviceSelection {
+  std::optional<std::string> Serial;      // only a device whose serial number is exactly this
+  std::optional<std::string> DevicePath;  // only the interface this path names
+};
+
+extern DeviceSelection Selection;
+
 enum class Delivery {
   kDelivered,
   kNotDelivered,   // no device, or the write failed; later reports may still get through
@@ -47,7 +59,9 @@ enum class Delivery {
 };
 
 // Walks the present HID interfaces and keeps the first one with the right identity, opened,
-// locked and with its output report length read. True when such a device was found.
+// locked and with its output report length read. The identity of each interface is peeked
+// without opening it; only a match is opened, and its identity confirmed on the open handle.
+// True when such a device was found.
 bool LocateDevice();
 
 // Reads the output report length of the device in LinkState.HIDHandle.
@@ -56,6 +70,31 @@ void ReadDeviceCapabilities();
 // Sends one report, searching for the device first while none has been found. The report is
 // byte 0x00 (no report id) followed by the request, zero-extended to the output report length.
 Delivery SendOutputReport(const ReportRequest& request);
+
+// One HID interface as the search sees it, learned without opening any interface but the device.
+struct InterfaceListing {
+  std::string Path;  // empty for a member without a usable path
+  bool AttributesKnown = false;
+  APIdeclarations::DeviceAttributes Attributes;
+  bool SerialKnown = false;
+  std::string Serial;  // device text, unescaped; empty when the device has none
+  bool LengthKnown = false;
+  std::uint16_t OutputReportByteLength = 0;
+  bool IsDevice = false;  // 6666:F100
+  bool Selected = false;  // a device that Selection admits
+  bool Openable = false;  // a device this user can open for reading and writing
+  bool WouldUse = false;  // the one a run would use: the first selected device that opens
+  std::string Problem;    // why it is not openable, or why something above is unknown
+};
+
+// Every present HID interface, in search order. Each device (and no other interface) is opened
+// and closed again at once, to learn whether this user may open it. Problem: when no interface
+// would be used, why, in the words a failed run would use.
+std::vector<InterfaceListing> ListInterfaces(std::string* problem);
+
+// Text from the command line or from a device, made fit for a message: control bytes become
+// \xNN, quotes and backslashes get a backslash, so the terminal shows what was given and no more.
+std::string EscapedText(std::string_view text);
 
 // Forgets everything, as at process start, without closing anything. For tests.
 void ResetForTesting();

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "device/WriteToDeviceMod.h"
+
 namespace MainMod {
 
 namespace {
@@ -15,22 +17,12 @@ bool IsDigits(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Command-line text quoted for an error message: control bytes are escaped so that what reaches
-// the terminal is exactly what the user typed, and nothing more.
+// Command-line text quoted for an error message.
 std::string Quoted(std::string_view text) {
   std::string quoted = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      quoted += escaped;
-    } else {
-      if (c == '"' || c == '\\') quoted += '\\';
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
+  quoted += WriteToDeviceMod::EscapedText(text);
+  quoted += '"';
+  return quoted;
 }
 
 std::string FieldName(int field) { return "field " + std::to_string(field); }
@@ -70,6 +62,78 @@ bool ConvertField(int field, std::string_view text, std::string_view shown, int 
 }
 
 }  // namespace
+
+OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
+  const std::vector<std::string>& words = arguments.Words;
+  OptionsOutcome outcome;
+  Options& given = outcome.Given;
+  std::size_t i = 0;
+  for (; i < words.size() && words[i].starts_with("--"); ++i) {
+    const std::string_view word = words[i];
+    if (word == "--") {
+      ++i;
+      break;
+    }
+    const std::size_t equals = word.find('=');
+    const std::string_view name = word.substr(0, equals);
+    const bool hasValue = equals != std::string_view::npos;
+
+    bool* flag = name == "--help"      ? &given.Help
+                 : name == "--version" ? &given.Version
+                 : name == "--list"    ? &given.List
+                                       : nullptr;
+    if (flag != nullptr) {
+      if (hasValue) {
+        outcome.Message = "option " + Quoted(name) + " takes no value";
+        return outcome;
+      }
+      *flag = true;
+      continue;
+    }
+
+    bool* valueGiven = name == "--serial"   ? &given.SerialGiven
+                       : name == "--device" ? &given.DeviceGiven
+                                            : nullptr;
+    std::string* value = name == "--serial" ? &given.Serial : &given.Device;
+    if (valueGiven == nullptr) {
+      outcome.Message = "unknown option " + Quoted(name);
+      return outcome;
+    }
+    if (*valueGiven) {
+      outcome.Message = "option " + Quoted(name) + " is given twice";
+      return outcome;
+    }
+    if (hasValue) {
+      *value = word.substr(equals + 1);
+    } else if (i + 1 < words.size()) {
+      *value = words[++i];
+    }
+    // An empty value would select nothing a user can name; it is as good as a missing one.
+    if (value->empty()) {
+      outcome.Message = "option " + Quoted(name) + " needs a value";
+      return outcome;
+    }
+    *valueGiven = true;
+  }
+  if (i < words.size() && i < arguments.Starts.size() &&
+      arguments.Starts[i] <= arguments.Text.size()) {
+    outcome.ArgumentText = std::string_view(arguments.Text).substr(arguments.Starts[i]);
+  }
+  return outcome;
+}
+
+APIdeclarations::ArgumentWords WordsAtBlanks(std::string_view argumentText) {
+  APIdeclarations::ArgumentWords arguments;
+  arguments.Text = argumentText;
+  for (std::size_t start = 0; !argumentText.empty();) {
+    const std::size_t blank = argumentText.find(kBlank, start);
+    arguments.Starts.push_back(start);
+    arguments.Words.emplace_back(argumentText.substr(start, blank - start));
+    if (blank == std::string_view::npos) break;
+    start = blank + 1;
+  }
+  return arguments;
+}
 
 Conversion ConvertToInteger16(std::string_view text, std::int16_t* value) {
   const std::size_t begin = text.find_first_not_of(kBlank);

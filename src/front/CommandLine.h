@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/APIdeclarations.h"
 
 namespace MainMod {
 
@@ -33,6 +36,31 @@ struct CommandLineOutcome {
 // error. A channel whose positions do not all fit in a byte is refused as a whole, so that a
 // box never receives part of a channel.
 CommandLineOutcome ParseCommandLine(std::string_view argumentText);
+
+// The leading options, before the three fields.
+struct Options {
+  bool Help = false;
+  bool Version = false;
+  bool List = false;
+  bool SerialGiven = false;
+  std::string Serial;  // --serial=TEXT: only boxes with this serial number
+  bool DeviceGiven = false;
+  std::string Device;  // --device=PATH: only the interface at PATH
+};
+
+struct OptionsOutcome {
+  Options Given;
+  std::string_view ArgumentText;  // the argument text after the options, part of the input's Text
+  std::string Message;            // for an error: what is wrong, naming the option; else empty
+};
+
+// Cuts the leading options from the command line. A word that starts with "--" before the first
+// field is an option; "--" alone ends them. An option's value follows "=" or is the next word.
+// Stops at the first error.
+OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments);
+
+// The words of an argument text cut at each blank, as Linux joins its arguments.
+APIdeclarations::ArgumentWords WordsAtBlanks(std::string_view argumentText);
 
 enum class Conversion { kOk, kNotANumber, kOverflow };
 

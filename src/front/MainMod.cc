@@ -1,5 +1,7 @@
 #include "front/MainMod.h"
 
+#include <cstdio>
+#include <initializer_list>
 #include <string>
 
 #include "device/WriteToDeviceMod.h"
@@ -15,10 +17,116 @@ namespace {
 
 constexpr std::string_view kLineBreak = "\r\n";
 constexpr std::uint8_t kFillerByte = 0x7A;
+constexpr std::string_view kUsage = "usage: tunezap <box 0/1> <value 0-255> <channel>";
 
 // The one line of a run-ending report on standard error. A failed write has nowhere else to go.
-void ReportError(const std::string& message) {
-  api::WriteAllBytes(api::GetStandardError(), "tunezap: " + message + "\n");
+void ReportError(std::string_view message) {
+  api::WriteAllBytes(api::GetStandardError(), "tunezap: " + std::string(message) + "\n");
+}
+
+// Writes lines of the program's own (not the fixed console) output, each ended the platform's way.
+void WriteLines(std::initializer_list<std::string_view> lines) {
+  std::string text;
+  for (const std::string_view line : lines) {
+    text += line;
+    text += api::NativeLineEnd();
+  }
+  WriteConsoleText(text);
+}
+
+int ShowHelp() {
+  WriteLines({
+      "usage: tunezap [--serial=TEXT] [--device=PATH] [--] <box 0/1> <value 0-255> <channel>",
+      "       tunezap --list [--serial=TEXT] [--device=PATH]",
+      "       tunezap --help | --version",
+      "",
+      "Changes the channel of a set-top box: sends one HID output report per decimal position of",
+      "the channel to the box's USB HID device 6666:f100, the first one found unless chosen below.",
+      "",
+      "Options come before the three fields; \"--\" ends them. A value follows \"=\" or a blank.",
+      "  --serial=TEXT  use only a device 6666:f100 whose serial number is exactly TEXT",
+      "  --device=PATH  use only the HID interface at PATH (as --list shows it), which must be a",
+      "                 device 6666:f100",
+      "  --list         list every HID interface in search order: path, vendor:product, serial",
+      "                 (- for none; control bytes and blanks as \\xNN), output report length,",
+      "                 and for each device 6666:f100 whether it can be opened and why not;",
+      "                 * marks the one a run (with the same --serial, --device) would use",
+      "  --help         show this help",
+      "  --version      show the version and the licence",
+      "",
+      "Exit status:",
+      "  0  all three reports were delivered (--list: a usable device is present)",
+      "  1  the channel was not changed, or not completely; standard error says why",
+      "     (--list: no usable device)",
+      "  2  the command line could not be used; nothing was sent",
+  });
+  if (!std::string_view(TUNEZAP_UDEV_RULE).empty()) {
+    WriteLines(
+        {"", "Only root may open the device until the udev rule " TUNEZAP_UDEV_RULE " allows it:",
+         "it is installed in lib/udev/rules.d under the install prefix, from the Debian",
+         "package in /usr/lib/udev/rules.d. See tunezap(1)."});
+  }
+  return kExitChanged;
+}
+
+int ShowVersion() {
+  WriteLines({"tunezap " TUNEZAP_VERSION,
+              "Copyright (c) 2026 The tunezap developers. MIT License (see LICENSE)."});
+  return kExitChanged;
+}
+
+// Text for a line of the listing: control bytes as \xNN and, where blanks separate fields, blanks
+// too. Paths and reasons keep their backslashes, so that a path can be given back to --device.
+std::string ListText(std::string_view text, bool inField) {
+  std::string escaped;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || (inField && c == ' ')) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      escaped += hex;
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+// A serial number is device text: escaped whole, backslashes included, so that no serial can pass
+// for another; "-" stands for none.
+std::string SerialField(std::string_view serial) {
+  if (serial.empty()) return "-";
+  if (serial == "-") return "\\x2D";
+  return ListText(WriteToDeviceMod::EscapedText(serial), true);
+}
+
+int ListInterfaces() {
+  std::string problem;
+  const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
+  for (const WriteToDeviceMod::InterfaceListing& item : listing) {
+    char identity[16] = "????:????";
+    if (item.AttributesKnown) {
+      std::snprintf(identity, sizeof identity, "%04x:%04x", item.Attributes.VendorID,
+                    item.Attributes.ProductID);
+    }
+    std::string line = item.WouldUse ? "* " : "  ";
+    line += (item.Path.empty() ? "?" : ListText(item.Path, true)) + " " + identity + " " +
+            (item.SerialKnown ? SerialField(item.Serial) : "?") + " " +
+            (item.LengthKnown ? std::to_string(item.OutputReportByteLength) : "?");
+    if (item.IsDevice && item.Openable) {
+      line += " can be opened";
+    } else if (item.IsDevice) {
+      line += " cannot be opened: " + ListText(item.Problem, false);
+    } else if (!item.AttributesKnown || !item.SerialKnown || !item.LengthKnown) {
+      line += " (" + ListText(item.Problem, false) + ")";
+    }
+    WriteLines({line});
+  }
+  if (!problem.empty()) {
+    ReportError(problem);
+    return kExitNotChanged;
+  }
+  return kExitChanged;
 }
 
 // "1, 3" for the reports (numbered from 1) that were not sent.
@@ -36,7 +144,7 @@ int ChangeChannel(std::string_view argumentText) {
   const CommandLineOutcome parsed = ParseCommandLine(argumentText);
   if (parsed.Error != CommandLineError::kNone) {
     ReportError(parsed.Message);
-    ReportError("usage: tunezap <box 0/1> <value 0-255> <channel>");
+    ReportError(kUsage);
     return kExitCommandLine;
   }
   const ChannelRequest& request = parsed.Request;
@@ -70,12 +178,8 @@ int ChangeChannel(std::string_view argumentText) {
   return kExitNotChanged;
 }
 
-}  // namespace
-
-bool WriteConsoleText(std::string_view text) { return api::WriteAllBytes(ConsoleOut, text); }
-
-int Main(std::string_view argumentText) {
-  ConsoleOut = api::GetStandardOutput();
+// The run as it was before options: banner, then the usage line or the echo and the channel.
+int RunArgumentText(std::string_view argumentText) {
   WriteConsoleText("Console Application Example In Visual Basic.\r\n");
   if (argumentText.empty()) {
     WriteConsoleText("\r\nSyntax: tunezap.exe <box 0/1> <channel> \r\n");
@@ -85,5 +189,37 @@ int Main(std::string_view argumentText) {
                    std::string(argumentText) + std::string(kLineBreak));
   return ChangeChannel(argumentText);
 }
+
+}  // namespace
+
+bool WriteConsoleText(std::string_view text) { return api::WriteAllBytes(ConsoleOut, text); }
+
+int Main(const api::ArgumentWords& arguments) {
+  ConsoleOut = api::GetStandardOutput();
+  const OptionsOutcome options = CutOptions(arguments);
+  if (!options.Message.empty()) {
+    ReportError(options.Message);
+    ReportError(kUsage);
+    return kExitCommandLine;
+  }
+  const Options& given = options.Given;
+  if (given.Help) return ShowHelp();
+  if (given.Version) return ShowVersion();
+
+  const std::string_view argumentText = options.ArgumentText;
+  if (given.SerialGiven) WriteToDeviceMod::Selection.Serial = given.Serial;
+  if (given.DeviceGiven) WriteToDeviceMod::Selection.DevicePath = given.Device;
+  if (given.List) {
+    if (!argumentText.empty()) {
+      ReportError("option \"--list\" takes no box, value or channel");
+      ReportError(kUsage);
+      return kExitCommandLine;
+    }
+    return ListInterfaces();
+  }
+  return RunArgumentText(argumentText);
+}
+
+int Main(std::string_view argumentText) { return Main(WordsAtBlanks(argumentText)); }
 
 }  // namespace MainMod

@@ -18,8 +18,11 @@ extern APIdeclarations::PlatformHandle ConsoleOut;
 // Writes `text` to ConsoleOut exactly as given. True when every byte was written.
 bool WriteConsoleText(std::string_view text);
 
-// Runs the whole program on the argument text (the command line after the program's name) and
-// returns the exit status.
+// Runs the whole program on the command line after the program's name and returns the exit
+// status: leading options, then the argument text of the channel change.
+int Main(const APIdeclarations::ArgumentWords& arguments);
+
+// Main on an argument text cut into words at each blank, as Linux joins its arguments. For tests.
 int Main(std::string_view argumentText);
 
 }  // namespace MainMod

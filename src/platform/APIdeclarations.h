@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace APIdeclarations {
 
@@ -32,6 +33,28 @@ struct CallResult {
 // separate it from the name and otherwise unchanged, in the system's 8-bit code page (UTF-8 on
 // Linux, the ANSI code page on Windows). Linux joins argv[1..] with single blanks.
 std::string GetArgumentText(int argc, char** argv);
+
+// The argument text together with the words the system cuts it into (Linux: argv[1..]; Windows:
+// the words as the C runtime reads the command line, quotes and escaping backslashes resolved).
+// Word i begins at Text[Starts[i]], so the argument text from any word on is a suffix of Text.
+struct ArgumentWords {
+  std::string Text;
+  std::vector<std::string> Words;
+  std::vector<std::size_t> Starts;
+};
+ArgumentWords GetArgumentWords(int argc, char** argv);
+
+// The platform's own line end ("\n" on Linux, "\r\n" on Windows), for output that is not part of
+// the fixed console text.
+std::string_view NativeLineEnd();
+
+// Makes the standard streams safe to leave alone, and must run before anything else is opened.
+// Linux: each of descriptors 0, 1 and 2 that is closed is opened on /dev/null, so that no device
+// opened later can take its number and receive text meant for a stream. Windows: a standard handle
+// that is missing or names no open object is remembered as invalid, so that a device handle that
+// later takes its value is never written to as a stream; writes to it are dropped. False only
+// when a closed descriptor could not be filled; the caller must then open nothing.
+bool SecureStandardStreams();
 
 // Standard output and standard error. A stream that is closed or cannot be had yields a handle
 // whose writes fail; it never ends the process. Writing to a closed pipe makes the write fail
@@ -71,26 +94,51 @@ MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::stri
 // Releases a set from OpenInterfaceSet.
 void CloseInterfaceSet(PlatformHandle set);
 
+// The identity of the interface at `path`, learned without opening it for reading or writing:
+// the search asks this of every interface and opens only one that matches, since opening a HID
+// interface powers it up in its driver. Linux reads it from sysfs; Windows through a handle
+// opened with neither read nor write access. False when it cannot be told.
+bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
+                          CallResult* result);
+
 // Opens the interface at `path` for reading and writing, shared with other processes and not
 // inherited by child processes. Returns kInvalidHandle on failure, with `result` saying why.
 PlatformHandle OpenDevice(const std::string& path, CallResult* result);
 
-// The identity of an open interface. False on failure.
+// The identity of the device behind an open handle, asked of the handle itself (Linux:
+// HIDIOCGRAWINFO), so that it describes the very device the handle writes to even if the path
+// was taken by another device since it was peeked. False on failure, and for a handle that is
+// not a HID device.
 bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result);
 
-// The identity of the interface at `path` without opening it for reading or writing, where the
-// platform can tell. Used only to explain why a device could not be used. False when unknown.
-bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
-                          CallResult* result);
+// The serial number of the interface at `path`, read without opening it for reading or writing
+// (Linux: the HID device's HID_UNIQ; Windows: HidD_GetSerialNumberString). Device text: it may
+// hold any byte. Empty when the device has none. False when it cannot be read.
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result);
+
+// The serial number of the device behind an open handle, asked of the handle itself where the
+// system allows (Linux: HIDIOCGRAWUNIQ, with sysfs by name on kernels without it), so that a
+// device chosen by its serial number is the one written to. False when it cannot be read.
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result);
+
+// GetOutputReportByteLength for the interface at `path`, without opening it for reading or
+// writing.
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length, CallResult* result);
+
+// True when `given` names the interface at `member` (a path from GetInterfacePath). Linux: the
+// same file, so any link to the node names it too; Windows: the same path, letter case aside.
+bool IsSameInterface(const std::string& given, const std::string& member);
 
 // The length of the interface's output report as Windows defines OutputReportByteLength: the
 // longest output report in bytes plus one byte for the report id (counted even when the device
-// uses no report ids); 0 when the interface has no output report. False when it cannot be read.
+// uses no report ids); 0 when the interface has no output report. Read through the handle itself
+// (Linux: the report descriptor by HIDIOCGRDESC). False when it cannot be read.
 bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result);
 
 // Waits until this process holds an exclusive lock on the open interface, for at most
 // `timeoutMilliseconds`. The lock is held until the process ends, so that two runs tuning the
-// same device never interleave their reports. False when the wait timed out or failed.
+// same device never interleave their reports, whichever user or (Windows) session they run in.
+// False when the wait timed out or failed.
 bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeoutMilliseconds,
                 CallResult* result);
 

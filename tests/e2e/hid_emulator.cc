@@ -1,28 +1,41 @@
 // Emulated USB HID devices for the end-to-end tests, run inside the test guest. Creates the
 // devices through /dev/uhid, answers the kernel's requests and records what each device receives.
 //
-//   hid_emulator --out FILE DEVICE...
+//   hid_emulator --out FILE [--opens FILE] DEVICE...
 //
-// DEVICE is VID:PID:LENGTH[:vanish]: hexadecimal ids, the payload length in bytes of the device's
-// one output report (0: the device has no output report), and "vanish" to unplug the device right
-// after its first output report. Devices are created in the order given, each only once the
-// previous one has its /dev/hidrawN, so hidraw numbers follow that order.
+// DEVICE is [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT]: hexadecimal ids, the payload length in
+// bytes of the device's one output report (0: the device has no output report), "vanish" to unplug
+// the device right after its first output report, and its uniq (a USB device's serial number
+// string), which must differ from every other device's. Devices are created in the order given,
+// each only once the previous one has its /dev/hidrawN, so hidraw numbers follow that order.
+//
+// "usb:" makes a real USB device instead: a gadget with the HID function (usb_f_hid) made through
+// configfs, mounted at /sys/kernel/config, and plugged into the first USB device controller
+// (dummy_hcd's): the kernel's usbhid driver takes it like any USB device, reports travel as
+// interrupt transfers, and what the gadget reads from its /dev/hidgN is recorded. Unplugging
+// unbinds the gadget from the controller. The controller takes one such device at a time.
 //
 // Standard output: "device I /dev/hidrawN" per device, then "ready". Runs until SIGTERM or SIGINT,
 // then records what the kernel still had queued, unplugs the devices and exits 0.
 //
 // FILE receives one line per event that carries data, I being the device's place (0 first):
-//   I output HEX          an output report, every byte the kernel passed on
+//   I output HEX          an output report, every byte the kernel passed on (on USB: every byte
+//                         of the interrupt transfer)
 //   I set_report N HEX    a SET_REPORT request for report N (answered with success)
 //   I get_report N        a GET_REPORT request for report N (answered with EIO)
+// The --opens FILE receives "I open" each time the kernel starts the device for a first opener
+// (UHID_OPEN): what a program does to every interface it opens.
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -42,17 +55,21 @@ struct DeviceModel {
   std::uint16_t product = 0;
   unsigned outputLength = 0;
   bool vanish = false;
+  std::string serial;  // its uniq (for USB, the serial number string); empty: one of our own
+  bool usb = false;
 };
 
 struct Device {
   DeviceModel model;
   int fd = -1;
   bool unplugged = false;
-  std::string uniq;  // how its hidraw node is told apart from every other one in sysfs
+  std::string uniq;    // how its hidraw node is told apart from every other one in sysfs
+  std::string gadget;  // usb: its directory in configfs
 };
 
 std::vector<Device> Devices;
 int RecordFd = -1;
+int OpensFd = -1;  // -1: opens are not recorded
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "hid_emulator: %s\n", what.c_str());
@@ -62,6 +79,8 @@ int RecordFd = -1;
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 bool ParseModel(std::string_view text, DeviceModel* model) {
+  model->usb = text.starts_with("usb:");
+  if (model->usb) text.remove_prefix(4);
   std::vector<std::string> parts;
   std::size_t start = 0;
   for (std::size_t colon; (colon = text.find(':', start)) != std::string_view::npos;
@@ -69,7 +88,16 @@ bool ParseModel(std::string_view text, DeviceModel* model) {
     parts.emplace_back(text.substr(start, colon - start));
   }
   parts.emplace_back(text.substr(start));
-  if (parts.size() != 3 && !(parts.size() == 4 && parts[3] == "vanish")) return false;
+  if (parts.size() < 3) return false;
+  for (std::size_t i = 3; i < parts.size(); ++i) {
+    if (parts[i] == "vanish" && !model->vanish) {
+      model->vanish = true;
+    } else if (parts[i].starts_with("serial=") && parts[i].size() > 7 && model->serial.empty()) {
+      model->serial = parts[i].substr(7);
+    } else {
+      return false;
+    }
+  }
   try {
     std::size_t used = 0;
     const unsigned long vendor = std::stoul(parts[0], &used, 16);
@@ -84,7 +112,6 @@ bool ParseModel(std::string_view text, DeviceModel* model) {
   } catch (const std::exception&) {
     return false;
   }
-  model->vanish = parts.size() == 4;
   return true;
 }
 
@@ -122,10 +149,11 @@ void Send(const Device& device, const uhid_event& event) {
   }
 }
 
-void Record(const std::string& line) {
+void Record(const std::string& line, int fd = RecordFd) {
+  if (fd < 0) return;
   const std::string text = line + "\n";
   // O_APPEND and one write per line: a line is never torn, whoever reads the file meanwhile.
-  if (write(RecordFd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
     Fail(ErrnoText("write record"));
   }
 }
@@ -140,17 +168,45 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
   return text;
 }
 
+// Writes a configfs attribute in one write, as the kernel takes it.
+void WriteAttribute(const std::string& path, const std::string& value) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) Fail(ErrnoText("open " + path));
+  if (write(fd, value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
+    Fail(ErrnoText("write " + path));
+  }
+  close(fd);
+}
+
 void Unplug(Device& device) {
   if (device.unplugged) return;
+  if (device.model.usb) {
+    WriteAttribute(device.gadget + "/UDC", "\n");  // unbound: the host sees a disconnect
+    device.unplugged = true;
+    return;
+  }
   uhid_event event{};
   event.type = UHID_DESTROY;
   Send(device, event);
   device.unplugged = true;
 }
 
+// Records the next report the gadget has read off the wire. False when none was pending.
+bool ServeGadget(Device& device, const std::string& prefix) {
+  if (device.unplugged) return false;
+  std::uint8_t report[1024];
+  const ssize_t got = read(device.fd, report, sizeof report);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+  if (got < 0) Fail(ErrnoText("read " + device.gadget));
+  Record(prefix + "output " + Hex(report, static_cast<std::size_t>(got)));
+  if (device.model.vanish) Unplug(device);
+  return true;
+}
+
 // Reads and answers the device's pending events. False when none was pending.
 bool ServeOne(std::size_t index) {
   Device& device = Devices[index];
+  if (device.model.usb) return ServeGadget(device, std::to_string(index) + " ");
   uhid_event event{};
   const ssize_t got = read(device.fd, &event, sizeof event);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
@@ -183,7 +239,10 @@ bool ServeOne(std::size_t index) {
       if (!device.unplugged) Send(device, reply);
       break;
     }
-    default:  // UHID_START, UHID_STOP, UHID_OPEN, UHID_CLOSE: nothing to answer
+    case UHID_OPEN:
+      Record(prefix + "open", OpensFd);
+      break;
+    default:  // UHID_START, UHID_STOP, UHID_CLOSE: nothing to answer
       break;
   }
   return true;
@@ -218,11 +277,72 @@ std::string FindHidraw(const std::string& uniq) {
   return "";
 }
 
-void Create(std::size_t index) {
-  Device& device = Devices[index];
+// The first USB device controller: dummy_hcd's, which takes one gadget at a time.
+std::string FirstController() {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/udc", error)) {
+    return entry.path().filename();
+  }
+  Fail("no USB device controller in /sys/class/udc (dummy_hcd not loaded?)");
+}
+
+// The device as a USB gadget: its serial number is the uniq its hidraw node is found by.
+void CreateGadget(Device& device) {
+  namespace fs = std::filesystem;
+  const std::string g = "/sys/kernel/config/usb_gadget/" + device.uniq;
+  const std::string function = g + "/functions/hid.usb0";
+  for (const std::string& directory : {g, g + "/strings/0x409", g + "/configs/c.1", function}) {
+    std::error_code error;
+    if (!fs::create_directory(directory, error)) {
+      Fail("mkdir " + directory + ": " + error.message());
+    }
+  }
+  device.gadget = g;
+  WriteAttribute(g + "/idVendor", std::to_string(device.model.vendor));
+  WriteAttribute(g + "/idProduct", std::to_string(device.model.product));
+  WriteAttribute(g + "/bcdDevice", "0x0100");
+  WriteAttribute(g + "/strings/0x409/manufacturer", "tunezap e2e");
+  WriteAttribute(g + "/strings/0x409/product", "tunezap e2e gadget");
+  WriteAttribute(g + "/strings/0x409/serialnumber", device.uniq);
+  // The endpoints' packet size: room for the output report and the 8-byte input report.
+  WriteAttribute(function + "/report_length",
+                 std::to_string(std::max(device.model.outputLength, 8u)));
+  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.model.outputLength);
+  WriteAttribute(function + "/report_desc", std::string(descriptor.begin(), descriptor.end()));
+  std::error_code error;
+  fs::create_directory_symlink(function, g + "/configs/c.1/hid.usb0", error);
+  if (error) Fail("link the HID function: " + error.message());
+  WriteAttribute(g + "/UDC", FirstController());
+
+  // The gadget side's node: the /dev/hidgN whose device number the function names.
+  std::ifstream number(function + "/dev");
+  unsigned major = 0, minor = 0;
+  char colon = 0;
+  if (!(number >> major >> colon >> minor)) Fail("no device number in " + function + "/dev");
+  struct stat node {};
+  std::string path;
+  for (const auto& entry : fs::directory_iterator("/dev")) {
+    if (entry.path().filename().string().starts_with("hidg") &&
+        stat(entry.path().c_str(), &node) == 0 && node.st_rdev == makedev(major, minor)) {
+      path = entry.path();
+    }
+  }
+  device.fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (device.fd < 0) Fail(ErrnoText("open the gadget's /dev/hidg node " + path));
+}
+
+// Takes the gadget apart, once unbound and its node closed.
+void RemoveGadget(const Device& device) {
+  const std::string& g = device.gadget;
+  for (const std::string& path : {g + "/configs/c.1/hid.usb0", g + "/configs/c.1",
+                                  g + "/functions/hid.usb0", g + "/strings/0x409", g}) {
+    if (remove(path.c_str()) != 0) Fail(ErrnoText("remove " + path));
+  }
+}
+
+void CreateUhid(Device& device, std::size_t index) {
   device.fd = open("/dev/uhid", O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (device.fd < 0) Fail(ErrnoText("open /dev/uhid"));
-  device.uniq = "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
 
   uhid_event event{};
   event.type = UHID_CREATE2;
@@ -240,9 +360,22 @@ void Create(std::size_t index) {
   create.product = device.model.product;
   create.version = 0x0100;
   Send(device, event);
+}
+
+void Create(std::size_t index) {
+  Device& device = Devices[index];
+  // A serial given must be unique among the devices: the node is found by it.
+  device.uniq = !device.model.serial.empty()
+                    ? device.model.serial
+                    : "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
+  if (device.model.usb) {
+    CreateGadget(device);
+  } else {
+    CreateUhid(device, index);
+  }
 
   // The kernel adds the device from a worker; wait for its node before the next one is made.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
     const std::string node = FindHidraw(device.uniq);
     if (!node.empty() && std::filesystem::exists(node)) {
@@ -250,7 +383,7 @@ void Create(std::size_t index) {
       return;
     }
     if (std::chrono::steady_clock::now() > deadline) {
-      Fail("device " + std::to_string(index) + ": no hidraw node after 5 s");
+      Fail("device " + std::to_string(index) + ": no hidraw node after 10 s");
     }
     Serve(-1, 5);
   }
@@ -258,10 +391,18 @@ void Create(std::size_t index) {
 
 int Run(int argc, char** argv) {
   if (argc < 4 || std::string_view(argv[1]) != "--out") {
-    std::fprintf(stderr, "usage: hid_emulator --out FILE VID:PID:LENGTH[:vanish]...\n");
+    std::fprintf(stderr,
+                 "usage: hid_emulator --out FILE [--opens FILE]"
+                 " [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT]...\n");
     return 2;
   }
-  for (int i = 3; i < argc; ++i) {
+  int first = 3;
+  if (argc > 5 && std::string_view(argv[3]) == "--opens") {
+    OpensFd = open(argv[4], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (OpensFd < 0) Fail(ErrnoText(std::string("open ") + argv[4]));
+    first = 5;
+  }
+  for (int i = first; i < argc; ++i) {
     Device device;
     if (!ParseModel(argv[i], &device.model)) Fail(std::string("bad device: ") + argv[i]);
     Devices.push_back(device);
@@ -298,8 +439,10 @@ int Run(int argc, char** argv) {
   for (Device& device : Devices) {
     Unplug(device);
     close(device.fd);
+    if (device.model.usb) RemoveGadget(device);
   }
   close(RecordFd);
+  if (OpensFd >= 0) close(OpensFd);
   return 0;
 }
 

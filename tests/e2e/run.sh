@@ -1,64 +1,89 @@
 #!/usr/bin/env bash
 # End-to-end tests against the real Linux HID stack: boots Debian's kernel in QEMU, plugs in
-# emulated USB HID devices through /dev/uhid and runs the given tunezap there as a user would.
+# emulated USB HID devices through /dev/uhid, and real ones (a USB gadget on dummy_hcd's software
+# controller, taken by usbhid), and runs the given tunezap there as a user would, some runs under
+# the real udevd with our rule.
 #
-#   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] [--arch amd64|arm64] TUNEZAP
+#   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] [--windows EXE] [--arch amd64|arm64]
+#                    [TUNEZAP]
 #
 # --cache     where the kernel, the helpers and the guest image are kept (default: e2e-cache next
 #             to TUNEZAP, i.e. in the build directory)
 # --scenarios the scenarios to run (default: all but those listed in $optional; on arm64 those
 #             listed in $uhid)
+# --windows   the Windows build (tunezap.exe), run under wine in the guest by the scenarios named
+#             windows_*; those are added to the default selection, and TUNEZAP may then be left out
+#             (only the Windows group runs)
 # --arch      the guest's architecture (default amd64). arm64 boots Debian's arm64 kernel in
 #             qemu-system-aarch64 (-M virt, TCG) and needs TUNEZAP cross-built and linked
 #             statically; the helpers are cross-built with aarch64-linux-gnu-g++ and busybox comes
 #             from busybox-static:arm64 (dpkg --add-architecture arm64; apt-get update).
 #
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
-# QEMU, busybox-static, cpio, a static C++ toolchain or the kernel package it says SKIPPED and
+# QEMU, busybox-static, cpio, udev, a static C++ toolchain or the kernel package it says SKIPPED and
 # exits 77, unless CI=true: then a missing piece is a failure. `scripts/install-deps.sh e2e`
 # installs the packages.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 all="length_9 length_65 first_of_several no_device report_too_short no_output_report
-device_vanishes access_denied group_access concurrent_pairs"
+device_vanishes access_denied group_access concurrent_pairs stderr_closed"
+all="$all serial_picks_second device_picks_second serial_unknown list"
+all="$all usb_length_9 usb_length_65 usb_unplugged udev_usb_plugdev udev_uhid_plugdev
+udev_outside_plugdev"
 optional=""  # scenarios run only when asked for by name
+# The Windows group: the same scenarios, run with tunezap.exe under wine.
+all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
+concurrent_pairs"
 # The scenarios that need nothing in the guest but uhid: the only ones run on arm64.
 uhid="length_9 length_65 first_of_several no_device report_too_short no_output_report
-device_vanishes access_denied group_access concurrent_pairs"
+device_vanishes access_denied group_access concurrent_pairs stderr_closed serial_picks_second
+device_picks_second serial_unknown list"
 arch=amd64
 cache=""
 scenarios=""
+windows=""
 while [ $# -gt 1 ]; do
   case "$1" in
     --cache) cache=$2; shift 2 ;;
     --scenarios) scenarios=$2; shift 2 ;;
+    --windows) windows=$2; shift 2 ;;
     --arch) arch=$2; shift 2 ;;
     *) break ;;
   esac
 done
-[ $# -eq 1 ] || {
-  echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] [--arch amd64|arm64] TUNEZAP" >&2
+[ $# -eq 1 ] || { [ $# -eq 0 ] && [ -n "$windows" ]; } || {
+  echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] [--windows EXE] [--arch amd64|arm64]" \
+    "[TUNEZAP]" >&2
   exit 2
 }
 # What differs between the guests' architectures.
 case "$arch" in
   amd64)
-    qemu=(qemu-system-x86_64 -accel tcg) console=ttyS0 cxx=g++ deb_suffix="" boot_seconds=110 ;;
+    qemu=(qemu-system-x86_64 -accel tcg) console=ttyS0 cxx=g++ deb_suffix="" boot_seconds=180 ;;
   arm64)
     # Debian's arm64 kernel boots as a plain Image on the virt board; no firmware is needed.
     qemu=(qemu-system-aarch64 -accel tcg -M virt -cpu cortex-a53) console=ttyAMA0
     cxx=aarch64-linux-gnu-g++ deb_suffix=":arm64" boot_seconds=240
+    [ -n "$windows" ] && { echo "e2e: --windows runs on amd64 only" >&2; exit 2; }
     [ -z "$scenarios" ] && scenarios=$uhid ;;
   *) echo "e2e: unknown architecture '$arch' (amd64 or arm64)" >&2; exit 2 ;;
 esac
-tunezap=$(realpath "$1") || exit 2
-[ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
-: "${cache:=$(dirname "$tunezap")/e2e-cache}"
+tunezap=""
+if [ $# -eq 1 ]; then
+  tunezap=$(realpath "$1") || exit 2
+  [ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
+fi
+if [ -n "$windows" ]; then
+  [ -f "$windows" ] || { echo "e2e: $windows is not a file" >&2; exit 2; }
+  windows=$(realpath "$windows") || exit 2
+fi
+: "${cache:=$(dirname "${tunezap:-$windows}")/e2e-cache}"
 if [ -z "$scenarios" ]; then
-  for name in $all; do
+  [ -n "$tunezap" ] && for name in $all; do
     case " $optional " in *" $name "*) ;; *) scenarios="$scenarios $name" ;; esac
   done
+  [ -n "$windows" ] && for name in $all_windows; do scenarios="$scenarios windows_$name"; done
 fi
 read -r -d '' -a scenarios <<<"$scenarios" || true
 
@@ -119,7 +144,17 @@ if [ -z "$kernel_package" ]; then
     unavailable "apt-cache knows no linux-image-$arch$deb_suffix (dpkg --add-architecture? update?)"
 fi
 kernel_dir="$cache/$kernel_package"
-if [ ! -f "$kernel_dir/ready" ]; then
+# The modules the guest loads, in this order: each after those it depends on (the package has no
+# modules.dep; each module's "depends=" says). HID, uhid, then USB for real: configfs, the USB
+# core, a gadget's HID function on dummy_hcd's software controller, and usbhid to take it.
+# Last, 9p over virtio, for the Windows group's share of the host's root.
+modules="hid hid-generic uhid configfs usb-common usbcore udc-core libcomposite usb_f_hid
+dummy_hcd usbhid virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet
+9pnet_virtio netfs fscache 9p"
+# arm64 runs the uhid scenarios only: HID, uhid, and configfs, which the guest mounts.
+[ "$arch" = arm64 ] && modules="hid hid-generic uhid configfs"
+read -r -d '' -a modules <<<"$modules" || true
+if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "${modules[*]}" ]; then
   # Unpacked aside and moved into place whole, so that an interrupted fetch leaves nothing usable.
   download="$cache/download"
   pieces="$download/pieces"
@@ -127,18 +162,18 @@ if [ ! -f "$kernel_dir/ready" ]; then
   mkdir -p "$pieces"
   (cd "$download" && apt-get download "$kernel_package$deb_suffix") >>"$log" 2>&1 ||
     unavailable "apt-get download $kernel_package failed (see $log)"
+  patterns=()
+  for module in "${modules[@]}"; do patterns+=("./lib/modules/*/$module.ko*"); done
   dpkg-deb --fsys-tarfile "$download"/*.deb |
-    tar -x -C "$download" --wildcards './boot/vmlinuz-*' \
-      './lib/modules/*/kernel/drivers/hid/hid.ko*' \
-      './lib/modules/*/kernel/drivers/hid/hid-generic.ko*' \
-      './lib/modules/*/kernel/drivers/hid/uhid.ko*' >>"$log" 2>&1 ||
-    unavailable "$kernel_package holds no kernel or HID modules (see $log)"
+    tar -x -C "$download" --wildcards './boot/vmlinuz-*' "${patterns[@]}" >>"$log" 2>&1 ||
+    unavailable "$kernel_package holds no kernel or lacks a module of ${modules[*]} (see $log)"
   mv "$download"/boot/vmlinuz-* "$pieces/vmlinuz"
   # QEMU boots an arm64 kernel only as an uncompressed Image.
   if [ "$arch" = arm64 ] && gzip -t "$pieces/vmlinuz" 2>/dev/null; then
     gzip -dc "$pieces/vmlinuz" >"$pieces/Image" && mv "$pieces/Image" "$pieces/vmlinuz"
   fi
-  for module in "$download"/lib/modules/*/kernel/drivers/hid/*.ko*; do
+  shopt -s globstar
+  for module in "$download"/lib/modules/**/*.ko*; do
     case "$module" in
       *.ko) cp "$module" "$pieces/" ;;
       *.ko.xz) xz -dc "$module" >"$pieces/$(basename "$module" .xz)" ;;
@@ -146,10 +181,10 @@ if [ ! -f "$kernel_dir/ready" ]; then
       *.ko.gz) gzip -dc "$module" >"$pieces/$(basename "$module" .gz)" ;;
     esac || unavailable "cannot unpack $module"
   done
-  for module in hid hid-generic uhid; do
+  for module in "${modules[@]}"; do
     [ -s "$pieces/$module.ko" ] || unavailable "$kernel_package lacks $module.ko"
   done
-  touch "$pieces/ready"
+  echo "${modules[*]}" >"$pieces/ready"
   mv "$pieces" "$kernel_dir"
   rm -rf "$download"
 fi
@@ -167,6 +202,43 @@ for helper in hid_emulator run_as; do
   fi
 done
 
+# ---- The Windows group. The guest mounts the host's root read-only over 9p and runs the host's
+# wine in a chroot of it, with a prefix made here once (wineboot takes 10 to 20 s) and handed over
+# on a second share that the guest may write.
+guest_memory=256
+guest_seconds=0  # more time for the guest than the Linux scenarios need
+guest_shares=()
+prepare_windows() {
+  # winebus reads hidraw devices only with its SDL bus off; with it on it looks for libSDL2 alone.
+  local prefix="$cache/wineprefix" version
+  command -v wine >/dev/null || unavailable "wine is not installed"
+  # wine runs only in a prefix its user owns, and it runs as root in the guest.
+  [ "$(id -u)" -eq 0 ] || unavailable "the Windows group runs as root only"
+  version=$(wine --version 2>/dev/null)
+  if [ "$(cat "$prefix.ready" 2>/dev/null)" != "$version" ] || [ ! -s "$prefix/system.reg" ]; then
+    rm -rf "$prefix" "$prefix.ready"
+    { WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i &&
+      WINEPREFIX=$prefix WINEDEBUG=-all wine reg add \
+        'HKLM\System\CurrentControlSet\Services\winebus' /v "Enable SDL" /t REG_DWORD /d 0 /f &&
+      WINEPREFIX=$prefix wineserver -w; } >>"$log" 2>&1 ||
+      unavailable "cannot make a wine prefix (see $log)"
+    echo "$version" >"$prefix.ready"
+  fi
+  # wine rewrites some files in place (the registry): only the DLLs, most of the prefix, are shared.
+  rm -rf "$cache/winshare"
+  mkdir -p "$cache/winshare/prefix"
+  tar -C "$prefix" -c --exclude=./drive_c/windows/system32 . | tar -C "$cache/winshare/prefix" -x &&
+    cp -al "$prefix/drive_c/windows/system32" "$cache/winshare/prefix/drive_c/windows/" || exit 1
+  # On the share, since the guest's own /tmp hides the host's: the program may have been built there.
+  cp "$windows" "$cache/winshare/tunezap.exe" || exit 1
+  echo /tmp/wine/tunezap.exe >"$root/e2e/windows"
+  guest_memory=2048
+  guest_seconds=$((90 * $(echo "${scenarios[*]}" | grep -o 'windows_' | wc -l)))
+  guest_shares=(
+    -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"
+    -virtfs "local,path=$cache/winshare,mount_tag=winshare,security_model=none,multidevs=remap")
+}
+
 # ---- The guest image: busybox, the modules, the helpers, and tunezap with the shared libraries
 # it loads, at the paths it was linked with.
 root="$cache/root"
@@ -174,22 +246,49 @@ rm -rf "$root"
 mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,lib/modules,e2e}
 cp "$busybox" "$root/bin/busybox"
 cp "$kernel_dir"/*.ko "$root/lib/modules/"
+echo "${modules[*]}" >"$root/lib/modules/order"
 cp "$here/init" "$root/init"
 cp "$here/scenarios.sh" "$cache/bin/hid_emulator" "$cache/bin/run_as" "$root/e2e/"
 chmod 0755 "$root/init"
 echo "${scenarios[*]}" >"$root/e2e/selected"
-cp "$tunezap" "$root/usr/bin/tunezap"
-libraries=$(ldd "$tunezap" 2>/dev/null | grep -o '/[^ ]*' | sort -u)
-for library in $libraries; do
+if [ -n "$tunezap" ]; then
+  cp "$tunezap" "$root/usr/bin/tunezap"
+  libraries=$(ldd "$tunezap" 2>/dev/null | grep -o '/[^ ]*' | sort -u)
+  for library in $libraries; do
+    mkdir -p "$root$(dirname "$library")"
+    cp -L "$library" "$root$library"
+  done
+fi
+
+# The real udevd (udevadm is systemd-udevd when called so) with the libraries it loads, our rule,
+# the rules of the same package that handle hidraw devices (with fido_id, which one of them runs
+# on each), and users to apply them to: uid 1000 in group plugdev.
+udev_files=$(dpkg -L udev 2>/dev/null) || unavailable "udev is not installed"
+udevadm=$(grep -m 1 '/bin/udevadm$' <<<"$udev_files")
+fido_id=$(grep -m 1 '/udev/fido_id$' <<<"$udev_files")
+default_rules=$(grep -E '/rules.d/(50-udev-default|60-fido-id).rules$' <<<"$udev_files")
+[ -n "$udevadm" ] && [ -n "$fido_id" ] && [ "$(wc -l <<<"$default_rules")" -eq 2 ] ||
+  unavailable "the udev package lacks udevadm, fido_id or its hidraw rules"
+mkdir -p "$root"/{lib/systemd,usr/lib/udev/rules.d,etc,run} "$root$(dirname "$fido_id")"
+cp "$udevadm" "$root/bin/udevadm"
+ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
+cp "$fido_id" "$root$fido_id"
+# shellcheck disable=SC2086 # one path a line
+cp "$here/../../packaging/70-tunezap.rules" $default_rules "$root/usr/lib/udev/rules.d/"
+for library in $(ldd "$udevadm" 2>/dev/null | grep -o '/[^ ]*' | sort -u); do
   mkdir -p "$root$(dirname "$library")"
   cp -L "$library" "$root$library"
 done
+printf 'root:x:0:0::/:/bin/sh\nuser:x:1000:1000::/tmp:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\nplugdev:x:46:user\nuser:x:1000:\n' >"$root/etc/group"
+[ -n "$windows" ] && prepare_windows
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$cache/initrd.gz" || exit 1
 
 # ---- One boot for every scenario. TCG only: under KVM this guest hangs on some hosts. One
 # processor, so that the emulator (a real-time process there) runs before any writer resumes.
 start=$SECONDS
-timeout "$boot_seconds" "${qemu[@]}" -smp 1 -m 256 -nographic -no-reboot -nic none \
+timeout $((boot_seconds + guest_seconds)) "${qemu[@]}" -smp 1 -m "$guest_memory" \
+  -nographic -no-reboot -nic none "${guest_shares[@]}" \
   -kernel "$kernel_dir/vmlinuz" -initrd "$cache/initrd.gz" \
   -append "console=$console panic=-1 quiet" </dev/null 2>>"$log" | tr -d '\r' >"$cache/serial.log"
 qemu_status=${PIPESTATUS[0]}

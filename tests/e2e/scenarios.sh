@@ -5,6 +5,12 @@
 # line per scenario: "E2E ok NAME" or "E2E FAIL NAME: why".
 
 TUNEZAP=/usr/bin/tunezap
+# What the Linux build says that a build for another system says otherwise (see the Windows group).
+node0=/dev/hidraw0  # the first device's path
+gone="No such device"  # the system's error text for a write to an unplugged device
+own_interfaces=0  # HID interfaces the system shows besides the emulated ones
+pairs=20  # rounds of concurrent runs
+opens_are_ours=1  # whether the devices' opens are tunezap's alone (wine's bus opens every device)
 EMULATOR=/e2e/hid_emulator
 RUN_AS=/e2e/run_as
 work=/tmp/e2e
@@ -19,7 +25,8 @@ flat() { tr '\r\n' '<|' <"$1" | head -c 600; }
 # plug DEVICE...: plugs in devices VID:PID:LENGTH[:vanish] in this order (hidraw0, hidraw1, ...).
 plug() {
   : >"$work/emulator.out"
-  "$EMULATOR" --out "$work/received" "$@" >"$work/emulator.out" 2>"$work/emulator.err" &
+  "$EMULATOR" --out "$work/received" --opens "$work/opens" "$@" >"$work/emulator.out" \
+    2>"$work/emulator.err" &
   emulator=$!
   waited=0
   until grep -qx ready "$work/emulator.out"; do
@@ -30,6 +37,7 @@ plug() {
     usleep 10000
     waited=$((waited + 1))
   done
+  windows_start
 }
 
 # Unplugs every device once the emulator has recorded all it was sent, and waits until the
@@ -48,11 +56,14 @@ unplug() {
   done
 }
 
-# run [as UID GIDS] BOX VALUE CHANNEL: runs tunezap; its output goes to $work/out and
+# run [as UID GIDS] ARGUMENT...: runs tunezap; its output goes to $work/out and
 # $work/err, its exit status to $status.
 run() {
   if [ "$1" = as ]; then
-    set -- "$RUN_AS" "$2" "$3" "$TUNEZAP" "$4" "$5" "$6"
+    uid=$2
+    gids=$3
+    shift 3
+    set -- "$RUN_AS" "$uid" "$gids" "$TUNEZAP" "$@"
   else
     set -- "$TUNEZAP" "$@"
   fi
@@ -121,6 +132,14 @@ expect_received() {
     problem "devices received: $(flat "$work/received") expected: $(flat "$work/expected.received")"
 }
 
+# expect_opens LINES: exactly which devices were opened ("I open"), in order, one a line.
+expect_opens() {
+  [ "$opens_are_ours" -eq 1 ] || return 0
+  if [ -n "$1" ]; then printf '%s\n' "$1"; fi >"$work/expected.opens"
+  cmp -s "$work/expected.opens" "$work/opens" ||
+    problem "devices opened: $(flat "$work/opens") expected: $(flat "$work/expected.opens")"
+}
+
 scenario_length_9() {
   plug 6666:f100:8 || return
   run 1 5 123
@@ -142,7 +161,7 @@ scenario_length_65() {
 }
 
 # The same vendor with another product, another vendor with the same product, then two boxes:
-# only the first box in hidraw order (hidraw2) is written to.
+# only the first box in hidraw order (hidraw2) is written to, and the only one ever opened.
 scenario_first_of_several() {
   plug 6666:f101:8 1234:f100:8 6666:f100:8 6666:f100:64 || return
   run 1 7 456
@@ -151,6 +170,7 @@ scenario_first_of_several() {
   expect_stdout 1 7 456
   expect_no_stderr
   expect_received "$(reports 2 1 7 456 9)"
+  expect_opens "2 open"
 }
 
 scenario_no_device() {
@@ -159,8 +179,10 @@ scenario_no_device() {
   unplug
   expect_status 1
   expect_stdout 1 5 123
-  expect_stderr "reports 1, 2, 3 of 3 not sent" "no device 6666:f100 among 2 HID interfaces"
+  expect_stderr "reports 1, 2, 3 of 3 not sent" \
+    "no device 6666:f100 among $((2 + own_interfaces)) HID interfaces"
   expect_received ""
+  expect_opens ""
 }
 
 # A device that cannot take the report ends the run at its first digit.
@@ -170,8 +192,20 @@ scenario_report_too_short() {
   unplug
   expect_status 1
   expect_stdout 1 5 123 1
-  expect_stderr "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "length of 5 bytes" \
+  expect_stderr "reports 1, 2, 3 of 3 not sent" "$node0" "length of 5 bytes" \
     "at least 9"
+  expect_received ""
+}
+
+# Started with standard error closed, as some recording software starts its helpers: the device
+# takes the lowest free descriptor, and the error text must not reach it as a report.
+scenario_stderr_closed() {
+  plug 6666:f100:4 || return
+  timeout 30 "$TUNEZAP" 1 5 123 >"$work/out" 2>&- </dev/null
+  status=$?
+  unplug
+  expect_status 1
+  expect_stdout 1 5 123 1
   expect_received ""
 }
 
@@ -192,7 +226,7 @@ scenario_device_vanishes() {
   unplug
   expect_status 1
   expect_stdout 1 5 123
-  expect_stderr "reports 2, 3 of 3 not sent" "'/dev/hidraw0'" "No such device"
+  expect_stderr "reports 2, 3 of 3 not sent" "'$node0" "$gone"
   expect_received "$(reports 0 1 5 123 9 | head -n 1)"
 }
 
@@ -220,13 +254,13 @@ scenario_group_access() {
   expect_received "$(reports 0 1 5 123 9)"
 }
 
-# Twenty times two runs at once: each run's three reports must arrive together.
+# Twenty ($pairs) times two runs at once: each run's three reports must arrive together.
 scenario_concurrent_pairs() {
   plug 6666:f100:8 || return
   reports 0 1 1 123 9 | tr '\n' ' ' >"$work/run.a"
   reports 0 0 2 456 9 | tr '\n' ' ' >"$work/run.b"
   round=0
-  while [ "$round" -lt 20 ]; do
+  while [ "$round" -lt "$pairs" ]; do
     timeout 30 "$TUNEZAP" 1 1 123 >/dev/null 2>"$work/err.a" </dev/null &
     a=$!
     timeout 30 "$TUNEZAP" 0 2 456 >/dev/null 2>"$work/err.b" </dev/null &
@@ -251,9 +285,258 @@ scenario_concurrent_pairs() {
     fi
     line=$((line + 3))
   done <"$work/received"
-  [ "$whole_a" -eq 20 ] && [ "$whole_b" -eq 20 ] ||
-    problem "whole runs received: $whole_a and $whole_b, expected 20 and 20"
+  [ "$whole_a" -eq "$pairs" ] && [ "$whole_b" -eq "$pairs" ] ||
+    problem "whole runs received: $whole_a and $whole_b, expected $pairs and $pairs"
 }
+
+# Two identical boxes told apart by their serial numbers: --serial and --device (here through a
+# link, as a user's udev rule would make one) pick the second, and only it is opened and written to.
+scenario_serial_picks_second() {
+  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  run --serial=BOX-B 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(reports 1 1 5 123 9)"
+  expect_opens "1 open"
+}
+
+scenario_device_picks_second() {
+  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  ln -sf /dev/hidraw1 "$work/box-b"
+  run --device "$work/box-b" 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(reports 1 1 5 123 9)"
+  expect_opens "1 open"
+}
+
+scenario_serial_unknown() {
+  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  run --serial=BOX-C 1 5 123
+  unplug
+  expect_status 1
+  expect_stdout 1 5 123
+  expect_stderr "reports 1, 2, 3 of 3 not sent" \
+    "no device 6666:f100 with serial BOX-C among 2 HID interfaces"
+  expect_received ""
+  expect_opens ""
+}
+
+# --list names every interface with its serial; it opens the boxes (to tell whether this user
+# may) and nothing else. As a user without access: both boxes refused (and so never opened), exit 1.
+scenario_list() {
+  plug 1234:f100:8:serial=KBD 6666:f100:8:serial=BOX-A 6666:f100:64:serial=BOX-B || return
+  run --list
+  cp "$work/out" "$work/list.root"
+  status_root=$status
+  run as 1000 1000 --list
+  unplug
+  printf '%s\n' "  /dev/hidraw0 1234:f100 KBD 9" "* /dev/hidraw1 6666:f100 BOX-A 9 can be opened" \
+    "  /dev/hidraw2 6666:f100 BOX-B 65 can be opened" >"$work/expected.out"
+  cmp -s "$work/expected.out" "$work/list.root" || problem "list as root: $(flat "$work/list.root")"
+  [ "$status_root" -eq 0 ] || problem "list as root: exit status $status_root"
+  denied="Permission denied (install the udev rule 70-tunezap.rules, see tunezap(1))"
+  printf '%s\n' "  /dev/hidraw0 1234:f100 KBD 9" \
+    "  /dev/hidraw1 6666:f100 BOX-A 9 cannot be opened: open '/dev/hidraw1': $denied" \
+    "  /dev/hidraw2 6666:f100 BOX-B 65 cannot be opened: open '/dev/hidraw2': $denied" \
+    >"$work/expected.out"
+  cmp -s "$work/expected.out" "$work/out" || problem "list as a user: $(flat "$work/out")"
+  expect_status 1
+  expect_stderr "device 6666:f100 found at /dev/hidraw1 but it could not be opened"
+  expect_opens "1 open
+2 open"
+}
+
+# ---- The set-top box on USB for real (a gadget on dummy_hcd, taken by usbhid), and the real
+# udevd applying our rule.
+
+# usbhid leaves report id 0 off the wire: the gadget receives each report without its first byte.
+usb_reports() {  # DEVICE BOX VALUE CHANNEL LENGTH
+  reports "$@" | sed 's/ output 00/ output /'
+}
+
+scenario_usb_length_9() {
+  plug usb:6666:f100:8 || return
+  run 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(usb_reports 0 1 5 123 9)"
+}
+
+scenario_usb_length_65() {
+  plug usb:6666:f100:64 || return
+  run 0 200 907
+  unplug
+  expect_status 0
+  expect_stdout 0 200 907
+  expect_no_stderr
+  expect_received "$(usb_reports 0 0 200 907 65)"
+}
+
+# Unplugged (the gadget unbound) right after the first report.
+scenario_usb_unplugged() {
+  plug usb:6666:f100:8:vanish || return
+  run 1 5 123
+  unplug
+  expect_status 1
+  expect_stdout 1 5 123
+  expect_stderr "reports 2, 3 of 3 not sent" "'/dev/hidraw0'"
+  expect_received "$(usb_reports 0 1 5 123 9 | head -n 1)"
+}
+
+# The real udevd, logging every rule line it applies, for the devices plugged in while it runs.
+udevd=""  # its process id
+start_udevd() {
+  SYSTEMD_LOG_LEVEL=debug /lib/systemd/systemd-udevd >"$work/udevd.log" 2>&1 &
+  udevd=$!
+  waited=0
+  # Answering on its control socket, it also listens to the kernel's events.
+  until udevadm control --ping 2>/dev/null; do
+    if ! kill -0 "$udevd" 2>/dev/null || [ "$waited" -ge 1000 ]; then
+      problem "udevd did not start: $(tail -n 3 "$work/udevd.log" | tr '\n' '|')"
+      return 1
+    fi
+    usleep 10000
+    waited=$((waited + 1))
+  done
+}
+
+stop_udevd() {
+  [ -n "$udevd" ] || return 0
+  kill -TERM "$udevd"
+  wait "$udevd"
+  udevd=""
+  rm -rf /run/udev  # its records of devices, which the next one must not take for its own
+}
+
+RULES=/usr/lib/udev/rules.d/70-tunezap.rules
+
+# expect_granted_by TEXT: udevd gave /dev/hidraw0 to group plugdev (46) with mode 0660, and did so
+# by the line of our rule that holds TEXT (its debug log names each rule line it applies).
+expect_granted_by() {
+  # The node comes before the kernel's event: wait for udevd's record of the device, then for
+  # whatever else is queued.
+  record=/run/udev/data/c$(cat /sys/class/hidraw/hidraw0/dev)
+  waited=0
+  until [ -e "$record" ] || [ "$waited" -ge 50 ]; do
+    usleep 100000
+    waited=$((waited + 1))
+  done
+  udevadm settle -t 10 || problem "udev events still queued after 10 s"
+  line=$(grep -n -m 1 -F -- "$1" "$RULES" | cut -d: -f1)
+  if [ -z "$line" ]; then
+    problem "no line of $RULES holds $1"
+  elif ! grep -qx "hidraw0: $RULES:$line GROUP 46" "$work/udevd.log"; then
+    problem "line $line of $RULES ($1) did not apply to hidraw0"
+  fi
+  [ "$(stat -c '%g %a' /dev/hidraw0)" = "46 660" ] ||
+    problem "/dev/hidraw0 has group and mode $(stat -c '%g %a' /dev/hidraw0), expected 46 660"
+}
+
+# A user in plugdev (uid 1000), given the USB device by the rule's USB line.
+scenario_udev_usb_plugdev() {
+  start_udevd || return
+  plug usb:6666:f100:8 || return
+  expect_granted_by 'ATTRS{idVendor}'
+  run as 1000 1000,46 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(usb_reports 0 1 5 123 9)"
+}
+
+# The same on a device that is not on USB, by the rule's other line.
+scenario_udev_uhid_plugdev() {
+  plug 6666:f100:8 || return
+  # Plugged in before udevd runs: the rule applies once triggered, as the README loads it.
+  start_udevd || return
+  udevadm trigger --settle --subsystem-match=hidraw || problem "udevadm trigger failed"
+  expect_granted_by 'KERNELS=='
+  run as 1000 1000,46 1 5 123
+  unplug
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(reports 0 1 5 123 9)"
+}
+
+# A user outside plugdev is refused the device the rule gave to plugdev, and told about the rule.
+scenario_udev_outside_plugdev() {
+  start_udevd || return
+  plug usb:6666:f100:8 || return
+  expect_granted_by 'ATTRS{idVendor}'
+  run as 1000 1000 1 5 123
+  unplug
+  expect_status 1
+  expect_stdout 1 5 123
+  expect_stderr "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "Permission denied" \
+    "70-tunezap.rules"
+  expect_received ""
+}
+
+# ---- The Windows group: scenario_windows_NAME is scenario_NAME with tunezap.exe run by wine in
+# the chroot of the host's root that /init prepared. wine knows only the devices present when it
+# started (no udevd here to tell it of others), so it is started afresh for each set of devices:
+# after they are plugged in, by a run without arguments (which sends nothing), and stopped after.
+windows_exe=$(cat /e2e/windows 2>/dev/null)
+wine_env="HOME=/tmp WINEPREFIX=/tmp/wine/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml="
+# in_wine COMMAND...: a program of the host's wine, run in the chroot.
+in_wine() {
+  # shellcheck disable=SC2086 # one word per setting
+  chroot /host /usr/bin/env $wine_env "$@"
+}
+windows_scenario() {
+  # Standard error keeps only the program's lines: wine adds warnings of its own (no wine32).
+  cat >"$work/tunezap.exe" <<EOF
+#!/bin/sh
+chroot /host /usr/bin/env $wine_env wine "$windows_exe" "\$@" 2>"$work/wine.\$\$"
+status=\$?
+grep '^tunezap: ' "$work/wine.\$\$" >&2
+rm -f "$work/wine.\$\$"
+exit \$status
+EOF
+  chmod +x "$work/tunezap.exe"
+  TUNEZAP=$work/tunezap.exe
+  # Where wine is not Windows: the interface path carries the device's uniq (the emulator's name
+  # for it); a write to an unplugged device fails with "General failure" (ERROR_GEN_FAILURE), so
+  # only the failing call is checked; wine shows three HID interfaces besides the emulated ones (two
+  # virtual devices of its own, one its bus makes of an input device of the guest through evdev),
+  # where Windows would show that machine's own.
+  node0='\\?\hid#vid_6666&pid_f100#'
+  gone="WriteFile"
+  own_interfaces=3
+  pairs=5
+  opens_are_ours=0
+  "scenario_$1"
+  unplug
+  in_wine wineserver -k 2>/dev/null
+  in_wine wineserver -w
+  TUNEZAP=/usr/bin/tunezap
+  node0=/dev/hidraw0
+  gone="No such device"
+  own_interfaces=0
+  pairs=20
+  opens_are_ours=1
+}
+# Starts wine once the devices are in (called by plug).
+windows_start() {
+  [ "$TUNEZAP" = "$work/tunezap.exe" ] || return 0
+  # Kept running between runs: wine would otherwise stop with each run's end and start again.
+  in_wine wineserver -p
+  timeout 120 "$TUNEZAP" >/dev/null 2>&1 </dev/null
+  [ $? -eq 2 ] || problem "wine did not start tunezap.exe"
+}
+for name in length_9 length_65 first_of_several no_device report_too_short device_vanishes \
+  concurrent_pairs; do
+  eval "scenario_windows_$name() { windows_scenario $name; }"
+done
 
 for name in "$@"; do
   problems=""
@@ -263,6 +546,7 @@ for name in "$@"; do
     problem "no such scenario"
   fi
   unplug
+  stop_udevd
   if [ -z "$problems" ]; then
     echo "E2E ok $name"
   else

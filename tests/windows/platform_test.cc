@@ -3,7 +3,11 @@
 //   platform_test.exe                      runs the checks, ends with "N passed, N failed"
 //   platform_test.exe --lock PATH MS       helper: exit 0 if the lock was had within MS
 //   platform_test.exe --lock-and-exit PATH MS  helper: takes the lock, ends MS later holding it
+//   platform_test.exe --stale-stderr       helper: exit 0 if a stale standard error is dropped
+// clang-format off
 #include <windows.h>
+#include <aclapi.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +121,57 @@ void CheckLock() {
   const bool takenOver = api::LockDevice(api::kInvalidHandle, abandoned, 5000, &taken);
   Check(Finish(helper) == 0, "a helper takes a lock and ends without releasing it");
   Check(takenOver, "a lock left by a process that ended is taken over", taken.reason);
+
+  // The lock is a mutex in the global namespace that everyone may wait on (and do nothing else
+  // with). Another thread of this process cannot have it while this one holds it, and its failure
+  // names the mutex, which is then opened here to read its access list.
+  static api::CallResult other;
+  const HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void*) -> DWORD {
+        return api::LockDevice(api::kInvalidHandle, "\\\\?\\HID#Lock-Test#1", 0, &other);
+      },
+      nullptr, 0, nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  const std::size_t open = other.reason.find('\'');
+  const std::string name =
+      other.reason.substr(open + 1, other.reason.find('\'', open + 1) - open - 1);
+  Check(StartsWith(name, "Global\\tunezap-"), "the lock is in the global namespace", other.reason);
+  const HANDLE mutex = OpenMutexA(READ_CONTROL, FALSE, name.c_str());
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  bool everyoneMayWait = false;
+  if (mutex != nullptr &&
+      GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &descriptor) == ERROR_SUCCESS) {
+    BYTE world[SECURITY_MAX_SID_SIZE];
+    DWORD worldSize = sizeof world;
+    void* ace = nullptr;
+    everyoneMayWait = dacl != nullptr && dacl->AceCount == 1 && GetAce(dacl, 0, &ace) &&
+                      CreateWellKnownSid(WinWorldSid, nullptr, world, &worldSize) &&
+                      static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                      static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask == SYNCHRONIZE &&
+                      EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, world);
+    LocalFree(descriptor);
+  }
+  if (mutex != nullptr) CloseHandle(mutex);
+  Check(everyoneMayWait, "the lock's access list lets everyone wait on it and nothing more");
+}
+
+// The helper of --stale-stderr: standard error names a handle value that is not open, and which a
+// handle opened later takes. Writes to standard error must be dropped, not reach that handle.
+int StaleStandardError() {
+  HANDLE stale = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  CloseHandle(stale);
+  SetStdHandle(STD_ERROR_HANDLE, stale);
+  if (!api::SecureStandardStreams()) return 1;
+  const HANDLE later = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (later != stale) return 3;  // the value was not reused: nothing to check
+  return api::GetStandardError() == api::kInvalidHandle &&
+                 !api::WriteAllBytes(api::GetStandardError(), "x")
+             ? 0
+             : 1;
 }
 
 void CheckPresentInterfaces() {
@@ -173,7 +228,7 @@ int main(int argc, char** argv) {
     api::CallResult result;
     const bool locked = api::LockDevice(api::kInvalidHandle, argv[2],
                                         static_cast<unsigned>(std::atoi(argv[3])), &result);
-    if (!locked && !StartsWith(result.reason, "WaitForSingleObject 'Local\\tunezap-")) return 2;
+    if (!locked && !StartsWith(result.reason, "WaitForSingleObject 'Global\\tunezap-")) return 2;
     return locked ? 0 : 1;
   }
   if (argc == 4 && std::string(argv[1]) == "--lock-and-exit") {
@@ -184,7 +239,10 @@ int main(int argc, char** argv) {
     Sleep(static_cast<DWORD>(std::atoi(argv[3])));
     return 0;
   }
+  if (argc == 2 && std::string(argv[1]) == "--stale-stderr") return StaleStandardError();
   CheckErrors();
+  Check(RunSelf("--stale-stderr") == 0,
+        "a standard error naming no open handle stays invalid when a later handle takes its value");
   CheckLock();
   CheckPresentInterfaces();
   std::printf("%d passed, %d failed\n", Passed, Failed);

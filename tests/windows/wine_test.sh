@@ -62,9 +62,10 @@ line "unquoted name ends at the first blank, not at a quote" 2 'b"\\tunezap.exe 
 # é and € are one byte each in code page 1252; 日 has no byte there and becomes '?'.
 line "text in the ANSI code page" 2 '1 5 \xe9\x80\x3f' 'tunezap.exe 1 5 é€日'
 
-# The device walk, traced at the DLL boundary. Every present HID interface must be opened for
-# reading and writing, its attributes read with that same handle and the handle closed, in each of
-# the three searches of a run without the device; nothing is matched, locked or written.
+# The device walk, traced at the DLL boundary. Every present HID interface must be opened with
+# neither read nor write access, its attributes read with that same handle and the handle closed,
+# in each of the three searches of a run without the device; nothing is opened for reading or
+# writing, matched, locked or written.
 WINEDEBUG=+relay wine "$program" 1 5 123 >"$work/out" 2>"$work/trace" </dev/null
 status=$?
 examined=$(grep -Eo 'among [0-9]+ HID interfaces' "$work/trace" | grep -Eo '[0-9]+' | head -n 1)
@@ -86,11 +87,11 @@ else
     call("SetupDiEnumDeviceInterfaces") { enums++; if (arg(1) != set) bad = bad " enum-set" }
     call("SetupDiDestroyDeviceInfoList") { destroys++; if (arg(1) != set) bad = bad " destroy-set" }
     call("CreateFileA") { opens++
-      if (arg(2) != "c0000000" || arg(3) != "00000003" || arg(5) != "00000003") bad = bad " open-args" }
+      if (arg(2) != "00000000" || arg(3) != "00000003" || arg(5) != "00000003") bad = bad " open-args" }
     ret("CreateFileA") { handle = retval(); if (handle == "ffffffffffffffff") bad = bad " open-failed" }
     call("HidD_GetAttributes") { reads++; if (arg(1) != handle) bad = bad " read-handle" }
     call("CloseHandle") { if (arg(1) == handle) { closes++; handle = "" } }
-    call("HidD_GetPreparsedData") || call("CreateMutexA") { bad = bad " matched" }
+    call("HidD_GetPreparsedData") || call("CreateMutexExA") { bad = bad " matched" }
     END {
       want = 3 * n
       if (sets != 3 || destroys != 3) bad = bad " sets=" sets "/" destroys
@@ -100,10 +101,63 @@ else
       print bad == "" ? "ok" : bad
     }' "$work/calls")
   if [ "$verdict" = ok ]; then
-    pass "device walk traced: $examined interfaces opened, read and closed in each of 3 searches"
+    pass "device walk traced: $examined interfaces peeked (access 0), read and closed in each of 3 searches"
   else
     fail "device walk traced" "$verdict"
   fi
 fi
+
+# Leading options, cut from the raw command line as the C runtime cuts it; the argument text after
+# them is echoed as typed.
+line "an option before the fields is not echoed" 2 '1  5 123' 'tunezap.exe --serial=X 1  5 123'
+line "a quoted option value with a blank" 2 '"1" 5 123' \
+  'tunezap.exe --serial "B \\"C\\"" -- "1" 5 123'
+wine "$launcher" --line 'tunezap.exe --serial "B \"C\"" 1 5 123' "$program" >/dev/null \
+  2>"$work/err" </dev/null
+grep -q 'no device 6666:f100 with serial B \\"C\\" among' "$work/err" &&
+  pass "the quoted value is the serial sought" ||
+  fail "the quoted value is the serial sought" "$(head -c 300 "$work/err")"
+
+# option NAME STATUS STDOUT-GREP(-E, "" = empty) STDERR-GREP(-E, "" = empty) ARG...
+# New outputs end their lines with CR LF here.
+option() {
+  local name=$1 status=$2 out=$3 err=$4
+  shift 4
+  wine "$program" "$@" >"$work/out" 2>"$work/err" </dev/null
+  local got=$?
+  if [ "$got" -ne "$status" ]; then
+    fail "$name" "exit status $got, expected $status ($(head -c 200 "$work/err"))"
+  elif [ -z "$out" ] && [ -s "$work/out" ]; then
+    fail "$name" "standard output: $(head -c 200 "$work/out")"
+  elif [ -n "$out" ] && ! grep -Eq "$out" "$work/out"; then
+    fail "$name" "standard output lacks /$out/: $(od -An -c "$work/out" | head -c 300)"
+  elif [ -s "$work/out" ] && [ "$(grep -c $'\r$' "$work/out")" -ne "$(wc -l <"$work/out")" ]; then
+    fail "$name" "a line of standard output does not end in CR LF"
+  elif [ -z "$err" ] && [ -s "$work/err" ]; then
+    fail "$name" "standard error: $(head -c 200 "$work/err")"
+  elif [ -n "$err" ] && ! grep -Eq "$err" "$work/err"; then
+    fail "$name" "standard error lacks /$err/: $(head -c 300 "$work/err")"
+  else
+    pass "$name"
+  fi
+}
+
+option "--help" 0 '^  --device=PATH ' "" --help
+option "--version" 0 '^tunezap 1\.[0-9]+\.[0-9]+'$'\r''$' "" --version
+option "an unknown option" 2 "" '^tunezap: unknown option "--bogus"' --bogus 1 5 123
+option "an option without its value" 2 "" '^tunezap: option "--serial" needs a value' --serial
+# Wine's own HID interfaces (vendor 845e) are listed, none marked; no box: exit 1.
+option "--list shows wine's interfaces" 1 '^  [^ ]+ 845e:[0-9a-f]{4} ' \
+  '^tunezap: no device 6666:f100 among [1-9][0-9]* HID interfaces' --list
+if grep -q '^\*' "$work/out" || [ "$(wc -l <"$work/out")" -ne "${examined:-0}" ]; then
+  fail "--list: one unmarked line per interface" "$(tr '\r\n' '<|' <"$work/out" | head -c 400)"
+else
+  pass "--list: one unmarked line per interface ($examined)"
+fi
+# A path as --list shows it names that interface for --device, in any letter case; it is not a box.
+given=$(head -n 1 "$work/out" | tr -d '\r' | cut -d ' ' -f 3 | tr '[:lower:]' '[:upper:]')
+option "--device with a path from --list" 1 "^  [^ ]+ 845e:0001 " \
+  "^tunezap: $(printf '%s' "$given" | sed 's/[]\\.[^$*+?(){}|]/\\&/g') is 845e:0001, not 6666:f100\$" \
+  --device "$given" --list
 
 finish

@@ -1,9 +1,15 @@
 // The platform layer on Linux. HID interfaces are the hidraw class devices: each is found in sysfs
 // as <sysfs>/class/hidraw/hidrawN, whose device/ directory describes the HID device (identity in
 // uevent, report descriptor in report_descriptor), and is opened as the node <dev>/hidrawN.
+// Sysfs by name serves to choose which node to open; once a node is open, its identity and report
+// descriptor are asked of the descriptor, which stays bound to its device even if the number
+// passes to another one.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/hidraw.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -13,6 +19,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <map>
 #include <system_error>
 #include <thread>
@@ -37,6 +44,7 @@ PlatformHandle nextSetHandle = 1;
 
 // What each open device descriptor was opened as, so that its sysfs entry can be found again.
 struct OpenInterface {
+  int fd = -1;
   std::string path;  // as given to OpenDevice, for messages
   std::string name;  // "hidraw3"; empty when the path is not a hidraw node under the device root
 };
@@ -173,6 +181,46 @@ bool ReadIdentityFromLink(const std::string& name, APIdeclarations::DeviceAttrib
   return ParseHidId(device.substr(0, dot), attributes);
 }
 
+// The value of the line KEY=value in the HID device's uevent. False, with `result` filled, when
+// the file cannot be read or has no such line.
+bool ReadUeventValue(const std::string& name, std::string_view key, std::string* value,
+                     CallResult* result) {
+  const std::string path = DeviceFilePath(name, "uevent");
+  std::string uevent;
+  if (!ReadSmallFile(path, kMaxAttributeBytes, &uevent, result)) return false;
+  std::string_view rest = uevent;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=') {
+      *value = line.substr(key.size() + 1);
+      return true;
+    }
+  }
+  Fail(result, "read", path, "no " + std::string(key) + " line");
+  return false;
+}
+
+// The hidraw name behind `path`, or "" with `result` filled.
+std::string PeekName(const std::string& path, std::string_view operation, CallResult* result) {
+  std::string name = NodeName(path);
+  if (name.empty()) Fail(result, operation, path, "not a hidraw node under '" + devRoot + "'");
+  return name;
+}
+
+bool ReadOutputReportByteLength(const std::string& name, std::uint16_t* length,
+                                CallResult* result) {
+  std::string descriptor;
+  if (!ReadSmallFile(DeviceFilePath(name, "report_descriptor"), kMaxDescriptorBytes, &descriptor,
+                     result)) {
+    return false;
+  }
+  *length = ReportDescriptor::OutputReportByteLength(
+      reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
+  return true;
+}
+
 bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* attributes,
                     CallResult* result) {
   if (ReadIdentityFromLink(name, attributes)) return true;
@@ -195,7 +243,7 @@ bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* 
   return false;
 }
 
-// The open interface behind `device`, or null with `result` filled when it has no sysfs entry.
+// The open interface behind `device`, or null with `result` filled when it is not one.
 const OpenInterface* FindInterface(PlatformHandle device, std::string_view operation,
                                    CallResult* result) {
   const auto found = openInterfaces.find(ToDescriptor(device));
@@ -203,11 +251,34 @@ const OpenInterface* FindInterface(PlatformHandle device, std::string_view opera
     Fail(result, operation, "handle " + std::to_string(device), "not an open interface");
     return nullptr;
   }
-  if (found->second.name.empty()) {
-    Fail(result, operation, found->second.path, "not a hidraw node under '" + devRoot + "'");
-    return nullptr;
-  }
   return &found->second;
+}
+
+// Asks the hidraw driver behind `open` for something with `request`. On failure decides whether
+// the node is a stand-in, a regular file or a fifo of a device tree made by tests or benchmarks:
+// it reaches no device, so its sysfs entry by name may speak for it (true, `result` untouched).
+// Any other node that does not answer, a character device above all, is not a hidraw device and
+// is refused.
+template <typename Argument>
+bool AskDriver(const OpenInterface& open, unsigned long request, Argument* argument,
+               std::string_view operation, bool* standIn, CallResult* result) {
+  *standIn = false;
+  if (ioctl(open.fd, request, argument) == 0) return true;
+  const int error = errno;
+  struct stat status {};
+  if (error == ENOTTY && fstat(open.fd, &status) == 0 &&
+      (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))) {
+    if (!open.name.empty()) {
+      *standIn = true;
+      return false;
+    }
+    Fail(result, operation, open.path, "not a hidraw node under '" + devRoot + "'");
+  } else if (error == ENOTTY || error == EINVAL) {
+    Fail(result, operation, open.path, "not a hidraw device");
+  } else {
+    FailWithError(result, operation, open.path, error);
+  }
+  return false;
 }
 
 std::string ObjectName(PlatformHandle device) {
@@ -251,13 +322,34 @@ void SetRoots(const std::string& sysfs, const std::string& dev) {
 
 namespace APIdeclarations {
 
-std::string GetArgumentText(int argc, char** argv) {
-  std::string text;
+std::string GetArgumentText(int argc, char** argv) { return GetArgumentWords(argc, argv).Text; }
+
+ArgumentWords GetArgumentWords(int argc, char** argv) {
+  ArgumentWords words;
   for (int i = 1; argv != nullptr && i < argc; ++i) {
-    if (i > 1) text += ' ';
-    if (argv[i] != nullptr) text += argv[i];
+    if (i > 1) words.Text += ' ';
+    words.Starts.push_back(words.Text.size());
+    words.Words.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    words.Text += words.Words.back();
   }
-  return text;
+  return words;
+}
+
+std::string_view NativeLineEnd() { return "\n"; }
+
+bool SecureStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // open() takes the lowest free number, which is this one: the lower ones are open by now.
+    // Where /dev/null is missing, the root directory holds the number; it takes no writes.
+    int filled = open("/dev/null", O_RDWR);
+    if (filled < 0) filled = open("/", O_RDONLY | O_DIRECTORY);
+    if (filled != fd) {
+      if (filled >= 0) close(filled);
+      return false;
+    }
+  }
+  return true;
 }
 
 PlatformHandle GetStandardOutput() { return StandardStream(STDOUT_FILENO); }
@@ -322,13 +414,24 @@ PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
     FailWithError(result, "open", path, errno);
     return kInvalidHandle;
   }
-  openInterfaces[fd] = OpenInterface{path, NodeName(path)};
+  openInterfaces[fd] = OpenInterface{fd, path, NodeName(path)};
   return fd;
 }
 
 bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
-  const OpenInterface* open = FindInterface(device, "read attributes", result);
-  return open != nullptr && ReadAttributes(open->name, attributes, result);
+  constexpr std::string_view kOperation = "read attributes";
+  const OpenInterface* open = FindInterface(device, kOperation, result);
+  if (open == nullptr) return false;
+  hidraw_devinfo info{};
+  bool standIn = false;
+  if (AskDriver(*open, HIDIOCGRAWINFO, &info, kOperation, &standIn, result)) {
+    // The kernel hands the 16-bit identifiers out as signed numbers.
+    attributes->VendorID = static_cast<std::uint16_t>(info.vendor);
+    attributes->ProductID = static_cast<std::uint16_t>(info.product);
+    attributes->VersionNumber = 0;  // not published by hidraw
+    return true;
+  }
+  return standIn && ReadAttributes(open->name, attributes, result);
 }
 
 bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
@@ -342,8 +445,26 @@ bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
 }
 
 bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
-  const OpenInterface* open = FindInterface(device, "read report descriptor", result);
+  constexpr std::string_view kOperation = "read report descriptor";
+  const OpenInterface* open = FindInterface(device, kOperation, result);
   if (open == nullptr) return false;
+  int size = 0;
+  bool standIn = false;
+  if (AskDriver(*open, HIDIOCGRDESCSIZE, &size, kOperation, &standIn, result)) {
+    // The kernel refuses to hand out more than HID_MAX_DESCRIPTOR_SIZE - 1 bytes at once.
+    if (size < 0 || static_cast<std::size_t>(size) >= kMaxDescriptorBytes) {
+      Fail(result, kOperation, open->path,
+           "a descriptor of " + std::to_string(size) + " bytes is longer than " +
+               std::to_string(kMaxDescriptorBytes - 1));
+      return false;
+    }
+    hidraw_report_descriptor descriptor{};
+    descriptor.size = static_cast<std::uint32_t>(size);
+    if (!AskDriver(*open, HIDIOCGRDESC, &descriptor, kOperation, &standIn, result)) return false;
+    *length = ReportDescriptor::OutputReportByteLength(descriptor.value, descriptor.size);
+    return true;
+  }
+  if (!standIn) return false;
   std::string descriptor;
   if (!ReadSmallFile(DeviceFilePath(open->name, "report_descriptor"), kMaxDescriptorBytes,
                      &descriptor, result)) {
@@ -352,6 +473,47 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
   *length = ReportDescriptor::OutputReportByteLength(
       reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
   return true;
+}
+
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
+  const std::string name = PeekName(path, "read serial number", result);
+  // For USB, HID_UNIQ is the device's serial number string; the kernel writes it even when empty.
+  return !name.empty() && ReadUeventValue(name, "HID_UNIQ", serial, result);
+}
+
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
+  constexpr std::string_view kOperation = "read serial number";
+  const OpenInterface* open = FindInterface(device, kOperation, result);
+  if (open == nullptr) return false;
+  // The kernel copies at most the size asked for, terminator included, and returns that count.
+  char text[256] = {};
+  const int copied = ioctl(open->fd, HIDIOCGRAWUNIQ(sizeof text - 1), text);
+  if (copied >= 0) {
+    *serial = std::string(text, strnlen(text, sizeof text - 1));
+    return true;
+  }
+  const int error = errno;
+  // Kernels before 5.6 do not know the request, and a test tree's stand-in nodes reach no driver:
+  // the sysfs entry by name is all there is.
+  if ((error == ENOTTY || error == EINVAL) && !open->name.empty()) {
+    return ReadUeventValue(open->name, "HID_UNIQ", serial, result);
+  }
+  FailWithError(result, kOperation, open->path, error);
+  return false;
+}
+
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
+  const std::string name = PeekName(path, "read report descriptor", result);
+  return !name.empty() && ReadOutputReportByteLength(name, length, result);
+}
+
+bool IsSameInterface(const std::string& given, const std::string& member) {
+  // stat follows links and opens nothing.
+  struct stat a {};
+  struct stat b {};
+  return stat(given.c_str(), &a) == 0 && stat(member.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
 bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeoutMilliseconds,

@@ -3,6 +3,7 @@
 // clang-format off
 // windows.h must come first.
 #include <windows.h>
+#include <sddl.h>
 #include <setupapi.h>
 // mingw-w64's HID headers declare no C linkage of their own.
 extern "C" {
@@ -10,9 +11,12 @@ extern "C" {
 }
 // clang-format on
 
+#include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <vector>
 
@@ -96,9 +100,33 @@ bool ReadAttributes(HANDLE device, const std::string& path, DeviceAttributes* at
   return true;
 }
 
-// A mutex name for a device path. Names may not hold backslashes after the namespace prefix and
-// are limited in length, so the path (case-insensitive on Windows) is hashed (64-bit FNV-1a).
-std::string LockName(const std::string& path) {
+// The standard handles as they were at start-up, each kInvalidHandle when it named no open object.
+bool StandardHandlesTaken = false;
+PlatformHandle StandardOutput = kInvalidHandle;
+PlatformHandle StandardError = kInvalidHandle;
+
+PlatformHandle CheckedStandardHandle(DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
+  DWORD flags = 0;
+  // A value the parent passed but that is not open here may later be given to a device.
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      !GetHandleInformation(handle, &flags)) {
+    return kInvalidHandle;
+  }
+  return FromHandle(handle);
+}
+
+void TakeStandardHandles() {
+  if (StandardHandlesTaken) return;
+  StandardHandlesTaken = true;
+  StandardOutput = CheckedStandardHandle(STD_OUTPUT_HANDLE);
+  StandardError = CheckedStandardHandle(STD_ERROR_HANDLE);
+}
+
+// A mutex name for a device path in `ns` ("Global" or "Local"). Names may not hold backslashes
+// after the namespace prefix and are limited in length, so the path (case-insensitive on Windows)
+// is hashed (64-bit FNV-1a).
+std::string LockName(const char* ns, const std::string& path) {
   std::uint64_t hash = 0xCBF29CE484222325u;
   for (const char c : path) {
     const unsigned char lower = (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a')
@@ -106,16 +134,39 @@ std::string LockName(const std::string& path) {
     hash = (hash ^ lower) * 0x100000001B3u;
   }
   char name[64];
-  std::snprintf(name, sizeof name, "Local\\tunezap-%016llx", static_cast<unsigned long long>(hash));
+  std::snprintf(name, sizeof name, "%s\\tunezap-%016llx", ns,
+                static_cast<unsigned long long>(hash));
   return name;
+}
+
+// Opens (or makes) the lock mutex `name` with only the right to wait on it, which its security
+// descriptor grants to everyone, so that a run of any user may wait for a run of any other.
+HANDLE OpenLock(const std::string& name, DWORD* error) {
+  // Everyone (WD) may wait on it (SYNCHRONIZE); a wait that succeeds is all a lock needs.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          "D:(A;;0x00100000;;;WD)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    *error = GetLastError();
+    return nullptr;
+  }
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = descriptor;
+  attributes.bInheritHandle = FALSE;
+  const HANDLE mutex = CreateMutexExA(&attributes, name.c_str(), 0, SYNCHRONIZE);
+  *error = mutex == nullptr ? GetLastError() : ERROR_SUCCESS;
+  LocalFree(descriptor);
+  return mutex;
 }
 
 }  // namespace
 
 // ---- Process and console ----
 
-std::string GetArgumentText(int, char**) {
-  // The runtime's argv loses quotes and blanks; the command line keeps the text as typed.
+namespace {
+
+// The command line after the program's name, as typed.
+const wchar_t* ArgumentsAsTyped() {
   const wchar_t* text = GetCommandLineW();
   // The program's name, read as Windows reads it: a quoted name ends at its closing quote and may
   // hold blanks; an unquoted one ends at the first blank or tab.
@@ -127,27 +178,94 @@ std::string GetArgumentText(int, char**) {
     while (*text != L'\0' && *text != L' ' && *text != L'\t') ++text;
   }
   while (*text == L' ' || *text == L'\t') ++text;
-  if (*text == L'\0') return {};
+  return text;
+}
 
-  const int needed = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 1) return {};
+// `text` in the ANSI code page; empty when it cannot be converted.
+std::string ToAnsi(const wchar_t* text, std::size_t length) {
+  if (length == 0 || length > static_cast<std::size_t>(INT_MAX)) return {};
+  const int size = static_cast<int>(length);
+  const int needed = WideCharToMultiByte(CP_ACP, 0, text, size, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return {};
   std::string converted(static_cast<std::size_t>(needed), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, text, -1, converted.data(), needed, nullptr, nullptr) !=
+  if (WideCharToMultiByte(CP_ACP, 0, text, size, converted.data(), needed, nullptr, nullptr) !=
       needed) {
     return {};
   }
-  converted.pop_back();  // the terminator
   return converted;
 }
 
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+}  // namespace
+
+std::string GetArgumentText(int, char**) {
+  // The runtime's argv loses quotes and blanks; the command line keeps the text as typed.
+  const wchar_t* text = ArgumentsAsTyped();
+  return ToAnsi(text, wcslen(text));
+}
+
+ArgumentWords GetArgumentWords(int, char**) {
+  // Words are cut as the C runtime cuts argv: blanks and tabs outside quotes end a word, quotes
+  // toggle quoting, "" inside quotes is one quote, and backslashes are literal unless they come
+  // before a quote (2n of them: n backslashes and the quote toggles; 2n+1: n and a literal quote).
+  // Each word's text from its start is converted with what follows it, so that Text is whole.
+  const wchar_t* text = ArgumentsAsTyped();
+  const std::size_t length = wcslen(text);
+  ArgumentWords words;
+  std::size_t at = 0;
+  while (at < length) {
+    std::wstring word;
+    const std::size_t start = at;
+    bool quoted = false;
+    while (at < length && (quoted || !IsBlank(text[at]))) {
+      std::size_t backslashes = 0;
+      while (at < length && text[at] == L'\\') {
+        ++backslashes;
+        ++at;
+      }
+      if (at < length && text[at] == L'"') {
+        word.append(backslashes / 2, L'\\');
+        if (backslashes % 2 == 1) {
+          word += L'"';
+        } else if (quoted && at + 1 < length && text[at + 1] == L'"') {
+          word += L'"';
+          ++at;
+        } else {
+          quoted = !quoted;
+        }
+        ++at;
+      } else {
+        word.append(backslashes, L'\\');
+        if (at < length && (quoted || !IsBlank(text[at]))) word += text[at++];
+      }
+    }
+    // The text before this word (blanks after the previous one) and the word as typed.
+    words.Starts.push_back(words.Text.size());
+    words.Text += ToAnsi(text + start, at - start);
+    words.Words.push_back(ToAnsi(word.data(), word.size()));
+    const std::size_t blanks = at;
+    while (at < length && IsBlank(text[at])) ++at;
+    words.Text += ToAnsi(text + blanks, at - blanks);
+  }
+  return words;
+}
+
+std::string_view NativeLineEnd() { return "\r\n"; }
+
+bool SecureStandardStreams() {
+  TakeStandardHandles();
+  return true;
+}
+
 PlatformHandle GetStandardOutput() {
-  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-  return handle != nullptr ? FromHandle(handle) : kInvalidHandle;
+  TakeStandardHandles();
+  return StandardOutput;
 }
 
 PlatformHandle GetStandardError() {
-  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-  return handle != nullptr ? FromHandle(handle) : kInvalidHandle;
+  TakeStandardHandles();
+  return StandardError;
 }
 
 bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
@@ -255,10 +373,13 @@ bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
   return read;
 }
 
-bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+namespace {
+
+bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
   PHIDP_PREPARSED_DATA preparsed = nullptr;
-  if (!HidD_GetPreparsedData(ToHandle(device), &preparsed)) {
-    Fail(result, "HidD_GetPreparsedData", PathOf(device), GetLastError());
+  if (!HidD_GetPreparsedData(device, &preparsed)) {
+    Fail(result, "HidD_GetPreparsedData", path, GetLastError());
     return false;
   }
   HIDP_CAPS caps{};
@@ -268,22 +389,101 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
     char text[48];
     std::snprintf(text, sizeof text, "status 0x%08lX",
                   static_cast<unsigned long>(static_cast<ULONG>(status)));
-    FailWith(result, "HidP_GetCaps", PathOf(device), text);
+    FailWith(result, "HidP_GetCaps", path, text);
     return false;
   }
   *length = caps.OutputReportByteLength;
   return true;
 }
 
+}  // namespace
+
+bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+  return ReadOutputReportByteLength(ToHandle(device), PathOf(device), length, result);
+}
+
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
+  // Access 0, as for the attributes: the preparsed data needs neither reading nor writing.
+  const HANDLE device = OpenPath(path, 0);
+  if (device == INVALID_HANDLE_VALUE) {
+    Fail(result, "CreateFileA", path, GetLastError());
+    return false;
+  }
+  const bool read = ReadOutputReportByteLength(device, path, length, result);
+  CloseHandle(device);
+  return read;
+}
+
+namespace {
+
+bool ReadSerialNumber(HANDLE device, const std::string& path, std::string* serial,
+                      CallResult* result) {
+  // USB string descriptors hold at most 126 characters; one more keeps the text terminated.
+  wchar_t text[128] = {};
+  if (!HidD_GetSerialNumberString(device, text, sizeof text - sizeof text[0])) {
+    const DWORD error = GetLastError();
+    // A device without a serial number string has none to give.
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_GEN_FAILURE ||
+        error == ERROR_NOT_SUPPORTED) {
+      serial->clear();
+      return true;
+    }
+    Fail(result, "HidD_GetSerialNumberString", path, error);
+    return false;
+  }
+  *serial = ToAnsi(text, wcsnlen(text, sizeof text / sizeof text[0] - 1));
+  return true;
+}
+
+}  // namespace
+
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
+  const HANDLE device = OpenPath(path, 0);
+  if (device == INVALID_HANDLE_VALUE) {
+    Fail(result, "CreateFileA", path, GetLastError());
+    return false;
+  }
+  const bool read = ReadSerialNumber(device, path, serial, result);
+  CloseHandle(device);
+  return read;
+}
+
+bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
+  return ReadSerialNumber(ToHandle(device), PathOf(device), serial, result);
+}
+
+bool IsSameInterface(const std::string& given, const std::string& member) {
+  // Interface paths are ASCII, and Windows compares them without regard to letter case.
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return given.size() == member.size() &&
+         std::equal(given.begin(), given.end(), member.begin(),
+                    [&](char a, char b) { return lower(a) == lower(b); });
+}
+
 bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMilliseconds,
                 CallResult* result) {
   // A handle cannot be locked against other processes on Windows; a mutex named after the
-  // device stands in, and the system releases it when this process ends.
-  const std::string name = LockName(path);
-  const HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+  // device stands in, and the system releases it when this process ends. It lives in the global
+  // namespace, so that runs in different sessions (a service in session 0, a user at the desktop)
+  // exclude each other; only where that cannot be had does a lock of this session stand in.
+  std::string name = LockName("Global", path);
+  DWORD globalError = ERROR_SUCCESS;
+  HANDLE mutex = OpenLock(name, &globalError);
+  std::string fallback;
   if (mutex == nullptr) {
-    Fail(result, "CreateMutexA", name, GetLastError());
-    return false;
+    fallback = " (a lock of this session only: '" + name +
+               "' could not be had: " + ErrorText(globalError) + ")";
+    name = LockName("Local", path);
+    DWORD localError = ERROR_SUCCESS;
+    mutex = OpenLock(name, &localError);
+    if (mutex == nullptr) {
+      Fail(result, "CreateMutexExA", name, localError);
+      result->reason += fallback;
+      return false;
+    }
   }
   const DWORD waited = WaitForSingleObject(mutex, timeoutMilliseconds);
   // An abandoned lock belonged to a run that ended without releasing it: it is ours now.
@@ -297,6 +497,7 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
   } else {
     Fail(result, "WaitForSingleObject", name, GetLastError());
   }
+  result->reason += fallback;
   CloseHandle(mutex);
   return false;
 }
