@@ -33,21 +33,8 @@ std::string IdentityText(const api::DeviceAttributes& attributes) {
   return text;
 }
 
-// A path for a message: control bytes escaped, backslashes (Windows' separators) kept.
-std::string PathText(std::string_view path) {
-  std::string text;
-  for (const char c : path) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-      text += hex;
-    } else {
-      text += c;
-    }
-  }
-  return text;
-}
+// A path for a message.
+std::string PathText(std::string_view path) { return EscapedText(path, false); }
 
 // Whether Selection admits the interface at `path`, judged without opening it; `peeked` is its
 // peeked identity, null when unknown. An interface that --device names but that is another device
@@ -91,16 +78,16 @@ std::string SoughtName() {
 
 }  // namespace
 
-std::string EscapedText(std::string_view text) {
+std::string EscapedText(std::string_view text, bool quoteMarks, bool blanks) {
   std::string escaped;
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
+    if (byte < 0x20 || byte == 0x7F || (blanks && c == ' ')) {
       char hex[5];
       std::snprintf(hex, sizeof hex, "\\x%02X", byte);
       escaped += hex;
     } else {
-      if (c == '"' || c == '\\') escaped += '\\';
+      if (quoteMarks && (c == '"' || c == '\\')) escaped += '\\';
       escaped += c;
     }
   }

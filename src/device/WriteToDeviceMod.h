@@ -93,8 +93,11 @@ struct InterfaceListing {
 std::vector<InterfaceListing> ListInterfaces(std::string* problem);
 
 // Text from the command line or from a device, made fit for a message: control bytes become
-// \xNN, quotes and backslashes get a backslash, so the terminal shows what was given and no more.
-std::string EscapedText(std::string_view text);
+// \xNN, so the terminal shows what was given and no more. With `quoteMarks`, quotes and
+// backslashes get a backslash, so that no text can pass for another; with `blanks`, a blank is
+// written \x20 too, for a field among blank-separated fields. Paths keep their backslashes
+// (Windows' separators), so that a path shown can be given back.
+std::string EscapedText(std::string_view text, bool quoteMarks = true, bool blanks = false);
 
 // Forgets everything, as at process start, without closing anything. For tests.
 void ResetForTesting();

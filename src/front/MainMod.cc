@@ -75,21 +75,10 @@ int ShowVersion() {
   return kExitChanged;
 }
 
-// Text for a line of the listing: control bytes as \xNN and, where blanks separate fields, blanks
-// too. Paths and reasons keep their backslashes, so that a path can be given back to --device.
+// Text for a line of the listing. Paths and reasons keep their backslashes, so that a path can be
+// given back to --device; where blanks separate fields, blanks are escaped too.
 std::string ListText(std::string_view text, bool inField) {
-  std::string escaped;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || (inField && c == ' ')) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-      escaped += hex;
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
+  return WriteToDeviceMod::EscapedText(text, false, inField);
 }
 
 // A serial number is device text: escaped whole, backslashes included, so that no serial can pass
@@ -97,7 +86,7 @@ std::string ListText(std::string_view text, bool inField) {
 std::string SerialField(std::string_view serial) {
   if (serial.empty()) return "-";
   if (serial == "-") return "\\x2D";
-  return ListText(WriteToDeviceMod::EscapedText(serial), true);
+  return WriteToDeviceMod::EscapedText(serial, true, true);
 }
 
 int ListInterfaces() {
