@@ -64,17 +64,6 @@ using FakePlatform::Fake;
 
 namespace APIdeclarations {
 
-std::string GetArgumentText(int argc, char** argv) {
-  std::string text;
-  // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict, falsely) about the temporary that
-  // `" " + std::string(...)` builds.
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) text += ' ';
-    text += argv[i];
-  }
-  return text;
-}
-
 ArgumentWords GetArgumentWords(int argc, char** argv) {
   ArgumentWords words;
   for (int i = 1; i < argc; ++i) {

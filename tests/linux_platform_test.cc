@@ -77,7 +77,7 @@ TEST(ArgumentText, JoinsArgumentsAfterTheNameWithSingleBlanks) {
   for (const auto& c : cases) {
     std::vector<char*> argv;
     for (const auto& arg : c.argv) argv.push_back(const_cast<char*>(arg.c_str()));
-    EXPECT_EQ(api::GetArgumentText(static_cast<int>(argv.size()), argv.data()), c.expected);
+    EXPECT_EQ(api::GetArgumentWords(static_cast<int>(argv.size()), argv.data()).Text, c.expected);
   }
 }
 

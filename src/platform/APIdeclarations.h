@@ -31,11 +31,9 @@ struct CallResult {
 
 // The argument text: the command line after the program's own name, without the blanks that
 // separate it from the name and otherwise unchanged, in the system's 8-bit code page (UTF-8 on
-// Linux, the ANSI code page on Windows). Linux joins argv[1..] with single blanks.
-std::string GetArgumentText(int argc, char** argv);
-
-// The argument text together with the words the system cuts it into (Linux: argv[1..]; Windows:
-// the words as the C runtime reads the command line, quotes and escaping backslashes resolved).
+// Linux, the ANSI code page on Windows); Linux joins argv[1..] with single blanks. With it, the
+// words the system cuts it into (Linux: argv[1..]; Windows: the words as the C runtime reads the
+// command line, quotes and escaping backslashes resolved).
 // Word i begins at Text[Starts[i]], so the argument text from any word on is a suffix of Text.
 struct ArgumentWords {
   std::string Text;

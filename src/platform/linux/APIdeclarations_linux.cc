@@ -323,8 +323,6 @@ void SetRoots(const std::string& sysfs, const std::string& dev) {
 
 namespace APIdeclarations {
 
-std::string GetArgumentText(int argc, char** argv) { return GetArgumentWords(argc, argv).Text; }
-
 ArgumentWords GetArgumentWords(int argc, char** argv) {
   ArgumentWords words;
   for (int i = 1; argv != nullptr && i < argc; ++i) {

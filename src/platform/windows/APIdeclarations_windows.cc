@@ -199,12 +199,6 @@ bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 }  // namespace
 
-std::string GetArgumentText(int, char**) {
-  // The runtime's argv loses quotes and blanks; the command line keeps the text as typed.
-  const wchar_t* text = ArgumentsAsTyped();
-  return ToAnsi(text, wcslen(text));
-}
-
 ArgumentWords GetArgumentWords(int, char**) {
   // Words are cut as the C runtime cuts argv: blanks and tabs outside quotes end a word, quotes
   // toggle quoting, "" inside quotes is one quote, and backslashes are literal unless they come
