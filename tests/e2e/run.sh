@@ -29,7 +29,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 all="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs stderr_closed"
 all="$all serial_picks_second device_picks_second serial_unknown list"
-all="$all usb_length_9 usb_length_65 usb_unplugged udev_usb_plugdev udev_uhid_plugdev
+all="$all usb_length_9 usb_length_65 usb_unplugged usb_serial udev_usb_plugdev udev_uhid_plugdev
 udev_outside_plugdev"
 optional=""  # scenarios run only when asked for by name
 # The Windows group: the same scenarios, run with tunezap.exe under wine.

@@ -390,6 +390,24 @@ scenario_usb_unplugged() {
   expect_received "$(usb_reports 0 1 5 123 9 | head -n 1)"
 }
 
+# On USB the serial number --serial matches is the device's USB serial string: a box on USB is
+# told from an identical one beside it by that alone, and only it is written to.
+scenario_usb_serial() {
+  plug 6666:f100:8:serial=BOX-A usb:6666:f100:8:serial=BOX-U || return
+  run --list
+  cp "$work/out" "$work/list"
+  run --serial=BOX-U 1 5 123
+  unplug
+  printf '%s\n' "* /dev/hidraw0 6666:f100 BOX-A 9 can be opened" \
+    "  /dev/hidraw1 6666:f100 BOX-U 9 can be opened" >"$work/expected.out"
+  cmp -s "$work/expected.out" "$work/list" || problem "list: $(flat "$work/list")"
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_no_stderr
+  expect_received "$(usb_reports 1 1 5 123 9)"
+  expect_opens "0 open"  # by --list alone
+}
+
 # The real udevd, logging every rule line it applies, for the devices plugged in while it runs.
 udevd=""  # its process id
 start_udevd() {
