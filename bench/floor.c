@@ -1,6 +1,7 @@
 /* The floor: the least a channel change must do on a device tree, with nothing else. Lists the
- * class directory, reads each interface's uevent in hidraw order until one names 6666:F100, reads
- * that one's report descriptor, opens its node and writes three 9-byte reports.
+ * class directory, reads each interface's device link in hidraw order until one names a HID device
+ * BUS:6666:F100.N, reads that one's report descriptor, opens its node and writes three 9-byte
+ * reports.
  *   floor SYSFS-ROOT DEV-ROOT */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -58,10 +59,13 @@ int main(int argc, char** argv) {
 
   char text[4097];
   for (size_t i = 0; i < count; ++i) {
-    snprintf(path, sizeof path, "%s/class/hidraw/hidraw%u/device/uevent", argv[1], numbers[i]);
-    if (ReadFile(path, text, sizeof text) < 0) continue;
-    const char* id = strstr(text, "HID_ID=");
-    if (id == NULL || strncasecmp(id + 7, "0003:00006666:0000F100", 22) != 0) continue;
+    snprintf(path, sizeof path, "%s/class/hidraw/hidraw%u/device", argv[1], numbers[i]);
+    const ssize_t length = readlink(path, text, sizeof text - 1);
+    if (length <= 0) continue;
+    text[length] = '\0';
+    const char* name = strrchr(text, '/');
+    name = name != NULL ? name + 1 : text;
+    if (strlen(name) < 15 || strncasecmp(name + 4, ":6666:F100.", 11) != 0) continue;
     snprintf(path, sizeof path, "%s/class/hidraw/hidraw%u/device/report_descriptor", argv[1],
              numbers[i]);
     if (ReadFile(path, text, sizeof text) <= 0) return 1;
