@@ -499,7 +499,7 @@ scenario_udev_outside_plugdev() {
   expect_received ""
 }
 
-# ---- The Windows group: scenario_windows_NAME is scenario_NAME with tunezap.exe run by wine in
+# ---- The Windows group: windows_NAME is scenario_NAME with tunezap.exe run by wine in
 # the chroot of the host's root that /init prepared. wine knows only the devices present when it
 # started (no udevd here to tell it of others), so it is started afresh for each set of devices:
 # after they are plugged in, by a run without arguments (which sends nothing), and stopped after.
@@ -551,15 +551,12 @@ windows_start() {
   timeout 120 "$TUNEZAP" >/dev/null 2>&1 </dev/null
   [ $? -eq 2 ] || problem "wine did not start tunezap.exe"
 }
-for name in length_9 length_65 first_of_several no_device report_too_short device_vanishes \
-  concurrent_pairs; do
-  eval "scenario_windows_$name() { windows_scenario $name; }"
-done
-
 for name in "$@"; do
   problems=""
   if command -v "scenario_$name" >/dev/null; then
     "scenario_$name"
+  elif [ "${name#windows_}" != "$name" ] && command -v "scenario_${name#windows_}" >/dev/null; then
+    windows_scenario "${name#windows_}"
   else
     problem "no such scenario"
   fi
