@@ -354,17 +354,30 @@ bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, Ca
   return ReadAttributes(ToHandle(device), PathOf(device), attributes, result);
 }
 
-bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
-                          CallResult* result) {
-  // Access 0 asks for neither reading nor writing, which HID allows even where those are refused.
+namespace {
+
+// Runs `read` on a handle to `path` opened with access 0, closed again at once. Access 0 asks for
+// neither reading nor writing, which HID allows even where those are refused (keyboards and mice,
+// which Windows holds), and it does not wake the device for a reader.
+template <typename Read>
+bool ReadWithoutAccess(const std::string& path, CallResult* result, Read read) {
   const HANDLE device = OpenPath(path, 0);
   if (device == INVALID_HANDLE_VALUE) {
     Fail(result, "CreateFileA", path, GetLastError());
     return false;
   }
-  const bool read = ReadAttributes(device, path, attributes, result);
+  const bool done = read(device);
   CloseHandle(device);
-  return read;
+  return done;
+}
+
+}  // namespace
+
+bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
+                          CallResult* result) {
+  return ReadWithoutAccess(path, result, [&](HANDLE device) {
+    return ReadAttributes(device, path, attributes, result);
+  });
 }
 
 namespace {
@@ -398,15 +411,9 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
 
 bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
                                 CallResult* result) {
-  // Access 0, as for the attributes: the preparsed data needs neither reading nor writing.
-  const HANDLE device = OpenPath(path, 0);
-  if (device == INVALID_HANDLE_VALUE) {
-    Fail(result, "CreateFileA", path, GetLastError());
-    return false;
-  }
-  const bool read = ReadOutputReportByteLength(device, path, length, result);
-  CloseHandle(device);
-  return read;
+  return ReadWithoutAccess(path, result, [&](HANDLE device) {
+    return ReadOutputReportByteLength(device, path, length, result);
+  });
 }
 
 namespace {
@@ -433,14 +440,8 @@ bool ReadSerialNumber(HANDLE device, const std::string& path, std::string* seria
 }  // namespace
 
 bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
-  const HANDLE device = OpenPath(path, 0);
-  if (device == INVALID_HANDLE_VALUE) {
-    Fail(result, "CreateFileA", path, GetLastError());
-    return false;
-  }
-  const bool read = ReadSerialNumber(device, path, serial, result);
-  CloseHandle(device);
-  return read;
+  return ReadWithoutAccess(
+      path, result, [&](HANDLE device) { return ReadSerialNumber(device, path, serial, result); });
 }
 
 bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
