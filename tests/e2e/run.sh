@@ -30,7 +30,7 @@ all="length_9 length_65 first_of_several no_device report_too_short no_output_re
 device_vanishes access_denied group_access concurrent_pairs stderr_closed"
 all="$all serial_picks_second device_picks_second serial_unknown list"
 all="$all usb_length_9 usb_length_65 usb_unplugged usb_serial udev_usb_plugdev udev_uhid_plugdev
-udev_outside_plugdev"
+udev_outside_plugdev container"
 optional=""  # scenarios run only when asked for by name
 # The Windows group: the same scenarios, run with tunezap.exe under wine.
 all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
@@ -38,7 +38,7 @@ concurrent_pairs"
 # The scenarios that need nothing in the guest but uhid: the only ones run on arm64.
 uhid="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs stderr_closed serial_picks_second
-device_picks_second serial_unknown list"
+device_picks_second serial_unknown list container"
 arch=amd64
 cache=""
 scenarios=""

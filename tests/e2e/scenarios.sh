@@ -351,6 +351,30 @@ scenario_list() {
 2 open"
 }
 
+# In a container's /dev, as docker run --device /dev/hidraw2:/dev/hidraw0 makes it: a mount
+# namespace with a tmpfs on /dev holding /dev/null and the box hidraw2 as /dev/hidraw0, while /sys
+# still shows the host's devices, hidraw0 among them. --list, --device with the container's name
+# and the plain search know the box by its device number.
+scenario_container() {
+  plug 1234:f100:8:serial=KBD 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  number=$(cat /sys/class/hidraw/hidraw2/dev)
+  cat >"$work/contained" <<EOF
+#!/bin/sh
+exec unshare -m sh -c 'mount -t tmpfs tmpfs /dev && mknod /dev/null c 1 3 &&
+  mknod /dev/hidraw0 c ${number%:*} ${number#*:} && exec "\$0" "\$@"' "$TUNEZAP" "\$@"
+EOF
+  chmod +x "$work/contained"
+  TUNEZAP=$work/contained run --list
+  printf '%s\n' "  ? 1234:f100 KBD 9" "  ? 6666:f100 BOX-A 9 cannot be opened: open '/dev/hidraw1':\
+ no device node ${number%:*}:1 in '/dev'" "* /dev/hidraw0 6666:f100 BOX-B 9 can be opened" |
+    cmp -s - "$work/out" || problem "list: $(flat "$work/out")"
+  TUNEZAP=$work/contained run --device /dev/hidraw0 1 5 123
+  TUNEZAP=$work/contained run 0 9 7
+  unplug
+  expect_received "$(reports 2 1 5 123 9; reports 2 0 9 7 9)"
+  expect_opens "$(printf '2 open\n2 open\n2 open')"
+}
+
 # ---- The set-top box on USB for real (a gadget on dummy_hcd, taken by usbhid), and the real
 # udevd applying our rule.
 
