@@ -267,8 +267,10 @@ udev_files=$(dpkg -L udev 2>/dev/null) || unavailable "udev is not installed"
 udevadm=$(grep -m 1 '/bin/udevadm$' <<<"$udev_files")
 fido_id=$(grep -m 1 '/udev/fido_id$' <<<"$udev_files")
 default_rules=$(grep -E '/rules.d/(50-udev-default|60-fido-id).rules$' <<<"$udev_files")
-[ -n "$udevadm" ] && [ -n "$fido_id" ] && [ "$(wc -l <<<"$default_rules")" -eq 2 ] ||
-  unavailable "the udev package lacks udevadm, fido_id or its hidraw rules"
+# The rule that runs the uaccess builtin on tagged devices comes with systemd.
+default_rules+=$'\n'$(dpkg -L systemd 2>/dev/null | grep -m 1 '/rules.d/73-seat-late.rules$')
+[ -n "$udevadm" ] && [ -n "$fido_id" ] && [ "$(grep -c . <<<"$default_rules")" -eq 3 ] ||
+  unavailable "the udev and systemd packages lack udevadm, fido_id or the hidraw and seat rules"
 mkdir -p "$root"/{lib/systemd,usr/lib/udev/rules.d,etc,run} "$root$(dirname "$fido_id")"
 cp "$udevadm" "$root/bin/udevadm"
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
