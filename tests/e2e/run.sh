@@ -5,7 +5,7 @@
 # the real udevd with our rule.
 #
 #   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] [--windows EXE] [--arch amd64|arm64]
-#                    [TUNEZAP]
+#                    [--armhf PROGRAM] [TUNEZAP]
 #
 # --cache     where the kernel, the helpers and the guest image are kept (default: e2e-cache next
 #             to TUNEZAP, i.e. in the build directory)
@@ -18,6 +18,8 @@
 #             qemu-system-aarch64 (-M virt, TCG) and needs TUNEZAP cross-built and linked
 #             statically; the helpers are cross-built with aarch64-linux-gnu-g++ and busybox comes
 #             from busybox-static:arm64 (dpkg --add-architecture arm64; apt-get update).
+# --armhf     with --arch arm64: a static armhf build, run by the scenarios named armhf_NAME (the
+#             uhid scenarios are added to the default selection so) on the guest's 64-bit kernel
 #
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
 # QEMU, busybox-static, cpio, udev, a static C++ toolchain or the kernel package it says SKIPPED and
@@ -43,12 +45,14 @@ arch=amd64
 cache=""
 scenarios=""
 windows=""
+armhf=""
 while [ $# -gt 1 ]; do
   case "$1" in
     --cache) cache=$2; shift 2 ;;
     --scenarios) scenarios=$2; shift 2 ;;
     --windows) windows=$2; shift 2 ;;
     --arch) arch=$2; shift 2 ;;
+    --armhf) armhf=$(realpath "$2") || exit 2; shift 2 ;;
     *) break ;;
   esac
 done
@@ -66,7 +70,7 @@ case "$arch" in
     qemu=(qemu-system-aarch64 -accel tcg -M virt -cpu cortex-a53) console=ttyAMA0
     cxx=aarch64-linux-gnu-g++ deb_suffix=":arm64" boot_seconds=240
     [ -n "$windows" ] && { echo "e2e: --windows runs on amd64 only" >&2; exit 2; }
-    [ -z "$scenarios" ] && scenarios=$uhid ;;
+    [ -z "$scenarios" ] && scenarios="$uhid $([ -n "$armhf" ] && printf 'armhf_%s ' $uhid)" ;;
   *) echo "e2e: unknown architecture '$arch' (amd64 or arm64)" >&2; exit 2 ;;
 esac
 tunezap=""
@@ -125,10 +129,12 @@ else
     rm -rf "$cache/busybox-$arch/deb"
   fi
   # A foreign program's libraries cannot be found with ldd: the program must need none.
-  if readelf -l "$tunezap" 2>/dev/null | grep -q INTERP; then
-    echo "e2e: $tunezap is linked dynamically; the $arch guest needs a static build" >&2
-    exit 2
-  fi
+  for program in "$tunezap" $armhf; do
+    if readelf -l "$program" 2>/dev/null | grep -q INTERP; then
+      echo "e2e: $program is linked dynamically; the $arch guest needs a static build" >&2
+      exit 2
+    fi
+  done
 fi
 
 # ---- The kernel and its HID modules, from the package linux-image-$arch points at.
@@ -259,6 +265,7 @@ if [ -n "$tunezap" ]; then
     cp -L "$library" "$root$library"
   done
 fi
+[ -n "$armhf" ] && cp "$armhf" "$root/usr/bin/tunezap-armhf"
 
 # The real udevd (udevadm is systemd-udevd when called so) with the libraries it loads, our rule,
 # the rules of the same package that handle hidraw devices (with fido_id, which one of them runs

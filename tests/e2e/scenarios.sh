@@ -587,6 +587,8 @@ for name in "$@"; do
     "scenario_$name"
   elif [ "${name#windows_}" != "$name" ] && command -v "scenario_${name#windows_}" >/dev/null; then
     windows_scenario "${name#windows_}"
+  elif [ "${name#armhf_}" != "$name" ] && command -v "scenario_${name#armhf_}" >/dev/null; then
+    TUNEZAP=/usr/bin/tunezap-armhf "scenario_${name#armhf_}"  # 32-bit ARM on the 64-bit kernel
   else
     problem "no such scenario"
   fi
