@@ -36,7 +36,7 @@ udev_outside_plugdev container"
 optional=""  # scenarios run only when asked for by name
 # The Windows group: the same scenarios, run with tunezap.exe under wine.
 all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
-concurrent_pairs"
+concurrent_pairs serial_picks_second device_picks_second serial_unknown"
 # The scenarios that need nothing in the guest but uhid: the only ones run on arm64.
 uhid="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs stderr_closed serial_picks_second

@@ -289,39 +289,47 @@ scenario_concurrent_pairs() {
     problem "whole runs received: $whole_a and $whole_b, expected $pairs and $pairs"
 }
 
-# Two identical boxes told apart by their serial numbers: --serial and --device (here through a
-# link, as a user's udev rule would make one) pick the second, and only it is opened and written to.
+# Two identical boxes told apart by their serial numbers, beside a mouse: --list names both with
+# their serials (opening both, to tell whether they can be opened), --serial and --device (with
+# the path --list printed; where that is a file, through a link, as a user's udev rule would make
+# one) pick the second, and the run opens and writes to it alone.
+boxes="046d:c077:8:serial=MOUSE 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B"
 scenario_serial_picks_second() {
-  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  plug $boxes || return
+  run --list
+  [ "$(grep -c " 6666:f100 BOX-[AB] 9 can be opened" "$work/out")" -eq 2 ] ||
+    problem "list: $(flat "$work/out")"
   run --serial=BOX-B 1 5 123
   unplug
   expect_status 0
   expect_stdout 1 5 123
   expect_no_stderr
-  expect_received "$(reports 1 1 5 123 9)"
-  expect_opens "1 open"
+  expect_received "$(reports 2 1 5 123 9)"
+  expect_opens "$(printf '1 open\n2 open\n2 open')"
 }
 
 scenario_device_picks_second() {
-  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
-  ln -sf /dev/hidraw1 "$work/box-b"
-  run --device "$work/box-b" 1 5 123
+  plug $boxes || return
+  run --list
+  box_b=$(sed -n 's/^. \([^ ]*\) 6666:f100 BOX-B .*/\1/p' "$work/out")
+  [ -e "$box_b" ] && ln -sf "$box_b" "$work/box-b" && box_b=$work/box-b
+  run --device "$box_b" 1 5 123
   unplug
   expect_status 0
   expect_stdout 1 5 123
   expect_no_stderr
-  expect_received "$(reports 1 1 5 123 9)"
-  expect_opens "1 open"
+  expect_received "$(reports 2 1 5 123 9)"
+  expect_opens "$(printf '1 open\n2 open\n2 open')"
 }
 
 scenario_serial_unknown() {
-  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  plug $boxes || return
   run --serial=BOX-C 1 5 123
   unplug
   expect_status 1
   expect_stdout 1 5 123
   expect_stderr "reports 1, 2, 3 of 3 not sent" \
-    "no device 6666:f100 with serial BOX-C among 2 HID interfaces"
+    "no device 6666:f100 with serial BOX-C among $((3 + own_interfaces)) HID interfaces"
   expect_received ""
   expect_opens ""
 }
