@@ -10,7 +10,7 @@ for group in "$@"; do
     build) packages+=(g++ cmake ninja-build) ;;
     test) packages+=(g++ cmake ninja-build clang libgtest-dev libgmock-dev libbenchmark-dev) ;;
     bench) packages+=(g++ cmake ninja-build libbenchmark-dev strace) ;;
-    e2e) packages+=(qemu-system-x86 busybox-static cpio libc6-dev libstdc++-12-dev udev) ;;
+    e2e) packages+=(qemu-system-x86 busybox-static cpio libc6-dev libstdc++-12-dev udev systemd) ;;
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;

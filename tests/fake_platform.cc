@@ -123,6 +123,11 @@ void CloseInterfaceSet(PlatformHandle set) {
   }
 }
 
+bool FindDeviceNode(const std::string& member, std::string* node, CallResult* /*result*/) {
+  *node = member;
+  return true;
+}
+
 PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
   Fake.opened.push_back(path);
   const auto found = std::find_if(Fake.interfaces.begin(), Fake.interfaces.end(),

@@ -355,4 +355,19 @@ TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
   EXPECT_TRUE(api::IsSameInterface(Node("hidraw1"), Node("hidraw1")));
   EXPECT_FALSE(api::IsSameInterface((root / "box").string(), Node("hidraw0")));
   EXPECT_FALSE(api::IsSameInterface((root / "missing").string(), Node("hidraw0")));
+
+  // A device node is known by its number, whatever its name: /dev/null (1:3) is hidraw0's here,
+  // whose serial is read from sysfs where the kernel cannot tell it (before 5.6).
+  fs::create_directories(root / "sys/dev/char");
+  fs::create_symlink("../../devices/virtual/hid/x/hidraw/hidraw0", root / "sys/dev/char/1:3");
+  const api::PlatformHandle device = api::OpenDevice("/dev/null", &result);
+  EXPECT_TRUE(api::GetSerialNumber(device, &serial, &result) && serial == "BOX \x1b-B") << serial;
+  api::CloseDevice(device);
+  AddInterface("hidraw9", kUevent, kDescriptor, /*node=*/false);
+  fs::create_symlink("/dev/null", Node("hidraw9"));
+  for (const std::string dev : {"1:3\n", "1:4\n", "1:3", " 1:3\n", "1:+3\n", "1:3:0\n"}) {
+    WriteFile(root / "sys/class/hidraw/hidraw9/dev", dev);
+    std::string node;
+    EXPECT_EQ(api::FindDeviceNode(Node("hidraw9"), &node, &result), dev == "1:3\n") << dev;
+  }
 }

@@ -131,13 +131,16 @@ bool LocateDevice() {
     if (!Admitted(path, LinkState.LastResult != 0 ? &peeked : nullptr, &refused)) continue;
     if (LinkState.LastResult == 0 || !IsOurDevice(peeked)) continue;
 
-    LinkState.DevicePath = path;
-    LinkState.HIDHandle = api::OpenDevice(path, &result);
+    // Opened, and named from here on, as this system's device directory names it.
+    std::string node = path;
+    LinkState.HIDHandle = api::FindDeviceNode(path, &node, &result) ? api::OpenDevice(node, &result)
+                                                                    : api::kInvalidHandle;
+    LinkState.DevicePath = node;
     LinkState.LastResult = LinkState.HIDHandle != api::kInvalidHandle ? 1 : 0;
     if (LinkState.HIDHandle == api::kInvalidHandle) {
       if (unopenable.empty()) {
         unopenable =
-            DeviceName() + " found at " + path + " but it could not be opened: " + result.reason;
+            DeviceName() + " found at " + node + " but it could not be opened: " + result.reason;
         unopenableForAccess = result.accessDenied;
       }
       continue;
@@ -252,7 +255,11 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
       item.Problem = result.reason;
       continue;
     }
-    item.Path = path;
+    // Shown as this system's device directory names it; "" where it has no node there.
+    api::CallResult nodeResult;
+    std::string node = path;
+    const bool located = api::FindDeviceNode(path, &node, &nodeResult);
+    if (located) item.Path = node;
     item.AttributesKnown = api::PeekDeviceAttributes(path, &item.Attributes, &result);
     item.SerialKnown = api::PeekSerialNumber(path, &item.Serial, &result);
     item.LengthKnown = api::PeekOutputReportByteLength(path, &item.OutputReportByteLength, &result);
@@ -263,15 +270,16 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
     if (!item.IsDevice) continue;
 
     // Whether this user may open it: only an open can tell. Opened, confirmed and closed at once.
-    api::CallResult openResult;
-    const api::PlatformHandle device = api::OpenDevice(path, &openResult);
+    api::CallResult openResult = nodeResult;
+    const api::PlatformHandle device =
+        located ? api::OpenDevice(node, &openResult) : api::kInvalidHandle;
     if (device == api::kInvalidHandle) {
       item.Problem = openResult.reason;
       const std::string hint = api::AccessDeniedHint();
       if (openResult.accessDenied && !hint.empty()) item.Problem += " (" + hint + ")";
       if (item.Selected && unopenable.empty()) {
         unopenable =
-            DeviceName() + " found at " + path + " but it could not be opened: " + item.Problem;
+            DeviceName() + " found at " + node + " but it could not be opened: " + item.Problem;
       }
       continue;
     }

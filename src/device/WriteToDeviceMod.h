@@ -73,7 +73,7 @@ Delivery SendOutputReport(const ReportRequest& request);
 
 // One HID interface as the search sees it, learned without opening any interface but the device.
 struct InterfaceListing {
-  std::string Path;  // empty for a member without a usable path
+  std::string Path;  // empty for a member without a usable path, or without a node here
   bool AttributesKnown = false;
   APIdeclarations::DeviceAttributes Attributes;
   bool SerialKnown = false;

@@ -85,7 +85,10 @@ enum class MemberStatus {
 };
 
 // The path of member `index` of `set`. Members are numbered from 0 in a stable order (Linux:
-// ascending hidraw number; Windows: SetupAPI's enumeration order).
+// ascending hidraw number; Windows: SetupAPI's enumeration order). The Peek operations and
+// IsSameInterface take it as it is. Linux: <dev>/hidrawN after the kernel's name, which in a
+// container's device directory may name no node, or another device's: FindDeviceNode gives the
+// path to open and to show.
 MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::string* path,
                               CallResult* result);
 
@@ -99,8 +102,17 @@ void CloseInterfaceSet(PlatformHandle set);
 bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
                           CallResult* result);
 
-// Opens the interface at `path` for reading and writing, shared with other processes and not
-// inherited by child processes. Returns kInvalidHandle on failure, with `result` saying why.
+// The path that opens the interface `member` (a path from GetInterfacePath) in this system, to
+// open and to show the user. Linux: the character device in the device directory whose number is
+// the interface's (sysfs: its dev attribute), <dev>/hidrawN when that is it, else the first such
+// node in name order (a container may name hidraw2 /dev/hidraw0); a test tree's stand-in node, a
+// regular file or a fifo, by its name. Windows: `member` itself. False when there is no such
+// node, with `result` saying why.
+bool FindDeviceNode(const std::string& member, std::string* node, CallResult* result);
+
+// Opens the interface at `path` (a path from FindDeviceNode) for reading and writing, shared with
+// other processes and not inherited by child processes. Returns kInvalidHandle on failure, with
+// `result` saying why.
 PlatformHandle OpenDevice(const std::string& path, CallResult* result);
 
 // The identity of the device behind an open handle, asked of the handle itself (Linux:
@@ -115,16 +127,19 @@ bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, Ca
 bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result);
 
 // The serial number of the device behind an open handle, asked of the handle itself where the
-// system allows (Linux: HIDIOCGRAWUNIQ, with sysfs by name on kernels without it), so that a
-// device chosen by its serial number is the one written to. False when it cannot be read.
+// system allows (Linux: HIDIOCGRAWUNIQ; on kernels without it, the sysfs entry of the node's
+// device number), so that a device chosen by its serial number is the one written to. False when
+// it cannot be read.
 bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result);
 
 // GetOutputReportByteLength for the interface at `path`, without opening it for reading or
 // writing.
 bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length, CallResult* result);
 
-// True when `given` names the interface at `member` (a path from GetInterfacePath). Linux: the
-// same file, so any link to the node names it too; Windows: the same path, letter case aside.
+// True when `given` names the interface at `member` (a path from GetInterfacePath). Linux: a
+// character device (any link to one too) names the hidraw interface with its device number,
+// whatever its own name; anything else names the same file; Windows: the same path, letter case
+// aside.
 bool IsSameInterface(const std::string& given, const std::string& member);
 
 // The length of the interface's output report as Windows defines OutputReportByteLength: the

@@ -5,7 +5,7 @@
 # the real udevd with our rule.
 #
 #   tests/e2e/run.sh [--cache DIR] [--scenarios "NAME..."] [--windows EXE] [--arch amd64|arm64]
-#                    [TUNEZAP]
+#                    [--armhf PROGRAM] [TUNEZAP]
 #
 # --cache     where the kernel, the helpers and the guest image are kept (default: e2e-cache next
 #             to TUNEZAP, i.e. in the build directory)
@@ -18,6 +18,8 @@
 #             qemu-system-aarch64 (-M virt, TCG) and needs TUNEZAP cross-built and linked
 #             statically; the helpers are cross-built with aarch64-linux-gnu-g++ and busybox comes
 #             from busybox-static:arm64 (dpkg --add-architecture arm64; apt-get update).
+# --armhf     with --arch arm64: a static armhf build, run by the scenarios named armhf_NAME (the
+#             uhid scenarios are added to the default selection so) on the guest's 64-bit kernel
 #
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
 # QEMU, busybox-static, cpio, udev, a static C++ toolchain or the kernel package it says SKIPPED and
@@ -30,25 +32,27 @@ all="length_9 length_65 first_of_several no_device report_too_short no_output_re
 device_vanishes access_denied group_access concurrent_pairs stderr_closed"
 all="$all serial_picks_second device_picks_second serial_unknown list"
 all="$all usb_length_9 usb_length_65 usb_unplugged usb_serial udev_usb_plugdev udev_uhid_plugdev
-udev_outside_plugdev"
+udev_outside_plugdev container"
 optional=""  # scenarios run only when asked for by name
 # The Windows group: the same scenarios, run with tunezap.exe under wine.
 all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
-concurrent_pairs"
+concurrent_pairs serial_picks_second device_picks_second serial_unknown"
 # The scenarios that need nothing in the guest but uhid: the only ones run on arm64.
 uhid="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs stderr_closed serial_picks_second
-device_picks_second serial_unknown list"
+device_picks_second serial_unknown list container"
 arch=amd64
 cache=""
 scenarios=""
 windows=""
+armhf=""
 while [ $# -gt 1 ]; do
   case "$1" in
     --cache) cache=$2; shift 2 ;;
     --scenarios) scenarios=$2; shift 2 ;;
     --windows) windows=$2; shift 2 ;;
     --arch) arch=$2; shift 2 ;;
+    --armhf) armhf=$(realpath "$2") || exit 2; shift 2 ;;
     *) break ;;
   esac
 done
@@ -66,7 +70,7 @@ case "$arch" in
     qemu=(qemu-system-aarch64 -accel tcg -M virt -cpu cortex-a53) console=ttyAMA0
     cxx=aarch64-linux-gnu-g++ deb_suffix=":arm64" boot_seconds=240
     [ -n "$windows" ] && { echo "e2e: --windows runs on amd64 only" >&2; exit 2; }
-    [ -z "$scenarios" ] && scenarios=$uhid ;;
+    [ -z "$scenarios" ] && scenarios="$uhid $([ -n "$armhf" ] && printf 'armhf_%s ' $uhid)" ;;
   *) echo "e2e: unknown architecture '$arch' (amd64 or arm64)" >&2; exit 2 ;;
 esac
 tunezap=""
@@ -125,10 +129,12 @@ else
     rm -rf "$cache/busybox-$arch/deb"
   fi
   # A foreign program's libraries cannot be found with ldd: the program must need none.
-  if readelf -l "$tunezap" 2>/dev/null | grep -q INTERP; then
-    echo "e2e: $tunezap is linked dynamically; the $arch guest needs a static build" >&2
-    exit 2
-  fi
+  for program in "$tunezap" $armhf; do
+    if readelf -l "$program" 2>/dev/null | grep -q INTERP; then
+      echo "e2e: $program is linked dynamically; the $arch guest needs a static build" >&2
+      exit 2
+    fi
+  done
 fi
 
 # ---- The kernel and its HID modules, from the package linux-image-$arch points at.
@@ -259,6 +265,7 @@ if [ -n "$tunezap" ]; then
     cp -L "$library" "$root$library"
   done
 fi
+[ -n "$armhf" ] && cp "$armhf" "$root/usr/bin/tunezap-armhf"
 
 # The real udevd (udevadm is systemd-udevd when called so) with the libraries it loads, our rule,
 # the rules of the same package that handle hidraw devices (with fido_id, which one of them runs
@@ -267,8 +274,10 @@ udev_files=$(dpkg -L udev 2>/dev/null) || unavailable "udev is not installed"
 udevadm=$(grep -m 1 '/bin/udevadm$' <<<"$udev_files")
 fido_id=$(grep -m 1 '/udev/fido_id$' <<<"$udev_files")
 default_rules=$(grep -E '/rules.d/(50-udev-default|60-fido-id).rules$' <<<"$udev_files")
-[ -n "$udevadm" ] && [ -n "$fido_id" ] && [ "$(wc -l <<<"$default_rules")" -eq 2 ] ||
-  unavailable "the udev package lacks udevadm, fido_id or its hidraw rules"
+# The rule that runs the uaccess builtin on tagged devices comes with systemd.
+default_rules+=$'\n'$(dpkg -L systemd 2>/dev/null | grep -m 1 '/rules.d/73-seat-late.rules$')
+[ -n "$udevadm" ] && [ -n "$fido_id" ] && [ "$(grep -c . <<<"$default_rules")" -eq 3 ] ||
+  unavailable "the udev and systemd packages lack udevadm, fido_id or the hidraw and seat rules"
 mkdir -p "$root"/{lib/systemd,usr/lib/udev/rules.d,etc,run} "$root$(dirname "$fido_id")"
 cp "$udevadm" "$root/bin/udevadm"
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"

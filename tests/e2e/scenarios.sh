@@ -289,39 +289,47 @@ scenario_concurrent_pairs() {
     problem "whole runs received: $whole_a and $whole_b, expected $pairs and $pairs"
 }
 
-# Two identical boxes told apart by their serial numbers: --serial and --device (here through a
-# link, as a user's udev rule would make one) pick the second, and only it is opened and written to.
+# Two identical boxes told apart by their serial numbers, beside a mouse: --list names both with
+# their serials (opening both, to tell whether they can be opened), --serial and --device (with
+# the path --list printed; where that is a file, through a link, as a user's udev rule would make
+# one) pick the second, and the run opens and writes to it alone.
+boxes="046d:c077:8:serial=MOUSE 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B"
 scenario_serial_picks_second() {
-  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  plug $boxes || return
+  run --list
+  [ "$(grep -c " 6666:f100 BOX-[AB] 9 can be opened" "$work/out")" -eq 2 ] ||
+    problem "list: $(flat "$work/out")"
   run --serial=BOX-B 1 5 123
   unplug
   expect_status 0
   expect_stdout 1 5 123
   expect_no_stderr
-  expect_received "$(reports 1 1 5 123 9)"
-  expect_opens "1 open"
+  expect_received "$(reports 2 1 5 123 9)"
+  expect_opens "$(printf '1 open\n2 open\n2 open')"
 }
 
 scenario_device_picks_second() {
-  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
-  ln -sf /dev/hidraw1 "$work/box-b"
-  run --device "$work/box-b" 1 5 123
+  plug $boxes || return
+  run --list
+  box_b=$(sed -n 's/^. \([^ ]*\) 6666:f100 BOX-B .*/\1/p' "$work/out")
+  [ -e "$box_b" ] && ln -sf "$box_b" "$work/box-b" && box_b=$work/box-b
+  run --device "$box_b" 1 5 123
   unplug
   expect_status 0
   expect_stdout 1 5 123
   expect_no_stderr
-  expect_received "$(reports 1 1 5 123 9)"
-  expect_opens "1 open"
+  expect_received "$(reports 2 1 5 123 9)"
+  expect_opens "$(printf '1 open\n2 open\n2 open')"
 }
 
 scenario_serial_unknown() {
-  plug 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  plug $boxes || return
   run --serial=BOX-C 1 5 123
   unplug
   expect_status 1
   expect_stdout 1 5 123
   expect_stderr "reports 1, 2, 3 of 3 not sent" \
-    "no device 6666:f100 with serial BOX-C among 2 HID interfaces"
+    "no device 6666:f100 with serial BOX-C among $((3 + own_interfaces)) HID interfaces"
   expect_received ""
   expect_opens ""
 }
@@ -349,6 +357,30 @@ scenario_list() {
   expect_stderr "device 6666:f100 found at /dev/hidraw1 but it could not be opened"
   expect_opens "1 open
 2 open"
+}
+
+# In a container's /dev, as docker run --device /dev/hidraw2:/dev/hidraw0 makes it: a mount
+# namespace with a tmpfs on /dev holding /dev/null and the box hidraw2 as /dev/hidraw0, while /sys
+# still shows the host's devices, hidraw0 among them. --list, --device with the container's name
+# and the plain search know the box by its device number.
+scenario_container() {
+  plug 1234:f100:8:serial=KBD 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B || return
+  number=$(cat /sys/class/hidraw/hidraw2/dev)
+  cat >"$work/contained" <<EOF
+#!/bin/sh
+exec unshare -m sh -c 'mount -t tmpfs tmpfs /dev && mknod /dev/null c 1 3 &&
+  mknod /dev/hidraw0 c ${number%:*} ${number#*:} && exec "\$0" "\$@"' "$TUNEZAP" "\$@"
+EOF
+  chmod +x "$work/contained"
+  TUNEZAP=$work/contained run --list
+  printf '%s\n' "  ? 1234:f100 KBD 9" "  ? 6666:f100 BOX-A 9 cannot be opened: open '/dev/hidraw1':\
+ no device node ${number%:*}:1 in '/dev'" "* /dev/hidraw0 6666:f100 BOX-B 9 can be opened" |
+    cmp -s - "$work/out" || problem "list: $(flat "$work/out")"
+  TUNEZAP=$work/contained run --device /dev/hidraw0 1 5 123
+  TUNEZAP=$work/contained run 0 9 7
+  unplug
+  expect_received "$(reports 2 1 5 123 9; reports 2 0 9 7 9)"
+  expect_opens "$(printf '2 open\n2 open\n2 open')"
 }
 
 # ---- The set-top box on USB for real (a gadget on dummy_hcd, taken by usbhid), and the real
@@ -430,7 +462,8 @@ stop_udevd() {
   kill -TERM "$udevd"
   wait "$udevd"
   udevd=""
-  rm -rf /run/udev  # its records of devices, which the next one must not take for its own
+  # Its records of devices, which the next one must not take for its own, and any seat.
+  rm -rf /run/udev /run/systemd
 }
 
 RULES=/usr/lib/udev/rules.d/70-tunezap.rules
@@ -485,18 +518,23 @@ scenario_udev_uhid_plugdev() {
   expect_received "$(reports 0 1 5 123 9)"
 }
 
-# A user outside plugdev is refused the device the rule gave to plugdev, and told about the rule.
+# Users outside plugdev. The desktop seat's (no logind here: its seat file names 1001 the active
+# user) may use the device: Debian's 73-seat-late.rules has udevd's uaccess builtin give it an ACL
+# on a node our rule tagged. Another is refused the device the rule gave to plugdev, and told
+# about the rule.
 scenario_udev_outside_plugdev() {
+  mkdir -p /run/systemd/seats && echo ACTIVE_UID=1001 >/run/systemd/seats/seat0
   start_udevd || return
   plug usb:6666:f100:8 || return
   expect_granted_by 'ATTRS{idVendor}'
+  run as 1001 1001 0 9 7
   run as 1000 1000 1 5 123
   unplug
   expect_status 1
   expect_stdout 1 5 123
   expect_stderr "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "Permission denied" \
     "70-tunezap.rules"
-  expect_received ""
+  expect_received "$(usb_reports 0 0 9 7 9)"
 }
 
 # ---- The Windows group: windows_NAME is scenario_NAME with tunezap.exe run by wine in
@@ -557,6 +595,8 @@ for name in "$@"; do
     "scenario_$name"
   elif [ "${name#windows_}" != "$name" ] && command -v "scenario_${name#windows_}" >/dev/null; then
     windows_scenario "${name#windows_}"
+  elif [ "${name#armhf_}" != "$name" ] && command -v "scenario_${name#armhf_}" >/dev/null; then
+    TUNEZAP=/usr/bin/tunezap-armhf "scenario_${name#armhf_}"  # 32-bit ARM on the 64-bit kernel
   else
     problem "no such scenario"
   fi

@@ -1,15 +1,17 @@
 // The platform layer on Linux. HID interfaces are the hidraw class devices: each is found in sysfs
 // as <sysfs>/class/hidraw/hidrawN, whose device/ directory describes the HID device (identity in
-// uevent, report descriptor in report_descriptor), and is opened as the node <dev>/hidrawN.
-// Sysfs by name serves to choose which node to open; once a node is open, its identity and report
-// descriptor are asked of the descriptor, which stays bound to its device even if the number
-// passes to another one.
+// uevent, report descriptor in report_descriptor), and is opened as the node in <dev> with its
+// device number: <dev>/hidrawN, unless a container's /dev names it otherwise. Sysfs by name serves
+// to choose which interface to open; a node is known by its number, never by its name; once it is
+// open, its identity and report descriptor are asked of the descriptor, which stays bound to its
+// device even if the number passes to another one.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -49,6 +51,11 @@ struct OpenInterface {
   std::string name;  // "hidraw3"; empty when the path is not a hidraw node under the device root
 };
 std::map<int, OpenInterface> openInterfaces;
+
+// The character devices directly in <dev>, by number, the first name in name order for each:
+// looked over once, and only when a node is not where the kernel's name puts it.
+std::map<dev_t, std::string> devNodes;
+bool devNodesScanned = false;
 
 constexpr std::string_view kHidrawPrefix = "hidraw";
 constexpr std::size_t kMaxDescriptorBytes = 4096;  // the kernel's HID_MAX_DESCRIPTOR_SIZE
@@ -97,6 +104,66 @@ std::string NodeName(std::string_view path) {
   const std::string_view name = path.substr(prefix.size());
   std::uint32_t number = 0;
   return ParseHidrawName(name, &number) ? std::string(name) : std::string();
+}
+
+// "243:2"
+std::string NumberText(dev_t number) {
+  return std::to_string(major(number)) + ":" + std::to_string(minor(number));
+}
+
+// A dev attribute as the kernel writes it, "MAJOR:MINOR\n", and nothing else.
+bool ParseDeviceNumber(std::string_view text, dev_t* number) {
+  if (!text.ends_with('\n')) return false;
+  text.remove_suffix(1);
+  const std::size_t colon = text.find(':');
+  std::uint32_t majorNumber = 0;
+  std::uint32_t minorNumber = 0;
+  if (colon == std::string_view::npos || !ParseWhole(text.substr(0, colon), 10, &majorNumber) ||
+      !ParseWhole(text.substr(colon + 1), 10, &minorNumber)) {
+    return false;
+  }
+  *number = makedev(majorNumber, minorNumber);
+  return true;
+}
+
+// The name of the hidraw interface with character device number `number`, from its entry
+// <sysfs>/dev/char/MAJOR:MINOR, a link to .../hidraw/hidrawN; "" when it is none.
+std::string HidrawNameOf(dev_t number) {
+  char target[PATH_MAX];
+  const std::string link = sysfsRoot + "/dev/char/" + NumberText(number);
+  const ssize_t length = readlink(link.c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
+  const std::string_view path(target, static_cast<std::size_t>(length));
+  const std::size_t slash = path.rfind('/');
+  std::uint32_t ignored = 0;
+  if (slash == std::string_view::npos || !path.substr(0, slash).ends_with("/hidraw") ||
+      !ParseHidrawName(path.substr(slash + 1), &ignored)) {
+    return {};
+  }
+  return std::string(path.substr(slash + 1));
+}
+
+// The node in <dev> with character device number `number`, or null.
+const std::string* NodeByNumber(dev_t number) {
+  if (!devNodesScanned) {
+    devNodesScanned = true;
+    if (DIR* dir = opendir(devRoot.c_str())) {
+      while (const dirent* entry = readdir(dir)) {
+        struct stat status {};
+        if ((entry->d_type != DT_CHR && entry->d_type != DT_UNKNOWN) ||
+            fstatat(dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISCHR(status.st_mode)) {
+          continue;
+        }
+        std::string path = devRoot + "/" + entry->d_name;
+        const auto [known, added] = devNodes.emplace(status.st_rdev, path);
+        if (!added && path < known->second) known->second = std::move(path);
+      }
+      closedir(dir);
+    }
+  }
+  const auto found = devNodes.find(number);
+  return found != devNodes.end() ? &found->second : nullptr;
 }
 
 std::string DeviceFilePath(const std::string& name, std::string_view file) {
@@ -282,6 +349,15 @@ bool AskDriver(const OpenInterface& open, unsigned long request, Argument* argum
   return false;
 }
 
+// The sysfs name of an open interface: a device node's by its number (its own name may be a
+// container's), a stand-in's by its name; "" when it has none.
+std::string SysfsName(const OpenInterface& open) {
+  struct stat status {};
+  if (fstat(open.fd, &status) != 0) return {};
+  if (S_ISCHR(status.st_mode)) return HidrawNameOf(status.st_rdev);
+  return S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode) ? open.name : std::string();
+}
+
 std::string ObjectName(PlatformHandle device) {
   const auto found = openInterfaces.find(ToDescriptor(device));
   return found != openInterfaces.end() ? found->second.path : "handle " + std::to_string(device);
@@ -317,6 +393,8 @@ void SetRoots(const std::string& sysfs, const std::string& dev) {
   };
   sysfsRoot = trimmed(sysfs);
   devRoot = trimmed(dev);
+  devNodes.clear();
+  devNodesScanned = false;
 }
 
 }  // namespace LinuxRoots
@@ -407,6 +485,35 @@ MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::stri
 
 void CloseInterfaceSet(PlatformHandle set) { interfaceSets.erase(set); }
 
+bool FindDeviceNode(const std::string& member, std::string* node, CallResult* result) {
+  const std::string name = PeekName(member, "open", result);
+  if (name.empty()) return false;
+  struct stat status {};
+  const bool present = stat(member.c_str(), &status) == 0;
+  if (present && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))) {
+    *node = member;  // a stand-in: it has no number
+    return true;
+  }
+  const std::string attribute = sysfsRoot + "/class/hidraw/" + name + "/dev";
+  std::string text;
+  if (!ReadSmallFile(attribute, kMaxAttributeBytes, &text, result)) return false;
+  dev_t number = 0;
+  if (!ParseDeviceNumber(text, &number)) {
+    Fail(result, "read", attribute, "not MAJOR:MINOR");
+    return false;
+  }
+  if (present && S_ISCHR(status.st_mode) && status.st_rdev == number) {
+    *node = member;
+    return true;
+  }
+  if (const std::string* found = NodeByNumber(number)) {
+    *node = *found;
+    return true;
+  }
+  Fail(result, "open", member, "no device node " + NumberText(number) + " in '" + devRoot + "'");
+  return false;
+}
+
 PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
   const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
@@ -493,9 +600,10 @@ bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* res
   }
   const int error = errno;
   // Kernels before 5.6 do not know the request, and a test tree's stand-in nodes reach no driver:
-  // the sysfs entry by name is all there is.
-  if ((error == ENOTTY || error == EINVAL || error == ENOSYS) && !open->name.empty()) {
-    return ReadUeventValue(open->name, "HID_UNIQ", serial, result);
+  // the sysfs entry is all there is.
+  if (error == ENOTTY || error == EINVAL || error == ENOSYS) {
+    const std::string name = SysfsName(*open);
+    if (!name.empty()) return ReadUeventValue(name, "HID_UNIQ", serial, result);
   }
   FailWithError(result, kOperation, open->path, error);
   return false;
@@ -510,9 +618,15 @@ bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
 bool IsSameInterface(const std::string& given, const std::string& member) {
   // stat follows links and opens nothing.
   struct stat a {};
+  if (stat(given.c_str(), &a) != 0) return false;
+  // A device node is its number's, whatever it is called: the member is named as the kernel names
+  // it, the node perhaps as a container does.
+  if (S_ISCHR(a.st_mode)) {
+    const std::string name = NodeName(member);
+    return !name.empty() && HidrawNameOf(a.st_rdev) == name;
+  }
   struct stat b {};
-  return stat(given.c_str(), &a) == 0 && stat(member.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino;
+  return stat(member.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeoutMilliseconds,

@@ -7,7 +7,7 @@
 namespace LinuxRoots {
 
 // The sysfs root (default "/sys") and the device-node root (default "/dev"). The interfaces are
-// <sysfs>/class/hidraw/hidrawN, with nodes <dev>/hidrawN.
+// <sysfs>/class/hidraw/hidrawN, with nodes in <dev> found by number (<sysfs>/dev/char/MAJ:MIN).
 void SetRoots(const std::string& sysfsRoot, const std::string& devRoot);
 
 }  // namespace LinuxRoots

@@ -340,6 +340,12 @@ void CloseInterfaceSet(PlatformHandle set) {
   if (set != kInvalidHandle) SetupDiDestroyDeviceInfoList(ToHandle(set));
 }
 
+// An interface path is the same in every session: it names the interface wherever it is used.
+bool FindDeviceNode(const std::string& member, std::string* node, CallResult* /*result*/) {
+  *node = member;
+  return true;
+}
+
 PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
   const HANDLE device = OpenPath(path, GENERIC_READ | GENERIC_WRITE);
   if (device == INVALID_HANDLE_VALUE) {
