@@ -268,7 +268,6 @@ TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
       {"--wait=0x10", WAIT_ERROR("0x10")},
       {"--wait=inf", WAIT_ERROR("inf")},
       {"--wait=.", WAIT_ERROR(".")},
-      {"--wait= 5 1 5 123", "option \"--wait\" needs a value"},
       {"--wait=1 --wait=1", "option \"--wait\" is given twice"},
   };
   for (const OptionCase& c : cases) {
@@ -285,7 +284,6 @@ TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
     EXPECT_EQ(outcome.Given.List, c.list);
     EXPECT_EQ(outcome.Given.Help, c.help);
     EXPECT_EQ(outcome.Given.Version, c.version);
-    EXPECT_EQ(outcome.Given.WaitGiven, c.waitMilliseconds != 0);
     EXPECT_EQ(outcome.Given.WaitMilliseconds, c.waitMilliseconds);
   }
 }
