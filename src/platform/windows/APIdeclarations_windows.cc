@@ -517,8 +517,8 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
 }
 
 // CM_Register_Notification would announce an arriving interface, but wine, where this program is
-// tested, does not have it: a program importing it would not even start there. A short poll
-// needs nothing, and a search costs far less than the 0.1 s between two.
+// tested, only stubs it: a call ends the program, and the stub cannot be told from the real thing
+// beforehand. A short poll needs nothing, and a search costs far less than the 0.1 s between two.
 void WatchInterfaces() {}
 
 void WaitForInterfaceChange(unsigned timeoutMilliseconds) {
