@@ -504,8 +504,9 @@ scenario_udev_outside_plugdev() {
   expect_received ""
 }
 
-# ---- --wait: a box on its way, plugged in ("late") 1.5 s into the run.
-late_us=1500000
+# ---- --wait: a box on its way, plugged in ("late") 1.25 s into the run:
+# not a whole number of the 0.5 s slow poll, which would then find it as soon as an event does.
+late_us=1250000
 # waited DEVICES ARGUMENT...: plug, run, unplug; $latency: from the late node to its report (us).
 waited() {
   [ "$TUNEZAP" = /usr/bin/tunezap ] || start_udevd || return 1  # how wine learns of a new device
@@ -599,7 +600,7 @@ EOF
   own_interfaces=0
   pairs=20
   opens_are_ours=1
-  late_us=1500000
+  late_us=1250000
 }
 # Starts wine once the devices are in (called by plug).
 windows_start() {
