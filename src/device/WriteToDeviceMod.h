@@ -59,6 +59,8 @@ extern DeviceSelection Selection;
 // not yet open to this user, held by another run), set by the front end from --wait. A device that
 // can never be used (another device at --device, one whose report is too short) is not waited for.
 struct WaitLimit {
+  WaitLimit() noexcept = default;  // a time point's constructor is not declared noexcept
+
   bool Given = false;
   std::chrono::steady_clock::time_point Deadline;  // counted from the start of the run
   unsigned Milliseconds = 0;                       // as asked for, for messages

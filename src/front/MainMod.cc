@@ -210,8 +210,10 @@ int Main(const api::ArgumentWords& arguments) {
   if (given.SerialGiven) WriteToDeviceMod::Selection.Serial = given.Serial;
   if (given.DeviceGiven) WriteToDeviceMod::Selection.DevicePath = given.Device;
   if (given.WaitGiven) {
-    WriteToDeviceMod::Waiting = {true, start + std::chrono::milliseconds(given.WaitMilliseconds),
-                                 given.WaitMilliseconds};
+    WriteToDeviceMod::WaitLimit& waiting = WriteToDeviceMod::Waiting;
+    waiting.Given = true;
+    waiting.Deadline = start + std::chrono::milliseconds(given.WaitMilliseconds);
+    waiting.Milliseconds = given.WaitMilliseconds;
   }
   if (given.List) {
     if (!argumentText.empty()) {
