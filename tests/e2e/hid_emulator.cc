@@ -223,7 +223,6 @@ bool ServeGadget(Device& device, const std::string& prefix) {
 // Reads and answers the device's pending events. False when none was pending.
 bool ServeOne(std::size_t index) {
   Device& device = Devices[index];
-  if (device.fd < 0) return false;
   if (device.model.usb) return ServeGadget(device, std::to_string(index) + " ");
   uhid_event event{};
   const ssize_t got = read(device.fd, &event, sizeof event);
@@ -466,7 +465,6 @@ int Run(int argc, char** argv) {
     }
   }
   for (Device& device : Devices) {
-    if (device.fd < 0) continue;  // never plugged in
     Unplug(device);
     close(device.fd);
     if (device.model.usb) RemoveGadget(device);
