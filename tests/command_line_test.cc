@@ -215,13 +215,17 @@ TEST(ParseCommandLine, CutsFieldsConvertsAndSplitsTheChannel) {
 struct OptionCase {
   const char* text;     // cut into words at each blank
   const char* message;  // the exact error, or "" for none
-  const char* argumentText;
-  const char* serial;  // nullptr: not given
-  const char* device;
-  bool list;
-  bool help;
-  bool version;
+  const char* argumentText = "";
+  const char* serial = nullptr;  // nullptr: not given
+  const char* device = nullptr;
+  bool list = false;
+  bool help = false;
+  bool version = false;
+  unsigned waitMilliseconds = 0;  // 0: not given
 };
+
+#define WAIT_ERROR(value) \
+  "option \"--wait\" needs seconds, more than 0 and at most 3600, not \"" value "\""
 
 TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
   const OptionCase cases[] = {
@@ -252,6 +256,19 @@ TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
       {"--serial=A --serial=B", "option \"--serial\" is given twice", "", nullptr, nullptr, false,
        false, false},
       {"--list=yes", "option \"--list\" takes no value", "", nullptr, nullptr, false, false, false},
+      {"--wait=2.5 1 5 123", "", "1 5 123", nullptr, nullptr, false, false, false, 2500},
+      {"--wait 10 --list", "", "", nullptr, nullptr, true, false, false, 10000},
+      {"--wait=0003600.000", "", "", nullptr, nullptr, false, false, false, 3600000},
+      {"--wait=.0001", "", "", nullptr, nullptr, false, false, false, 1},  // rounded up, never to 0
+      {"--wait=0", WAIT_ERROR("0")},
+      {"--wait=3600.0001", WAIT_ERROR("3600.0001")},
+      {"--wait=99999999999999999999", WAIT_ERROR("99999999999999999999")},
+      {"--wait=-1", WAIT_ERROR("-1")},
+      {"--wait=1e3", WAIT_ERROR("1e3")},
+      {"--wait=0x10", WAIT_ERROR("0x10")},
+      {"--wait=inf", WAIT_ERROR("inf")},
+      {"--wait=.", WAIT_ERROR(".")},
+      {"--wait=1 --wait=1", "option \"--wait\" is given twice"},
   };
   for (const OptionCase& c : cases) {
     SCOPED_TRACE(std::string("argument text \"") + c.text + "\"");
@@ -267,6 +284,7 @@ TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
     EXPECT_EQ(outcome.Given.List, c.list);
     EXPECT_EQ(outcome.Given.Help, c.help);
     EXPECT_EQ(outcome.Given.Version, c.version);
+    EXPECT_EQ(outcome.Given.WaitMilliseconds, c.waitMilliseconds);
   }
 }
 

@@ -103,7 +103,8 @@ PlatformHandle OpenInterfaceSet(CallResult* result) {
 
 MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::string* path,
                               CallResult* result) {
-  if (set != FakePlatform::kSet || Fake.setFails || index >= Fake.interfaces.size()) {
+  if (set != FakePlatform::kSet || Fake.setFails || index >= Fake.interfaces.size() ||
+      Fake.interfaces[index].arrivesAtWait > Fake.waits) {
     return MemberStatus::kEnd;
   }
   const FakePlatform::FakeInterface& fake = Fake.interfaces[index];
@@ -217,7 +218,9 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
   return true;
 }
 
-bool LockDevice(PlatformHandle device, const std::string& path, unsigned, CallResult* result) {
+bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeout,
+                CallResult* result) {
+  Fake.lockTimeout = timeout;
   const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
   if (fake == nullptr) return FakePlatform::Fail(result, "lock: bad handle");
   if (fake->lockFails) {
@@ -247,6 +250,10 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
   }
   return true;
 }
+
+void WatchInterfaces() { Fake.watching = Fake.setsMade == 0; }
+
+void WaitForInterfaceChange(unsigned) { Fake.waits += Fake.watching ? 1 : 0; }
 
 void CloseDevice(PlatformHandle device) {
   if (FakePlatform::Lookup(device) == nullptr) {

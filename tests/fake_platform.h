@@ -29,6 +29,7 @@ struct FakeInterface {
   std::string serial;            // "" : none
   std::string alias;             // another path that names this interface (a link to it)
   std::string swappedSerial;     // not empty: what an open handle reports (another device's)
+  int arrivesAtWait = 0;  // enumerated (with those after it) once the program waited this often
 };
 
 struct Write {
@@ -53,6 +54,9 @@ struct State {
   int setsMade = 0;
   int badCloses = 0;  // closes of a handle that was not open
   int locks = 0;
+  unsigned lockTimeout = 0;  // of the latest lock
+  bool watching = false;     // begun before the first search: a later watch would miss changes
+  int waits = 0;             // waits that could see a change
 };
 
 extern State Fake;

@@ -161,13 +161,16 @@ TEST(Main, BrokenStandardOutputDoesNotStopTheChannelChange) {
 }
 
 // A keyboard with a hostile serial, then three boxes told apart by serial; the last may not be
-// opened.
+// opened. A fourth comes while a run waits.
 std::vector<FakePlatform::FakeInterface> ThreeBoxes() {
   std::vector<FakePlatform::FakeInterface> interfaces = {
       FakePlatform::Interface("/dev/hidraw0", 0x046D, 0xC077),
       FakePlatform::Interface("/dev/hidraw1", 0x6666, 0xF100),
       FakePlatform::Interface("/dev/hidraw2", 0x6666, 0xF100, 65),
-      FakePlatform::Interface("/dev/hidraw3", 0x6666, 0xF100)};
+      FakePlatform::Interface("/dev/hidraw3", 0x6666, 0xF100),
+      FakePlatform::Interface("/dev/hidraw4", 0x6666, 0xF100)};
+  interfaces[4].serial = "BOX-D";
+  interfaces[4].arrivesAtWait = 2;
   interfaces[0].serial = "K\x1b[2J";
   interfaces[1].serial = "BOX-A";
   interfaces[2].serial = "BOX-B";
@@ -182,6 +185,8 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
   const std::string channel =
       Echo("1 5 123") + DigitLine(49, 1) + DigitLine(49, 2) + DigitLine(49, 3);
   const std::string usage = "tunezap: usage: tunezap <box 0/1> <value 0-255> <channel>\n";
+  const std::string notSent = "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: ";
+  const std::string notABox = notSent + "/dev/hidraw0 is 046d:c077, not 6666:f100\n";
   const struct {
     const char* text;
     int status;
@@ -214,6 +219,8 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
        0,
        "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: no device 6666:f100 at "
        "/dev/box-b with serial BOX-A among 4 HID interfaces\n"},
+      {"--wait=1 --serial=BOX-D 1 5 123", 0, channel, {"/dev/hidraw4"}, 3, ""},
+      {"--wait=9 --device=/dev/hidraw0 1 5 123", 1, channel, {}, 0, notABox},
       {"--serial=BOX-B",
        2,
        kBanner + "\r\nSyntax: tunezap.exe <box 0/1> <channel> \r\n",
@@ -238,6 +245,9 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
     ASSERT_EQ(Fake.writes.size(), c.writes);
     for (const auto& write : Fake.writes) EXPECT_EQ(write.path, c.opened.at(0));
   }
+  // Another run's lock is waited for until the deadline, not 10 s.
+  RunProgram("--wait=2 1 5 123", ThreeBoxes());
+  EXPECT_TRUE(Fake.lockTimeout > 1900 && Fake.lockTimeout <= 2000) << Fake.lockTimeout;
 }
 
 TEST(Main, HelpAndVersionUseTheNativeLineEndAndSearchNothing) {
@@ -250,8 +260,8 @@ TEST(Main, HelpAndVersionUseTheNativeLineEndAndSearchNothing) {
     EXPECT_EQ(Fake.standardOutput.back(), '\n');
   }
   RunProgram("--help", {});
-  for (const char* option : {"--serial=TEXT", "--device=PATH", "--list", "--help", "--version",
-                             "70-tunezap.rules", "\n  2  "}) {
+  for (const char* option : {"--serial=TEXT", "--device=PATH", "--wait=SECONDS", "--list", "--help",
+                             "--version", "70-tunezap.rules", "\n  2  "}) {
     EXPECT_NE(Fake.standardOutput.find(option), std::string::npos) << option;
   }
   RunProgram("--version", {});
@@ -302,6 +312,10 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
   EXPECT_EQ(Fake.standardError,
             "tunezap: device 6666:f100 at /dev/hidraw0 has an output report length of 8 bytes; at "
             "least 9 are needed\n");
+  // With --wait, listed once the box a run would use is there.
+  EXPECT_EQ(RunProgram("--wait=9 --serial=BOX-D --list", ThreeBoxes()), MainMod::kExitChanged);
+  EXPECT_NE(Fake.standardOutput.find("\n* /dev/hidraw4 6666:f100 BOX-D 9 can be opened\n"),
+            std::string::npos);
   EXPECT_EQ(RunProgram("--list", {}), MainMod::kExitNotChanged);
   EXPECT_EQ(Fake.standardOutput, "");
   EXPECT_EQ(Fake.standardError, "tunezap: no device 6666:f100 among 0 HID interfaces\n");

@@ -132,4 +132,16 @@ count=$(printf '%s\n' "$runs" | grep -c .)
 [ "$count" -eq 40 ] && [ "$bad" -eq 0 ] && pass "20 concurrent pairs, no interleaved report" ||
   fail "20 concurrent pairs, no interleaved report" "$count runs, $bad interleaved: $(head -c 300 "$work/err-concurrent" 2>/dev/null)"
 
+# --- A 5 s wait for a box that never comes, on an empty tree, costs under 10 ms of processor time
+# (user and system) more than a wait of 1 ms: no busy loop. Not under a runner, which costs more.
+mkdir -p "$work/empty/sys/class/hidraw" "$work/empty/dev"
+TIMEFORMAT='%3U %3S'
+for seconds in 0.001 5; do  # $spent: the first run's time, then the second's less the first's
+  read -r user system < <({ time "$program_path" "$work/empty/sys" "$work/empty/dev" \
+    --wait=$seconds 1 5 123 >/dev/null 2>&1; } 2>&1)
+  spent=$((10#${user/./} + 10#${system/./} - ${spent:-0}))
+done
+[ ${#runner[@]} -gt 0 ] || { [ "$spent" -lt 10 ] && pass "a 5 s wait costs $spent ms more" ||
+  fail "a 5 s wait costs under 10 ms more" "$spent ms"; }
+
 finish

@@ -10,6 +10,7 @@ namespace api = APIdeclarations;
 
 DeviceLinkState LinkState;
 DeviceSelection Selection;
+WaitLimit Waiting;
 
 namespace {
 
@@ -68,6 +69,34 @@ bool HasSelectedSerial(api::PlatformHandle device) {
   return LinkState.LastResult != 0 && serial == *Selection.Serial;
 }
 
+// Milliseconds left until the deadline of Waiting, rounded up; 0 once it has passed.
+unsigned MillisecondsLeft() {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(Waiting.Deadline -
+                                                                 std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
+}
+
+// Runs `search` (true when done: found, or failed for good) and, with Waiting, again at each
+// change of the HID interfaces until it is done or the deadline passes; a search given up at the
+// deadline says so in `problem`. Watching starts before the first search, so that a device
+// arriving between a search and the wait after it is not missed.
+template <typename Search>
+void SearchUntilDeadline(Search search, std::string* problem) {
+  if (!Waiting.Given) {
+    search();
+    return;
+  }
+  api::WatchInterfaces();
+  while (!search()) {
+    const unsigned left = MillisecondsLeft();
+    if (left == 0) {
+      *problem += " (waited " + SecondsText(Waiting.Milliseconds) + " s)";
+      return;
+    }
+    api::WaitForInterfaceChange(left);
+  }
+}
+
 // What was looked for, for "no ... among N HID interfaces".
 std::string SoughtName() {
   std::string sought = DeviceName();
@@ -77,6 +106,16 @@ std::string SoughtName() {
 }
 
 }  // namespace
+
+std::string SecondsText(unsigned milliseconds) {
+  std::string text = std::to_string(milliseconds / 1000);
+  if (const unsigned fraction = milliseconds % 1000; fraction != 0) {
+    std::string digits = std::to_string(fraction + 1000).substr(1);  // keeps leading zeros
+    digits.erase(digits.find_last_not_of('0') + 1);
+    text += "." + digits;
+  }
+  return text;
+}
 
 std::string EscapedText(std::string_view text, bool quoteMarks, bool blanks) {
   std::string escaped;
@@ -100,6 +139,7 @@ bool LocateDevice() {
   LinkState.InterfacesExamined = 0;
   LinkState.Problem.clear();
   LinkState.ProblemIsAccess = false;
+  LinkState.ProblemIsLasting = false;
 
   api::CallResult setResult;
   LinkState.DeviceInfoSet = api::OpenInterfaceSet(&setResult);
@@ -170,6 +210,7 @@ bool LocateDevice() {
       if (unopenableForAccess && !hint.empty()) LinkState.Problem += " (" + hint + ")";
     } else if (!refused.empty()) {
       LinkState.Problem = refused;
+      LinkState.ProblemIsLasting = true;
     } else {
       LinkState.Problem = "no " + SoughtName() + " among " +
                           std::to_string(LinkState.InterfacesExamined) + " HID interfaces";
@@ -179,16 +220,18 @@ bool LocateDevice() {
     return false;
   }
 
-  // Held until the process ends, so that two runs never interleave their digits.
+  // Held until the process ends, so that two runs never interleave their digits. A run that waits
+  // for the device waits for another run's lock as long, and no longer.
   api::CallResult lockResult;
-  if (!api::LockDevice(LinkState.HIDHandle, LinkState.DevicePath, kLockTimeoutMilliseconds,
-                       &lockResult)) {
+  const unsigned lockTimeout = Waiting.Given ? MillisecondsLeft() : kLockTimeoutMilliseconds;
+  if (!api::LockDevice(LinkState.HIDHandle, LinkState.DevicePath, lockTimeout, &lockResult)) {
     LinkState.LastResult = 0;
     LinkState.Problem = DeviceName() + " at " + LinkState.DevicePath +
                         " is in use by another run: " + lockResult.reason;
     api::CloseDevice(LinkState.HIDHandle);
     LinkState.HIDHandle = api::kInvalidHandle;
     LinkState.DeviceDetected = false;
+    LinkState.ProblemIsLasting = true;
     DeviceUnusable = true;
     return false;
   }
@@ -208,7 +251,10 @@ void ReadDeviceCapabilities() {
 }
 
 Delivery SendOutputReport(const ReportRequest& request) {
-  if (!LinkState.DeviceDetected) LinkState.DeviceDetected = LocateDevice();
+  if (!LinkState.DeviceDetected) {
+    SearchUntilDeadline([] { return LocateDevice() || LinkState.ProblemIsLasting; },
+                        &LinkState.Problem);
+  }
   if (!LinkState.DeviceDetected) {
     return DeviceUnusable ? Delivery::kDeviceUnusable : Delivery::kNotDelivered;
   }
@@ -238,7 +284,10 @@ Delivery SendOutputReport(const ReportRequest& request) {
   return Delivery::kDelivered;
 }
 
-std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
+namespace {
+
+// One listing as ListInterfaces describes it; `lasting` tells a problem that waiting cannot mend.
+std::vector<InterfaceListing> ListOnce(std::string* problem, bool* lasting) {
   std::vector<InterfaceListing> listing;
   api::CallResult setResult;
   const api::PlatformHandle set = api::OpenInterfaceSet(&setResult);
@@ -296,6 +345,7 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
   api::CloseInterfaceSet(set);
 
   problem->clear();
+  *lasting = true;
   for (const InterfaceListing& item : listing) {
     if (!item.WouldUse) continue;
     if (!item.LengthKnown || item.OutputReportByteLength < kReportLength) {
@@ -307,19 +357,36 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
   }
   if (!unopenable.empty()) {
     *problem = unopenable;
+    *lasting = false;
   } else if (!refused.empty()) {
     *problem = refused;
   } else {
     *problem =
         "no " + SoughtName() + " among " + std::to_string(listing.size()) + " HID interfaces";
     if (!setResult.ok) *problem += " (" + setResult.reason + ")";
+    *lasting = false;
   }
+  return listing;
+}
+
+}  // namespace
+
+std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
+  std::vector<InterfaceListing> listing;
+  SearchUntilDeadline(
+      [&] {
+        bool lasting = false;
+        listing = ListOnce(problem, &lasting);
+        return problem->empty() || lasting;
+      },
+      problem);
   return listing;
 }
 
 void ResetForTesting() {
   LinkState = DeviceLinkState{};
   Selection = DeviceSelection{};
+  Waiting = WaitLimit{};
   DeviceUnusable = false;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,7 +21,8 @@ inline constexpr std::uint16_t kProductID = 0xF100;
 // The eight data bytes of one output report, in the order they are sent.
 using ReportRequest = std::array<std::uint8_t, 8>;
 
-// How long a run waits for another run that is using the same device.
+// How long a run waits for another run that is using the same device, unless it waits for the
+// device itself (WaitLimit): then until that deadline.
 inline constexpr unsigned kLockTimeoutMilliseconds = 10000;
 
 // The link's state for the whole process. All zero at start; once DeviceDetected is set it stays
@@ -37,7 +39,8 @@ struct DeviceLinkState {
 
   // Why the latest report was not delivered, ready to show the user; empty after a delivery.
   std::string Problem;
-  bool ProblemIsAccess = false;          // a matching device exists but this user may not open it
+  bool ProblemIsAccess = false;   // a matching device exists but this user may not open it
+  bool ProblemIsLasting = false;  // waiting cannot mend it (another device, held past the wait)
   std::uint32_t InterfacesExamined = 0;  // members of the latest search
 };
 
@@ -51,6 +54,19 @@ struct DeviceSelection {
 };
 
 extern DeviceSelection Selection;
+
+// How long a search may wait for a device that is not usable yet (absent, its node not there yet,
+// not yet open to this user, held by another run), set by the front end from --wait. A device that
+// can never be used (another device at --device, one whose report is too short) is not waited for.
+struct WaitLimit {
+  WaitLimit() noexcept = default;  // a time point's constructor is not declared noexcept
+
+  bool Given = false;
+  std::chrono::steady_clock::time_point Deadline;  // counted from the start of the run
+  unsigned Milliseconds = 0;                       // as asked for, for messages
+};
+
+extern WaitLimit Waiting;
 
 enum class Delivery {
   kDelivered,
@@ -67,8 +83,9 @@ bool LocateDevice();
 // Reads the output report length of the device in LinkState.HIDHandle.
 void ReadDeviceCapabilities();
 
-// Sends one report, searching for the device first while none has been found. The report is
-// byte 0x00 (no report id) followed by the request, zero-extended to the output report length.
+// Sends one report, searching for the device first while none has been found (and with Waiting,
+// searching again at each change of the HID interfaces until the deadline). The report is byte
+// 0x00 (no report id) followed by the request, zero-extended to the output report length.
 Delivery SendOutputReport(const ReportRequest& request);
 
 // One HID interface as the search sees it, learned without opening any interface but the device.
@@ -89,8 +106,12 @@ struct InterfaceListing {
 
 // Every present HID interface, in search order. Each device (and no other interface) is opened
 // and closed again at once, to learn whether this user may open it. Problem: when no interface
-// would be used, why, in the words a failed run would use.
+// would be used, why, in the words a failed run would use. With Waiting, listed again at each
+// change of the HID interfaces until a run would have a usable device or the deadline passes.
 std::vector<InterfaceListing> ListInterfaces(std::string* problem);
+
+// "5", "2.5", "0.05": milliseconds as seconds, without trailing zeros.
+std::string SecondsText(unsigned milliseconds);
 
 // Text from the command line or from a device, made fit for a message: control bytes become
 // \xNN, so the terminal shows what was given and no more. With `quoteMarks`, quotes and

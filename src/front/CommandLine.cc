@@ -61,6 +61,30 @@ bool ConvertField(int field, std::string_view text, std::string_view shown, int 
   return false;
 }
 
+// The longest --wait, in milliseconds: an hour.
+constexpr unsigned kMaxWaitMilliseconds = 3600 * 1000;
+
+// A --wait value: seconds written as decimal digits with an optional fractional part, nothing
+// else, more than 0 and at most an hour. Counted in whole milliseconds, rounded up, so that no
+// wait asked for comes out shorter or as none at all.
+bool ParseWaitSeconds(std::string_view text, unsigned* milliseconds) {
+  const std::size_t point = text.find('.');
+  std::string_view whole = text.substr(0, point);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
+  if ((whole.empty() && fraction.empty()) || !IsDigits(whole) || !IsDigits(fraction)) return false;
+  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
+  if (whole.size() > 4) return false;  // beyond 9999 s
+  unsigned value = 0;
+  for (const char digit : whole) value = value * 10 + static_cast<unsigned>(digit - '0');
+  for (std::size_t i = 0; i < 3; ++i) {
+    value = value * 10 + (i < fraction.size() ? static_cast<unsigned>(fraction[i] - '0') : 0);
+  }
+  if (fraction.size() > 3 && fraction.find_first_not_of('0', 3) != std::string_view::npos) ++value;
+  *milliseconds = value;
+  return value > 0 && value <= kMaxWaitMilliseconds;
+}
+
 }  // namespace
 
 OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
@@ -91,10 +115,14 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
       continue;
     }
 
+    std::string waitText;
     bool* valueGiven = name == "--serial"   ? &given.SerialGiven
                        : name == "--device" ? &given.DeviceGiven
+                       : name == "--wait"   ? &given.WaitGiven
                                             : nullptr;
-    std::string* value = name == "--serial" ? &given.Serial : &given.Device;
+    std::string* value = name == "--serial"   ? &given.Serial
+                         : name == "--device" ? &given.Device
+                                              : &waitText;
     if (valueGiven == nullptr) {
       outcome.Message = "unknown option " + Quoted(name);
       return outcome;
@@ -111,6 +139,11 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
     // An empty value would select nothing a user can name; it is as good as a missing one.
     if (value->empty()) {
       outcome.Message = "option " + Quoted(name) + " needs a value";
+      return outcome;
+    }
+    if (value == &waitText && !ParseWaitSeconds(waitText, &given.WaitMilliseconds)) {
+      outcome.Message = "option " + Quoted(name) +
+                        " needs seconds, more than 0 and at most 3600, not " + Quoted(waitText);
       return outcome;
     }
     *valueGiven = true;

@@ -46,6 +46,8 @@ struct Options {
   std::string Serial;  // --serial=TEXT: only boxes with this serial number
   bool DeviceGiven = false;
   std::string Device;  // --device=PATH: only the interface at PATH
+  bool WaitGiven = false;
+  unsigned WaitMilliseconds = 0;  // --wait=SECONDS: how long a run may wait for a usable box
 };
 
 struct OptionsOutcome {

@@ -1,5 +1,6 @@
 #include "front/MainMod.h"
 
+#include <chrono>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
@@ -36,8 +37,9 @@ void WriteLines(std::initializer_list<std::string_view> lines) {
 
 int ShowHelp() {
   WriteLines({
-      "usage: tunezap [--serial=TEXT] [--device=PATH] [--] <box 0/1> <value 0-255> <channel>",
-      "       tunezap --list [--serial=TEXT] [--device=PATH]",
+      "usage: tunezap [--serial=TEXT] [--device=PATH] [--wait=SECONDS] [--]",
+      "               <box 0/1> <value 0-255> <channel>",
+      "       tunezap --list [--serial=TEXT] [--device=PATH] [--wait=SECONDS]",
       "       tunezap --help | --version",
       "",
       "Changes the channel of a set-top box: sends one HID output report per decimal position of",
@@ -47,10 +49,17 @@ int ShowHelp() {
       "  --serial=TEXT  use only a device 6666:f100 whose serial number is exactly TEXT",
       "  --device=PATH  use only the HID interface at PATH (as --list shows it), which must be a",
       "                 device 6666:f100",
+      "  --wait=SECONDS while the device is not usable yet (absent, its node not made yet, not",
+      "                 yet open to this user, held by another run), wait for it, at most until",
+      "                 SECONDS (more than 0, at most 3600, fractions allowed) after the start;",
+      "                 go on as soon as it is usable. For a recording server resuming from",
+      "                 suspend, whose box comes back a second or two later. Without it, a run",
+      "                 held by another one waits 10 s",
       "  --list         list every HID interface in search order: path, vendor:product, serial",
       "                 (- for none; control bytes and blanks as \\xNN), output report length,",
       "                 and for each device 6666:f100 whether it can be opened and why not;",
-      "                 * marks the one a run (with the same --serial, --device) would use",
+      "                 * marks the one a run (with the same --serial, --device) would use;",
+      "                 with --wait, shown once a run would have a usable device",
       "  --help         show this help",
       "  --version      show the version and the licence",
       "",
@@ -184,6 +193,8 @@ int RunArgumentText(std::string_view argumentText) {
 bool WriteConsoleText(std::string_view text) { return api::WriteAllBytes(ConsoleOut, text); }
 
 int Main(const api::ArgumentWords& arguments) {
+  // A wait counts from here, so that the time it takes to start is part of it.
+  const auto start = std::chrono::steady_clock::now();
   ConsoleOut = api::GetStandardOutput();
   const OptionsOutcome options = CutOptions(arguments);
   if (!options.Message.empty()) {
@@ -198,6 +209,12 @@ int Main(const api::ArgumentWords& arguments) {
   const std::string_view argumentText = options.ArgumentText;
   if (given.SerialGiven) WriteToDeviceMod::Selection.Serial = given.Serial;
   if (given.DeviceGiven) WriteToDeviceMod::Selection.DevicePath = given.Device;
+  if (given.WaitGiven) {
+    WriteToDeviceMod::WaitLimit& waiting = WriteToDeviceMod::Waiting;
+    waiting.Given = true;
+    waiting.Deadline = start + std::chrono::milliseconds(given.WaitMilliseconds);
+    waiting.Milliseconds = given.WaitMilliseconds;
+  }
   if (given.List) {
     if (!argumentText.empty()) {
       ReportError("option \"--list\" takes no box, value or channel");

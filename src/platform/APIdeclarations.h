@@ -155,6 +155,18 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
 bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeoutMilliseconds,
                 CallResult* result);
 
+// Starts watching for HID interfaces that arrive or change (Linux: a node made, or its owner or
+// permissions changed, as udev does after the kernel made it), so that every change from now on
+// ends the next WaitForInterfaceChange. Called before the search the wait follows, so that no
+// change between the two is missed; later calls do nothing.
+void WatchInterfaces();
+
+// Waits at most `timeoutMilliseconds` for a change seen since WatchInterfaces or the previous
+// wait. It may end sooner without one, since some changes raise no event (a container's /dev, a
+// handle another program released): the caller searches again either way. Linux: an event on the
+// device-node root, or 0.5 s at most; Windows: 0.1 s at most.
+void WaitForInterfaceChange(unsigned timeoutMilliseconds);
+
 // Writes one whole report, blocking until it is accepted. True only when all `size` bytes were
 // written by one write.
 bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,

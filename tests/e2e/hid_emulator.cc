@@ -3,11 +3,12 @@
 //
 //   hid_emulator --out FILE [--opens FILE] DEVICE...
 //
-// DEVICE is [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT]: hexadecimal ids, the payload length in
-// bytes of the device's one output report (0: the device has no output report), "vanish" to unplug
-// the device right after its first output report, and its uniq (a USB device's serial number
-// string), which must differ from every other device's. Devices are created in the order given,
-// each only once the previous one has its /dev/hidrawN, so hidraw numbers follow that order.
+// DEVICE is [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT][:late]: hexadecimal ids, the payload
+// length in bytes of the device's one output report (0: the device has no output report), "vanish"
+// to unplug the device right after its first output report, its uniq (a USB device's serial number
+// string), which must differ from every other device's, and "late" to plug it in only at SIGUSR1.
+// Devices are created in the order given (the late ones after the others), each only once the
+// previous one has its /dev/hidrawN, so hidraw numbers follow that order.
 //
 // "usb:" makes a real USB device instead: a gadget with the HID function (usb_f_hid) made through
 // configfs, mounted at /sys/kernel/config, and plugged into the first USB device controller
@@ -15,8 +16,10 @@
 // interrupt transfers, and what the gadget reads from its /dev/hidgN is recorded. Unplugging
 // unbinds the gadget from the controller. The controller takes one such device at a time.
 //
-// Standard output: "device I /dev/hidrawN" per device, then "ready". Runs until SIGTERM or SIGINT,
-// then records what the kernel still had queued, unplugs the devices and exits 0.
+// Standard output: "device I /dev/hidrawN" per device, "ready" once all but the late ones are in,
+// and for a late one "latency I US" at each output report: microseconds since its node was there.
+// Runs until SIGTERM or SIGINT, then records what the kernel still had queued, unplugs the devices
+// and exits 0.
 //
 // FILE receives one line per event that carries data, I being the device's place (0 first):
 //   I output HEX          an output report, every byte the kernel passed on (on USB: every byte
@@ -57,6 +60,7 @@ struct DeviceModel {
   bool vanish = false;
   std::string serial;  // its uniq (for USB, the serial number string); empty: one of our own
   bool usb = false;
+  bool late = false;
 };
 
 struct Device {
@@ -65,6 +69,7 @@ struct Device {
   bool unplugged = false;
   std::string uniq;    // how its hidraw node is told apart from every other one in sysfs
   std::string gadget;  // usb: its directory in configfs
+  std::chrono::steady_clock::time_point seen;  // when its node was there
 };
 
 std::vector<Device> Devices;
@@ -94,6 +99,8 @@ bool ParseModel(std::string_view text, DeviceModel* model) {
       model->vanish = true;
     } else if (parts[i].starts_with("serial=") && parts[i].size() > 7 && model->serial.empty()) {
       model->serial = parts[i].substr(7);
+    } else if (parts[i] == "late" && !model->late) {
+      model->late = true;
     } else {
       return false;
     }
@@ -168,6 +175,15 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
   return text;
 }
 
+// A late device's output report: how long after its node was there it came.
+void Time(const Device& device, const std::string& prefix) {
+  if (!device.model.late) return;
+  const auto taken = std::chrono::steady_clock::now() - device.seen;
+  std::printf("latency %s%lld\n", prefix.c_str(),
+              static_cast<long long>(taken / std::chrono::microseconds(1)));
+  std::fflush(stdout);
+}
+
 // Writes a configfs attribute in one write, as the kernel takes it.
 void WriteAttribute(const std::string& path, const std::string& value) {
   const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
@@ -199,6 +215,7 @@ bool ServeGadget(Device& device, const std::string& prefix) {
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
   if (got < 0) Fail(ErrnoText("read " + device.gadget));
   Record(prefix + "output " + Hex(report, static_cast<std::size_t>(got)));
+  Time(device, prefix);
   if (device.model.vanish) Unplug(device);
   return true;
 }
@@ -217,6 +234,7 @@ bool ServeOne(std::size_t index) {
     case UHID_OUTPUT: {
       const std::size_t size = std::min<std::size_t>(event.u.output.size, UHID_DATA_MAX);
       Record(prefix + "output " + Hex(event.u.output.data, size));
+      Time(device, prefix);
       if (device.model.vanish) Unplug(device);
       break;
     }
@@ -249,13 +267,13 @@ bool ServeOne(std::size_t index) {
 }
 
 // Serves every device until `timeoutMs` passes without an event, or a signal arrives on
-// `signalFd` (-1: none). True when a signal arrived.
-bool Serve(int signalFd, int timeoutMs) {
+// `signalFd` (-1: none). The signal's number, 0 for none.
+int Serve(int signalFd, int timeoutMs) {
   std::vector<pollfd> fds;
   for (const Device& device : Devices) fds.push_back({device.fd, POLLIN, 0});
   if (signalFd >= 0) fds.push_back({signalFd, POLLIN, 0});
   const int ready = poll(fds.data(), fds.size(), timeoutMs);
-  if (ready < 0 && errno == EINTR) return false;
+  if (ready < 0 && errno == EINTR) return 0;
   if (ready < 0) Fail(ErrnoText("poll"));
   for (std::size_t i = 0; i < Devices.size(); ++i) {
     if (fds[i].revents & POLLIN) {
@@ -263,7 +281,10 @@ bool Serve(int signalFd, int timeoutMs) {
       }
     }
   }
-  return signalFd >= 0 && (fds.back().revents & POLLIN);
+  signalfd_siginfo caught{};
+  if (signalFd < 0 || !(fds.back().revents & POLLIN)) return 0;
+  if (read(signalFd, &caught, sizeof caught) != sizeof caught) Fail(ErrnoText("read signal"));
+  return static_cast<int>(caught.ssi_signo);
 }
 
 std::string FindHidraw(const std::string& uniq) {
@@ -379,13 +400,14 @@ void Create(std::size_t index) {
   for (;;) {
     const std::string node = FindHidraw(device.uniq);
     if (!node.empty() && std::filesystem::exists(node)) {
+      device.seen = std::chrono::steady_clock::now();
       std::printf("device %zu %s\n", index, node.c_str());
       return;
     }
     if (std::chrono::steady_clock::now() > deadline) {
       Fail("device " + std::to_string(index) + ": no hidraw node after 10 s");
     }
-    Serve(-1, 5);
+    Serve(-1, 1);
   }
 }
 
@@ -421,15 +443,21 @@ int Run(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGUSR1);
   if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) Fail(ErrnoText("sigprocmask"));
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
   if (signalFd < 0) Fail(ErrnoText("signalfd"));
 
-  for (std::size_t i = 0; i < Devices.size(); ++i) Create(i);
+  for (std::size_t i = 0; i < Devices.size(); ++i) {
+    if (!Devices[i].model.late) Create(i);
+  }
   std::printf("ready\n");
   std::fflush(stdout);
 
-  while (!Serve(signalFd, -1)) {
+  for (int caught = 0; caught != SIGTERM && caught != SIGINT; caught = Serve(signalFd, -1)) {
+    for (std::size_t i = 0; caught == SIGUSR1 && i < Devices.size(); ++i) {
+      if (Devices[i].model.late && Devices[i].fd < 0) Create(i);
+    }
   }
   // Whatever the kernel queued before the signal still counts as received.
   for (std::size_t i = 0; i < Devices.size(); ++i) {

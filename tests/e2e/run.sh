@@ -33,10 +33,11 @@ device_vanishes access_denied group_access concurrent_pairs stderr_closed"
 all="$all serial_picks_second device_picks_second serial_unknown list"
 all="$all usb_length_9 usb_length_65 usb_unplugged usb_serial udev_usb_plugdev udev_uhid_plugdev
 udev_outside_plugdev container"
+all="$all wait_late wait_usb_late wait_udev_plugdev wait_serial wait_none"
 optional=""  # scenarios run only when asked for by name
 # The Windows group: the same scenarios, run with tunezap.exe under wine.
 all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
-concurrent_pairs serial_picks_second device_picks_second serial_unknown"
+concurrent_pairs serial_picks_second device_picks_second serial_unknown wait_late"
 # The scenarios that need nothing in the guest but uhid: the only ones run on arm64.
 uhid="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs stderr_closed serial_picks_second
@@ -310,7 +311,7 @@ broken=0  # the guest itself went wrong, whatever the scenarios say
 while read -r _ verdict name detail; do
   case "$verdict" in
     kernel) echo "e2e: Linux $name in QEMU ($((SECONDS - start)) s from boot to power-off)" ;;
-    ok) passed=$((passed + 1)); echo "ok - $name" ;;
+    ok) passed=$((passed + 1)); echo "ok - $name${detail:+ $detail}" ;;
     FAIL) failed=$((failed + 1)); echo "FAIL - ${name%:} $detail" ;;
     fatal) broken=1; echo "FAIL - guest: $name $detail" ;;
   esac

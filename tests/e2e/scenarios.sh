@@ -17,6 +17,7 @@ work=/tmp/e2e
 mkdir -p "$work"
 
 problems=""  # why the current scenario fails; empty while it passes
+note=""  # what a passing scenario measured, for its line
 emulator=""  # process id of the running device emulator
 problem() { problems="$problems${problems:+; }$*"; }
 # A file's text on one line, for a FAIL line.
@@ -56,8 +57,10 @@ unplug() {
   done
 }
 
+now_ms() { read -r up _ </proc/uptime && echo "${up%.*}${up#*.}0"; }  # 10 ms steps
+
 # run [as UID GIDS] ARGUMENT...: runs tunezap; its output goes to $work/out and
-# $work/err, its exit status to $status.
+# $work/err, its exit status to $status, how long it took (ms) to $elapsed.
 run() {
   if [ "$1" = as ]; then
     uid=$2
@@ -67,8 +70,10 @@ run() {
   else
     set -- "$TUNEZAP" "$@"
   fi
+  started=$(now_ms)
   timeout 30 "$@" >"$work/out" 2>"$work/err" </dev/null
   status=$?
+  elapsed=$(($(now_ms) - started))
 }
 
 # stdout_of BOX VALUE CHANNEL [LINES]: the bytes tunezap writes to standard output for a channel
@@ -537,10 +542,62 @@ scenario_udev_outside_plugdev() {
   expect_received "$(usb_reports 0 0 9 7 9)"
 }
 
+# ---- --wait: a box on its way, plugged in ("late") 1.25 s into the run:
+# not a whole number of the 0.5 s slow poll, which would then find it as soon as an event does.
+late_us=1250000
+# waited DEVICES ARGUMENT...: plug, run, unplug; $latency: from the late node to its report (us).
+waited() {
+  [ "$TUNEZAP" = /usr/bin/tunezap ] || start_udevd || return 1  # how wine learns of a new device
+  plug $1 || return 1  # one word per device
+  shift
+  (usleep "$late_us" && kill -USR1 "$emulator") &
+  run "$@"
+  wait $!
+  unplug
+  latency=$(sed -n 's/^latency [0-9]* //p' "$work/emulator.out" | head -n 1)
+  note="run $elapsed ms${latency:+, node to first report $latency us}"
+}
+# expect_prompt REPORTS MS US: the three reports, within MS of the start and US of the node (on
+# Linux; wine takes seconds to learn of a device).
+expect_prompt() {
+  expect_status 0
+  expect_stdout 1 5 123
+  expect_received "$1"
+  [ "$TUNEZAP" != /usr/bin/tunezap ] ||
+    { [ "$elapsed" -lt "$2" ] && [ "${latency:-$3}" -lt "$3" ]; } || problem "$note"
+}
+scenario_wait_late() {
+  waited 6666:f100:8:late --wait=20 1 5 123 && expect_prompt "$(reports 0 1 5 123 9)" 2100 50000
+}
+# Enumerated on USB in the guest takes a while: no bound but the deadline's.
+scenario_wait_usb_late() {
+  waited usb:6666:f100:8:late --wait=20 1 5 123 &&
+    expect_prompt "$(usb_reports 0 1 5 123 9)" 20000 20000000
+}
+# The kernel makes the node root's; udevd gives it to plugdev a moment later.
+scenario_wait_udev_plugdev() {
+  start_udevd && waited 6666:f100:8:late as 1000 1000,46 --wait=20 1 5 123 &&
+    expect_prompt "$(reports 0 1 5 123 9)" 20000 20000000
+}
+scenario_wait_serial() {
+  waited "6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B:late" --wait=20 --serial=BOX-B \
+    1 5 123 && expect_prompt "$(reports 1 1 5 123 9)" 2100 50000 && expect_opens "1 open"
+}
+# No box ever: the run ends at the deadline, counted from its start.
+scenario_wait_none() {
+  waited 6666:f101:8 --wait=2 1 5 123 || return
+  expect_status 1
+  expect_stdout 1 5 123
+  expect_stderr "3 of 3 not sent: no device 6666:f100 among 1 HID interfaces (waited 2 s)"
+  expect_received ""
+  [ "$elapsed" -ge 2000 ] && [ "$elapsed" -le 2600 ] || problem "run $elapsed ms"
+}
+
 # ---- The Windows group: windows_NAME is scenario_NAME with tunezap.exe run by wine in
 # the chroot of the host's root that /init prepared. wine knows only the devices present when it
-# started (no udevd here to tell it of others), so it is started afresh for each set of devices:
-# after they are plugged in, by a run without arguments (which sends nothing), and stopped after.
+# started (no udevd here to tell it of others, but for --wait), so it is started afresh for each
+# set of devices: after they are plugged in, by a run without arguments (which sends nothing), and
+# stopped after.
 windows_exe=$(cat /e2e/windows 2>/dev/null)
 wine_env="HOME=/tmp WINEPREFIX=/tmp/wine/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml="
 # in_wine COMMAND...: a program of the host's wine, run in the chroot.
@@ -570,6 +627,7 @@ EOF
   own_interfaces=3
   pairs=5
   opens_are_ours=0
+  late_us=8000000  # wine starts for 2 to 3 s before the program searches
   "scenario_$1"
   unplug
   in_wine wineserver -k 2>/dev/null
@@ -580,6 +638,7 @@ EOF
   own_interfaces=0
   pairs=20
   opens_are_ours=1
+  late_us=1250000
 }
 # Starts wine once the devices are in (called by plug).
 windows_start() {
@@ -591,6 +650,7 @@ windows_start() {
 }
 for name in "$@"; do
   problems=""
+  note=""
   if command -v "scenario_$name" >/dev/null; then
     "scenario_$name"
   elif [ "${name#windows_}" != "$name" ] && command -v "scenario_${name#windows_}" >/dev/null; then
@@ -603,7 +663,7 @@ for name in "$@"; do
   unplug
   stop_udevd
   if [ -z "$problems" ]; then
-    echo "E2E ok $name"
+    echo "E2E ok $name${note:+ ($note)}"
   else
     echo "E2E FAIL $name: $problems"
   fi

@@ -95,6 +95,11 @@ void CheckErrors() {
 
   Check(!api::WriteAllBytes(api::kInvalidHandle, "x"), "writing to no stream fails");
   Check(api::WriteAllBytes(api::GetStandardOutput(), ""), "writing nothing succeeds");
+
+  // A wait for a change looks again within 0.1 s (GetTickCount moves in steps of up to 16 ms).
+  const DWORD start = GetTickCount();
+  api::WaitForInterfaceChange(5000);
+  Check(GetTickCount() - start < 200, "a wait for a change lasts 0.1 s at most");
 }
 
 void CheckLock() {

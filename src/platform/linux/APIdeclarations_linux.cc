@@ -8,7 +8,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -53,7 +55,8 @@ struct OpenInterface {
 std::map<int, OpenInterface> openInterfaces;
 
 // The character devices directly in <dev>, by number, the first name in name order for each:
-// looked over once, and only when a node is not where the kernel's name puts it.
+// looked over at most once per search, and only when a node is not where the kernel's name puts
+// it. A new search looks again: a run that waits may see the node made meanwhile.
 std::map<dev_t, std::string> devNodes;
 bool devNodesScanned = false;
 
@@ -61,6 +64,14 @@ constexpr std::string_view kHidrawPrefix = "hidraw";
 constexpr std::size_t kMaxDescriptorBytes = 4096;  // the kernel's HID_MAX_DESCRIPTOR_SIZE
 constexpr std::size_t kMaxAttributeBytes = 4096;   // a sysfs text attribute is at most one page
 constexpr auto kLockRetryInterval = std::chrono::milliseconds(10);
+// The longest wait for a change without looking again: where no event comes (a container's /dev
+// made by its runtime), this is how late a device is seen.
+constexpr unsigned kChangePollMilliseconds = 500;
+
+// The inotify instance on the device-node root; -1 before WatchInterfaces, or where none can be
+// had.
+int changeWatch = -1;
+bool changeWatchTried = false;
 
 void Fail(CallResult* result, std::string_view operation, std::string_view object,
           std::string_view text, bool accessDenied = false) {
@@ -446,6 +457,8 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
 }
 
 PlatformHandle OpenInterfaceSet(CallResult* result) {
+  devNodes.clear();
+  devNodesScanned = false;
   std::vector<std::pair<std::uint32_t, std::string>> found;
   const std::string classDir = sysfsRoot + "/class/hidraw";
   if (DIR* dir = opendir(classDir.c_str())) {
@@ -669,6 +682,33 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
     return false;
   }
   return true;
+}
+
+void WatchInterfaces() {
+  if (changeWatchTried) return;
+  changeWatchTried = true;
+  changeWatch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  // Nodes made (IN_CREATE; IN_MOVED_TO for a link udev renames into place) and nodes whose owner,
+  // mode or access list udev sets once it has applied its rules (IN_ATTRIB).
+  if (changeWatch >= 0 &&
+      inotify_add_watch(changeWatch, devRoot.c_str(), IN_CREATE | IN_ATTRIB | IN_MOVED_TO) < 0) {
+    close(changeWatch);
+    changeWatch = -1;  // the slow poll alone
+  }
+}
+
+void WaitForInterfaceChange(unsigned timeoutMilliseconds) {
+  const int timeout = static_cast<int>(std::min(timeoutMilliseconds, kChangePollMilliseconds));
+  if (changeWatch < 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeout));
+    return;
+  }
+  pollfd watch{changeWatch, POLLIN, 0};
+  if (poll(&watch, 1, timeout) <= 0) return;  // a timeout, or a signal: search again either way
+  // Whatever the events say, the caller searches everything again: they are only emptied out.
+  alignas(inotify_event) char events[4096];
+  while (read(changeWatch, events, sizeof events) > 0) {
+  }
 }
 
 void CloseDevice(PlatformHandle device) {

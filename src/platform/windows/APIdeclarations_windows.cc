@@ -522,6 +522,16 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
   return true;
 }
 
+// CM_Register_Notification would announce an arriving interface, but wine, where this program is
+// tested, only stubs it: a call ends the program, and the stub cannot be told from the real thing
+// beforehand. A short poll needs nothing, and a search costs far less than the 0.1 s between two.
+void WatchInterfaces() {}
+
+void WaitForInterfaceChange(unsigned timeoutMilliseconds) {
+  constexpr unsigned kPollMilliseconds = 100;
+  Sleep(std::min(timeoutMilliseconds, kPollMilliseconds));
+}
+
 void CloseDevice(PlatformHandle device) {
   OpenPaths.erase(device);
   CloseHandle(ToHandle(device));
