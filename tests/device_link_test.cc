@@ -47,7 +47,7 @@ TEST(DeviceLink, SkipsCandidatesThatCannotBeUsed) {
   unknown.peekFails = true;
   // Peeked as the box, but the handle names another device: the path changed hands in between.
   auto replaced = Interface("/dev/hidraw4", 0x6666, 0xF100);
-  replaced.attributesWhenOpen = api::DeviceAttributes{0x046D, 0xC077, 0};
+  replaced.attributesWhenOpen = api::DeviceAttributes{0x046D, 0xC077};
   Start({unopenable, noAttributes, noPath, unknown, replaced,
          Interface("/dev/hidraw5", 0x6666, 0xF100)});
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);

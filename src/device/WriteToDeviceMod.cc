@@ -44,7 +44,7 @@ bool Admitted(const std::string& path, const api::DeviceAttributes* peeked, std:
     if (!api::IsSameInterface(*Selection.DevicePath, path)) return false;
     if (peeked != nullptr && !IsOurDevice(*peeked)) {
       *refusal = PathText(*Selection.DevicePath) + " is " + IdentityText(*peeked) + ", not " +
-                 IdentityText({kVendorID, kProductID, 0});
+                 IdentityText({kVendorID, kProductID});
       return false;
     }
   }

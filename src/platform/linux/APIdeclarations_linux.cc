@@ -159,7 +159,6 @@ bool ParseHidId(std::string_view value, APIdeclarations::DeviceAttributes* attri
   }
   attributes->VendorID = static_cast<std::uint16_t>(vendor);
   attributes->ProductID = static_cast<std::uint16_t>(product);
-  attributes->VersionNumber = 0;  // not published by hidraw or sysfs
   return true;
 }
 
@@ -427,7 +426,6 @@ bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, Ca
     // The kernel hands the 16-bit identifiers out as signed numbers.
     attributes->VendorID = static_cast<std::uint16_t>(info.vendor);
     attributes->ProductID = static_cast<std::uint16_t>(info.product);
-    attributes->VersionNumber = 0;  // not published by hidraw
     return true;
   }
   return standIn && ReadAttributes(open->name, attributes, result);

@@ -96,7 +96,6 @@ bool ReadAttributes(HANDLE device, const std::string& path, DeviceAttributes* at
   }
   attributes->VendorID = read.VendorID;
   attributes->ProductID = read.ProductID;
-  attributes->VersionNumber = read.VersionNumber;
   return true;
 }
 
