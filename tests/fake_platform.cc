@@ -231,7 +231,9 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
       FakePlatform::WritesDone[index] >= fake->writesBeforeFailure) {
     return FakePlatform::Fail(result, "write '" + fake->path + "': No such device");
   }
-  ++FakePlatform::WritesDone[index];
+  if (++FakePlatform::WritesDone[index] == fake->failingWrite) {
+    return FakePlatform::Fail(result, "write '" + fake->path + "': No such device");
+  }
   const std::size_t accepted =
       size - std::min(size, static_cast<std::size_t>(std::max(fake->shortWriteBy, 0)));
   Fake.writes.push_back({fake->path, std::vector<std::uint8_t>(report, report + accepted)});

@@ -114,6 +114,8 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
   };
   auto gone = OneDevice();
   gone[0].writesBeforeFailure = 1;
+  auto middle = OneDevice();
+  middle[0].failingWrite = 2;
   auto denied = OneDevice();
   denied[0].openFails = true;
   denied[0].accessDenied = true;
@@ -129,6 +131,9 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
       {"vanishes", gone, 1, 3,
        "tunezap: channel 123 changed only in part: reports 2, 3 of 3 not sent: write "
        "'/dev/hidraw0': No such device\n"},
+      {"report 2 fails", middle, 2, 3,
+       "tunezap: channel 123 changed only in part: reports 2 of 3 not sent: write '/dev/hidraw0': "
+       "No such device\n"},
       {"too short", OneDevice(8), 0, 1,
        "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: device 6666:f100 at "
        "/dev/hidraw0 has an output report length of 8 bytes; at least 9 are needed\n"},
