@@ -307,6 +307,16 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
   EXPECT_EQ(Fake.standardError,
             "tunezap: device 6666:f100 at /dev/hidraw0 has an output report length of 8 bytes; at "
             "least 9 are needed\n");
+  // A link a udev rule made may hold any byte: a blank must not split the path's field, and no
+  // control byte may reach the terminal.
+  auto odd = OneDevice();
+  odd[0].path = "/dev/tv box\x1b";
+  odd.push_back(FakePlatform::Interface("/dev/tv\tbox", 0x6666, 0xF100));
+  odd[1].openFails = true;
+  EXPECT_EQ(RunProgram("--list", odd), MainMod::kExitChanged);
+  EXPECT_EQ(Fake.standardOutput,
+            "* /dev/tv\\x20box\\x1B 6666:f100 - 9 can be opened\n  /dev/tv\\x09box "
+            "6666:f100 - 9 cannot be opened: open '/dev/tv\\x09box': Input/output error\n");
   EXPECT_EQ(RunProgram("--list", {}), MainMod::kExitNotChanged);
   EXPECT_EQ(Fake.standardOutput, "");
   EXPECT_EQ(Fake.standardError, "tunezap: no device 6666:f100 among 0 HID interfaces\n");
