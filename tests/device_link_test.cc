@@ -123,8 +123,8 @@ TEST(DeviceLink, RefusesDevicesThatCannotTakeTheReport) {
        "device 6666:f100 at /dev/hidraw0 has an output report length of 0 bytes; at least 9 are "
        "needed (read '/dev/hidraw0/report_descriptor': fake failure)"},
       {"locked", locked,
-       "device 6666:f100 at /dev/hidraw0 is in use by another run: lock '/dev/hidraw0': another "
-       "tunezap run held it for 10 s"},
+       "device 6666:f100 at /dev/hidraw0 is in use by another run: lock '/dev/hidraw0': held for "
+       "10000 ms"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

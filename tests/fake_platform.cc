@@ -212,11 +212,13 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
   return true;
 }
 
-bool LockDevice(PlatformHandle device, const std::string& path, unsigned, CallResult* result) {
+bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeoutMilliseconds,
+                CallResult* result) {
   const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
   if (fake == nullptr) return FakePlatform::Fail(result, "lock: bad handle");
   if (fake->lockFails) {
-    return FakePlatform::Fail(result, "lock '" + path + "': another tunezap run held it for 10 s");
+    return FakePlatform::Fail(
+        result, "lock '" + path + "': held for " + std::to_string(timeoutMilliseconds) + " ms");
   }
   ++Fake.locks;
   return true;
