@@ -26,13 +26,6 @@ bool IsOurDevice(const api::DeviceAttributes& attributes) {
 
 std::string DeviceName() { return "device 6666:f100"; }
 
-// "046d:c077"
-std::string IdentityText(const api::DeviceAttributes& attributes) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04x:%04x", attributes.VendorID, attributes.ProductID);
-  return text;
-}
-
 // A path for a message.
 std::string PathText(std::string_view path) { return EscapedText(path, false); }
 
@@ -84,7 +77,8 @@ std::string EscapedText(std::string_view text, bool quoteMarks, bool blanks) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F || (blanks && c == ' ')) {
       char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      // The buffer has room for the whole text: nothing can fail or be cut.
+      static_cast<void>(std::snprintf(hex, sizeof hex, "\\x%02X", byte));
       escaped += hex;
     } else {
       if (quoteMarks && (c == '"' || c == '\\')) escaped += '\\';
@@ -92,6 +86,14 @@ std::string EscapedText(std::string_view text, bool quoteMarks, bool blanks) {
     }
   }
   return escaped;
+}
+
+std::string IdentityText(const api::DeviceAttributes& attributes) {
+  char text[10];
+  // The buffer has room for the whole text: nothing can fail or be cut.
+  static_cast<void>(
+      std::snprintf(text, sizeof text, "%04x:%04x", attributes.VendorID, attributes.ProductID));
+  return text;
 }
 
 bool LocateDevice() {

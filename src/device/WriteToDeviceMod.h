@@ -99,6 +99,9 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem);
 // (Windows' separators), so that a path shown can be given back.
 std::string EscapedText(std::string_view text, bool quoteMarks = true, bool blanks = false);
 
+// "046d:c077": an identity as the messages and --list show it.
+std::string IdentityText(const APIdeclarations::DeviceAttributes& attributes);
+
 // Forgets everything, as at process start, without closing anything. For tests.
 void ResetForTesting();
 

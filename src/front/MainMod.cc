@@ -1,6 +1,5 @@
 #include "front/MainMod.h"
 
-#include <cstdio>
 #include <initializer_list>
 #include <string>
 
@@ -93,11 +92,8 @@ int ListInterfaces() {
   std::string problem;
   const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
   for (const WriteToDeviceMod::InterfaceListing& item : listing) {
-    char identity[16] = "????:????";
-    if (item.AttributesKnown) {
-      std::snprintf(identity, sizeof identity, "%04x:%04x", item.Attributes.VendorID,
-                    item.Attributes.ProductID);
-    }
+    const std::string identity =
+        item.AttributesKnown ? WriteToDeviceMod::IdentityText(item.Attributes) : "????:????";
     std::string line = item.WouldUse ? "* " : "  ";
     line += (item.Path.empty() ? "?" : ListText(item.Path, true)) + " " + identity + " " +
             (item.SerialKnown ? SerialField(item.Serial) : "?") + " " +
