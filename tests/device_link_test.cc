@@ -123,7 +123,7 @@ TEST(DeviceLink, RefusesDevicesThatCannotTakeTheReport) {
        "device 6666:f100 at /dev/hidraw0 has an output report length of 0 bytes; at least 9 are "
        "needed (read '/dev/hidraw0/report_descriptor': fake failure)"},
       {"locked", locked,
-       "device 6666:f100 at /dev/hidraw0 is in use by another run: lock '/dev/hidraw0': held for "
+       "device 6666:f100 at /dev/hidraw0 is in use by another run: lock '/dev/hidraw0': held "
        "10000 ms"},
   };
   for (const Case& c : cases) {

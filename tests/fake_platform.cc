@@ -212,13 +212,11 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
   return true;
 }
 
-bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeoutMilliseconds,
-                CallResult* result) {
+bool LockDevice(PlatformHandle device, const std::string& path, unsigned ms, CallResult* result) {
   const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
   if (fake == nullptr) return FakePlatform::Fail(result, "lock: bad handle");
   if (fake->lockFails) {
-    return FakePlatform::Fail(
-        result, "lock '" + path + "': held for " + std::to_string(timeoutMilliseconds) + " ms");
+    return FakePlatform::Fail(result, "lock '" + path + "': held " + std::to_string(ms) + " ms");
   }
   ++Fake.locks;
   return true;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/APIdeclarations.h"
@@ -318,19 +319,14 @@ TEST_F(LinuxPlatform, LockWaitsNoLongerThanTheTimeoutWhileAnotherHoldsIt) {
   const int other = open(node.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
 
-  const struct {
-    unsigned timeout;
-    const char* seconds;
-  } cases[] = {{150, "0.15"}, {1000, "1"}, {50, "0.05"}};
-  for (const auto& c : cases) {
+  for (const auto& [timeout, seconds] : {std::pair{150u, "0.15"}, {1000u, "1"}, {50u, "0.05"}}) {
     const auto start = std::chrono::steady_clock::now();
-    api::CallResult timedOut;
-    EXPECT_FALSE(api::LockDevice(device, node, c.timeout, &timedOut));
+    EXPECT_FALSE(api::LockDevice(device, node, timeout, &result));
     const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(c.timeout));
-    EXPECT_LT(waited, std::chrono::milliseconds(c.timeout + 500));
-    EXPECT_EQ(timedOut.reason,
-              "lock '" + node + "': another tunezap run held it for " + c.seconds + " s");
+    EXPECT_GE(waited, std::chrono::milliseconds(timeout));
+    EXPECT_LT(waited, std::chrono::milliseconds(timeout + 500));
+    EXPECT_EQ(result.reason, "lock '" + node + "': another tunezap run held it for " +
+                                 std::string(seconds) + " s");
   }
 
   ASSERT_EQ(flock(other, LOCK_UN), 0);

@@ -228,11 +228,9 @@ int main(int argc, char** argv) {
     api::CallResult result;
     const bool locked = api::LockDevice(api::kInvalidHandle, argv[2],
                                         static_cast<unsigned>(std::atoi(argv[3])), &result);
-    if (!locked && (!StartsWith(result.reason, "WaitForSingleObject 'Global\\tunezap-") ||
-                    result.reason.find("': still held after " + std::string(argv[3]) + " ms") ==
-                        std::string::npos)) {
-      return 2;
-    }
+    const std::string held = "': still held after " + std::string(argv[3]) + " ms";
+    if (!locked && !StartsWith(result.reason, "WaitForSingleObject 'Global\\tunezap-")) return 2;
+    if (!locked && result.reason.find(held) == std::string::npos) return 2;
     return locked ? 0 : 1;
   }
   if (argc == 4 && std::string(argv[1]) == "--lock-and-exit") {
