@@ -175,6 +175,7 @@ TEST_F(LinuxPlatform, ReadsIdentityFromTheDeviceLinkBeforeUevent) {
     std::uint16_t vendor;
   } cases[] = {
       {"0003:6666:F100.0001", "", true, 0x6666},
+      {"0003:FFFF:F100.0001", "", true, 0xFFFF},
       {"0005:6666:f100.00A2", "HID_ID=0003:0000046D:0000C31C\n", true, 0x6666},
       {"0003:6666:F100", "HID_ID=0003:0000046D:0000F100\n", true, 0x046D},
       {"0003:16666:F100.0001", "HID_ID=0003:0000046D:0000F100\n", true, 0x046D},
@@ -262,7 +263,8 @@ TEST_F(LinuxPlatform, AnOpenNodeThatIsNoHidrawDeviceIsRefused) {
 }
 
 TEST_F(LinuxPlatform, OutputReportLengthComesFromTheReportDescriptor) {
-  AddInterface("hidraw0");
+  // As long as the kernel lets a descriptor be (zero bytes are items that describe nothing).
+  AddInterface("hidraw0", kUevent, kDescriptor + std::string(4096 - kDescriptor.size(), '\0'));
   AddInterface("hidraw1", kUevent, std::string(4097, '\0'));
   const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
   std::uint16_t length = 0;

@@ -282,7 +282,7 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
       {"--list --device=/dev/hidraw3", -1, 1,
        "tunezap: device 6666:f100 found at /dev/hidraw3 but it could not be opened: open "
        "'/dev/hidraw3': Permission denied (install the udev rule 70-tunezap.rules)\n"},
-      {"--list --device=/dev/hidraw0", -1, 1,
+      {"--list --device /dev/hidraw0", -1, 1,
        "tunezap: /dev/hidraw0 is 046d:c077, not 6666:f100\n"},
       {"--list --serial=BOX-Z", -1, 1,
        "tunezap: no device 6666:f100 with serial BOX-Z among 4 HID interfaces\n"},
