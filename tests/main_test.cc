@@ -311,12 +311,20 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
   // control byte may reach the terminal.
   auto odd = OneDevice();
   odd[0].path = "/dev/tv box\x1b";
+  odd[0].lengthFails = true;
   odd.push_back(FakePlatform::Interface("/dev/tv\tbox", 0x6666, 0xF100));
   odd[1].openFails = true;
-  EXPECT_EQ(RunProgram("--list", odd), MainMod::kExitChanged);
-  EXPECT_EQ(Fake.standardOutput,
-            "* /dev/tv\\x20box\\x1B 6666:f100 - 9 can be opened\n  /dev/tv\\x09box "
-            "6666:f100 - 9 cannot be opened: open '/dev/tv\\x09box': Input/output error\n");
+  odd.push_back(FakePlatform::Interface("", 0, 0));
+  odd[2].unusableMember = true;
+  EXPECT_EQ(RunProgram("--list", odd), MainMod::kExitNotChanged);
+  EXPECT_EQ(
+      Fake.standardOutput,
+      "* /dev/tv\\x20box\\x1B 6666:f100 - ? can be opened\n  /dev/tv\\x09box 6666:f100 - 9 "
+      "cannot be opened: open '/dev/tv\\x09box': Input/output error\n  ? ????:???? ? ? (detail "
+      "'member': fake failure)\n");
+  EXPECT_EQ(Fake.standardError,
+            "tunezap: device 6666:f100 at /dev/tv box\\x1B has an output report length of 0 bytes; "
+            "at least 9 are needed (peek '/dev/tv box\\x1B/report_descriptor': fake failure)\n");
   EXPECT_EQ(RunProgram("--list", {}), MainMod::kExitNotChanged);
   EXPECT_EQ(Fake.standardOutput, "");
   EXPECT_EQ(Fake.standardError, "tunezap: no device 6666:f100 among 0 HID interfaces\n");

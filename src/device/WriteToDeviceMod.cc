@@ -296,6 +296,7 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
       *problem = DeviceName() + " at " + item.Path + " has an output report length of " +
                  std::to_string(item.LengthKnown ? item.OutputReportByteLength : 0) +
                  " bytes; at least " + std::to_string(kReportLength) + " are needed";
+      if (!item.LengthKnown) *problem += " (" + item.Problem + ")";
     }
     return listing;
   }

@@ -89,7 +89,8 @@ struct InterfaceListing {
 
 // Every present HID interface, in search order. Each device (and no other interface) is opened
 // and closed again at once, to learn whether this user may open it. Problem: when no interface
-// would be used, why, in the words a failed run would use.
+// would be used, or the one that would cannot take the report, why, in the words a failed run
+// would use.
 std::vector<InterfaceListing> ListInterfaces(std::string* problem);
 
 // Text from the command line or from a device, made fit for a message: control bytes become

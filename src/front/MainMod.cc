@@ -19,8 +19,11 @@ constexpr std::uint8_t kFillerByte = 0x7A;
 constexpr std::string_view kUsage = "usage: tunezap <box 0/1> <value 0-255> <channel>";
 
 // The one line of a run-ending report on standard error. A failed write has nowhere else to go.
+// Paths and reasons from the system may hold any byte: control bytes are escaped here, once for
+// every message, so that nothing but the message reaches the terminal.
 void ReportError(std::string_view message) {
-  api::WriteAllBytes(api::GetStandardError(), "tunezap: " + std::string(message) + "\n");
+  api::WriteAllBytes(api::GetStandardError(),
+                     "tunezap: " + WriteToDeviceMod::EscapedText(message, false) + "\n");
 }
 
 // Writes lines of the program's own (not the fixed console) output, each ended the platform's way.
