@@ -167,7 +167,10 @@ TEST(DeviceLink, ASerialIsConfirmedOnTheOpenHandle) {
   swapped.swappedSerial = "BOX-A";
   auto wanted = Interface("/dev/hidraw1", 0x6666, 0xF100);
   wanted.serial = "BOX-B";
-  Start({swapped, wanted});
+  // One whose identity cannot be told is not even asked for its serial.
+  auto unknown = Interface("/dev/hidraw2", 0x6666, 0xF100);
+  unknown.peekFails = true;
+  Start({unknown, swapped, wanted});
   WriteToDeviceMod::Selection.Serial = "BOX-B";
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
   ASSERT_EQ(Fake.writes.size(), 1u);

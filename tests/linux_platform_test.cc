@@ -134,6 +134,7 @@ TEST_F(LinuxPlatform, ReadsIdentityFromTheHidIdLineStrictly) {
       {"HID_ID=0003:00016666:0000F100\n", false},
       {"HID_ID=0003:00006666:0001F100\n", false},
       {"HID_ID=0003:00006666\n", false},
+      {"HID_ID=0003\n", false},
       {"HID_ID=0003:00006666:0000F100:1\n", false},
       {"HID_ID=0003::0000F100\n", false},
       {"HID_ID=0003:+0006666:0000F100\n", false},
