@@ -6,7 +6,7 @@
 #   scripts/analyse.sh [LINUX_BUILD_DIR [WINDOWS_BUILD_DIR]]
 #   (default build-analyse and build-analyse-windows)
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 linux=${1:-build-analyse}
 windows=${2:-build-analyse-windows}
 jobs=2
