@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages a job needs, only those missing.
 #   scripts/install-deps.sh GROUP...   (build, test, bench, e2e, windows, fuzz, valgrind, package,
-#   arm, all)
+#   arm, analyse, all)
 set -euo pipefail
 
 packages=()
@@ -18,7 +18,9 @@ for group in "$@"; do
     # Cross compilers, qemu-user for the console cases, qemu-system for the arm64 kernel suite.
     arm) packages+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm
       cpio dpkg-dev) ;;
-    all) exec "$0" build test bench e2e windows fuzz valgrind package arm ;;
+    # scripts/analyse.sh: both analysers, and the Windows cross compiler for that layer's headers.
+    analyse) packages+=(cmake ninja-build clang clang-tidy cppcheck jq g++-mingw-w64-x86-64) ;;
+    all) exec "$0" build test bench e2e windows fuzz valgrind package arm analyse ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

@@ -84,7 +84,7 @@ suite "console and command line, exact command lines" \
 suite "console and command line, started by wine" \
   tests/cli_test.sh --runner wine --portable-only "$build/tunezap.exe"
 suite "raw command lines and the device walk" tests/windows/wine_test.sh "$build"
-suite "platform layer against the system" wine "$build/platform_test.exe"
+suite "platform layer against the system" timeout -k 5 120 wine "$build/platform_test.exe"
 # Against emulated devices: the kernel suite's guest runs this build under its own wine.
 scripts/install-deps.sh e2e >&2 || echo "test-windows: the kernel suite's packages are missing" >&2
 suite "against emulated devices, in the kernel suite's guest" \

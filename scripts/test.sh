@@ -39,6 +39,8 @@ build_and_test() {  # DIR CTEST-ARGS... -- CMAKE-ARGS...
     ctest --test-dir "$dir" --output-on-failure "${ctest_args[@]}"
 }
 
+# src/ as clang-tidy and cppcheck read it in the Linux and the Windows build: any finding fails.
+stage "static analysis: clang-tidy and cppcheck, Linux and Windows layers" scripts/analyse.sh
 # Release, the build type users and packagers build.
 stage "g++ Release build, benchmarks built too, all tests" build_and_test build -- \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ -DTUNEZAP_BENCH=ON

@@ -28,7 +28,7 @@ banner='Console Application Example In Visual Basic.\r\n'
 echo_line() { printf '%s' "$banner"; printf '\\r\\nCommand Line Parameters: %s\\r\\n' "$1"; }
 digit_line() { printf '\\r\\n1:%s 2:%s 3:%s\\r\\n' "$1" "$2" "$2"; }
 
-run() { "${runner[@]}" "$program" "$@"; }
+run() { bounded "${runner[@]}" "$program" "$@"; }
 
 # check NAME STATUS STDOUT(printf %b) STDERR-PATTERN(grep -E, "" = empty) -- ARG...
 check() {

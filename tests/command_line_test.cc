@@ -27,6 +27,7 @@ TEST(ConvertToInteger16, AcceptsSignedDecimalsRoundingHalvesToEven) {
       {"-2.5", Conversion::kOk, -2},
       {"-3.5", Conversion::kOk, -4},
       {"2.50001", Conversion::kOk, 3},
+      {"2.51", Conversion::kOk, 3},
       {"2.4999", Conversion::kOk, 2},
       {"2.6", Conversion::kOk, 3},
       {".5", Conversion::kOk, 0},

@@ -47,7 +47,7 @@ TEST(DeviceLink, SkipsCandidatesThatCannotBeUsed) {
   unknown.peekFails = true;
   // Peeked as the box, but the handle names another device: the path changed hands in between.
   auto replaced = Interface("/dev/hidraw4", 0x6666, 0xF100);
-  replaced.attributesWhenOpen = api::DeviceAttributes{0x046D, 0xC077, 0};
+  replaced.attributesWhenOpen = api::DeviceAttributes{0x046D, 0xC077};
   Start({unopenable, noAttributes, noPath, unknown, replaced,
          Interface("/dev/hidraw5", 0x6666, 0xF100)});
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
@@ -123,8 +123,8 @@ TEST(DeviceLink, RefusesDevicesThatCannotTakeTheReport) {
        "device 6666:f100 at /dev/hidraw0 has an output report length of 0 bytes; at least 9 are "
        "needed (read '/dev/hidraw0/report_descriptor': fake failure)"},
       {"locked", locked,
-       "device 6666:f100 at /dev/hidraw0 is in use by another run: lock '/dev/hidraw0': another "
-       "tunezap run held it for 10 s"},
+       "device 6666:f100 at /dev/hidraw0 is in use by another run: lock '/dev/hidraw0': held "
+       "10000 ms"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -167,7 +167,10 @@ TEST(DeviceLink, ASerialIsConfirmedOnTheOpenHandle) {
   swapped.swappedSerial = "BOX-A";
   auto wanted = Interface("/dev/hidraw1", 0x6666, 0xF100);
   wanted.serial = "BOX-B";
-  Start({swapped, wanted});
+  // One whose identity cannot be told is not even asked for its serial.
+  auto unknown = Interface("/dev/hidraw2", 0x6666, 0xF100);
+  unknown.peekFails = true;
+  Start({unknown, swapped, wanted});
   WriteToDeviceMod::Selection.Serial = "BOX-B";
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
   ASSERT_EQ(Fake.writes.size(), 1u);

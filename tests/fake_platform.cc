@@ -218,13 +218,12 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
   return true;
 }
 
-bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeout,
-                CallResult* result) {
-  Fake.lockTimeout = timeout;
+bool LockDevice(PlatformHandle device, const std::string& path, unsigned ms, CallResult* result) {
+  Fake.lockTimeout = ms;
   const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
   if (fake == nullptr) return FakePlatform::Fail(result, "lock: bad handle");
   if (fake->lockFails) {
-    return FakePlatform::Fail(result, "lock '" + path + "': another tunezap run held it for 10 s");
+    return FakePlatform::Fail(result, "lock '" + path + "': held " + std::to_string(ms) + " ms");
   }
   ++Fake.locks;
   return true;
@@ -239,7 +238,9 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
       FakePlatform::WritesDone[index] >= fake->writesBeforeFailure) {
     return FakePlatform::Fail(result, "write '" + fake->path + "': No such device");
   }
-  ++FakePlatform::WritesDone[index];
+  if (++FakePlatform::WritesDone[index] == fake->failingWrite) {
+    return FakePlatform::Fail(result, "write '" + fake->path + "': No such device");
+  }
   const std::size_t accepted =
       size - std::min(size, static_cast<std::size_t>(std::max(fake->shortWriteBy, 0)));
   Fake.writes.push_back({fake->path, std::vector<std::uint8_t>(report, report + accepted)});

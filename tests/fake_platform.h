@@ -25,6 +25,7 @@ struct FakeInterface {
   bool lengthFails = false;
   bool lockFails = false;
   int writesBeforeFailure = -1;  // writes that succeed before every later one fails; -1: all
+  int failingWrite = 0;          // the one write (numbered from 1) that fails; 0: none
   int shortWriteBy = 0;          // each write accepts this many bytes fewer than it is given
   std::string serial;            // "" : none
   std::string alias;             // another path that names this interface (a link to it)

@@ -114,6 +114,8 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
   };
   auto gone = OneDevice();
   gone[0].writesBeforeFailure = 1;
+  auto middle = OneDevice();
+  middle[0].failingWrite = 2;
   auto denied = OneDevice();
   denied[0].openFails = true;
   denied[0].accessDenied = true;
@@ -129,6 +131,9 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
       {"vanishes", gone, 1, 3,
        "tunezap: channel 123 changed only in part: reports 2, 3 of 3 not sent: write "
        "'/dev/hidraw0': No such device\n"},
+      {"report 2 fails", middle, 2, 3,
+       "tunezap: channel 123 changed only in part: reports 2 of 3 not sent: write '/dev/hidraw0': "
+       "No such device\n"},
       {"too short", OneDevice(8), 0, 1,
        "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: device 6666:f100 at "
        "/dev/hidraw0 has an output report length of 8 bytes; at least 9 are needed\n"},
@@ -287,7 +292,7 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
       {"--list --device=/dev/hidraw3", -1, 1,
        "tunezap: device 6666:f100 found at /dev/hidraw3 but it could not be opened: open "
        "'/dev/hidraw3': Permission denied (install the udev rule 70-tunezap.rules)\n"},
-      {"--list --device=/dev/hidraw0", -1, 1,
+      {"--list --device /dev/hidraw0", -1, 1,
        "tunezap: /dev/hidraw0 is 046d:c077, not 6666:f100\n"},
       {"--list --serial=BOX-Z", -1, 1,
        "tunezap: no device 6666:f100 with serial BOX-Z among 4 HID interfaces\n"},
@@ -316,6 +321,24 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
   EXPECT_EQ(RunProgram("--wait=9 --serial=BOX-D --list", ThreeBoxes()), MainMod::kExitChanged);
   EXPECT_NE(Fake.standardOutput.find("\n* /dev/hidraw4 6666:f100 BOX-D 9 can be opened\n"),
             std::string::npos);
+  // A link a udev rule made may hold any byte: a blank must not split the path's field, and no
+  // control byte may reach the terminal.
+  auto odd = OneDevice();
+  odd[0].path = "/dev/tv box\x1b";
+  odd[0].lengthFails = true;
+  odd.push_back(FakePlatform::Interface("/dev/tv\tbox", 0x6666, 0xF100));
+  odd[1].openFails = true;
+  odd.push_back(FakePlatform::Interface("", 0, 0));
+  odd[2].unusableMember = true;
+  EXPECT_EQ(RunProgram("--list", odd), MainMod::kExitNotChanged);
+  EXPECT_EQ(
+      Fake.standardOutput,
+      "* /dev/tv\\x20box\\x1B 6666:f100 - ? can be opened\n  /dev/tv\\x09box 6666:f100 - 9 "
+      "cannot be opened: open '/dev/tv\\x09box': Input/output error\n  ? ????:???? ? ? (detail "
+      "'member': fake failure)\n");
+  EXPECT_EQ(Fake.standardError,
+            "tunezap: device 6666:f100 at /dev/tv box\\x1B has an output report length of 0 bytes; "
+            "at least 9 are needed (peek '/dev/tv box\\x1B/report_descriptor': fake failure)\n");
   EXPECT_EQ(RunProgram("--list", {}), MainMod::kExitNotChanged);
   EXPECT_EQ(Fake.standardOutput, "");
   EXPECT_EQ(Fake.standardError, "tunezap: no device 6666:f100 among 0 HID interfaces\n");

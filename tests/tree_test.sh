@@ -11,7 +11,7 @@ if [ "${1:-}" = --runner ]; then
 fi
 [ $# -eq 1 ] || { echo "usage: $0 [--runner CMD] TREE_TUNEZAP" >&2; exit 2; }
 program_path=$1
-program() { "${runner[@]}" "$program_path" "$@"; }
+program() { bounded "${runner[@]}" "$program_path" "$@"; }
 program=program
 work=$(mktemp -d)
 trap 'exec 3>&- 2>/dev/null; kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT

@@ -27,13 +27,6 @@ bool IsOurDevice(const api::DeviceAttributes& attributes) {
 
 std::string DeviceName() { return "device 6666:f100"; }
 
-// "046d:c077"
-std::string IdentityText(const api::DeviceAttributes& attributes) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04x:%04x", attributes.VendorID, attributes.ProductID);
-  return text;
-}
-
 // A path for a message.
 std::string PathText(std::string_view path) { return EscapedText(path, false); }
 
@@ -45,7 +38,7 @@ bool Admitted(const std::string& path, const api::DeviceAttributes* peeked, std:
     if (!api::IsSameInterface(*Selection.DevicePath, path)) return false;
     if (peeked != nullptr && !IsOurDevice(*peeked)) {
       *refusal = PathText(*Selection.DevicePath) + " is " + IdentityText(*peeked) + ", not " +
-                 IdentityText({kVendorID, kProductID, 0});
+                 IdentityText({kVendorID, kProductID});
       return false;
     }
   }
@@ -123,7 +116,8 @@ std::string EscapedText(std::string_view text, bool quoteMarks, bool blanks) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F || (blanks && c == ' ')) {
       char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      // The buffer has room for the whole text: nothing can fail or be cut.
+      static_cast<void>(std::snprintf(hex, sizeof hex, "\\x%02X", byte));
       escaped += hex;
     } else {
       if (quoteMarks && (c == '"' || c == '\\')) escaped += '\\';
@@ -131,6 +125,14 @@ std::string EscapedText(std::string_view text, bool quoteMarks, bool blanks) {
     }
   }
   return escaped;
+}
+
+std::string IdentityText(const api::DeviceAttributes& attributes) {
+  char text[10];
+  // The buffer has room for the whole text: nothing can fail or be cut.
+  static_cast<void>(
+      std::snprintf(text, sizeof text, "%04x:%04x", attributes.VendorID, attributes.ProductID));
+  return text;
 }
 
 bool LocateDevice() {
@@ -352,6 +354,7 @@ std::vector<InterfaceListing> ListOnce(std::string* problem, bool* lasting) {
       *problem = DeviceName() + " at " + item.Path + " has an output report length of " +
                  std::to_string(item.LengthKnown ? item.OutputReportByteLength : 0) +
                  " bytes; at least " + std::to_string(kReportLength) + " are needed";
+      if (!item.LengthKnown) *problem += " (" + item.Problem + ")";
     }
     return listing;
   }

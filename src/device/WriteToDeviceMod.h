@@ -106,8 +106,9 @@ struct InterfaceListing {
 
 // Every present HID interface, in search order. Each device (and no other interface) is opened
 // and closed again at once, to learn whether this user may open it. Problem: when no interface
-// would be used, why, in the words a failed run would use. With Waiting, listed again at each
-// change of the HID interfaces until a run would have a usable device or the deadline passes.
+// would be used, or the one that would cannot take the report, why, in the words a failed run
+// would use. With Waiting, listed again at each change of the HID interfaces until a run would
+// have a usable device or the deadline passes.
 std::vector<InterfaceListing> ListInterfaces(std::string* problem);
 
 // "5", "2.5", "0.05": milliseconds as seconds, without trailing zeros.
@@ -119,6 +120,9 @@ std::string SecondsText(unsigned milliseconds);
 // written \x20 too, for a field among blank-separated fields. Paths keep their backslashes
 // (Windows' separators), so that a path shown can be given back.
 std::string EscapedText(std::string_view text, bool quoteMarks = true, bool blanks = false);
+
+// "046d:c077": an identity as the messages and --list show it.
+std::string IdentityText(const APIdeclarations::DeviceAttributes& attributes);
 
 // Forgets everything, as at process start, without closing anything. For tests.
 void ResetForTesting();

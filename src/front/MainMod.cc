@@ -1,7 +1,6 @@
 #include "front/MainMod.h"
 
 #include <chrono>
-#include <cstdio>
 #include <initializer_list>
 #include <string>
 
@@ -21,8 +20,11 @@ constexpr std::uint8_t kFillerByte = 0x7A;
 constexpr std::string_view kUsage = "usage: tunezap <box 0/1> <value 0-255> <channel>";
 
 // The one line of a run-ending report on standard error. A failed write has nowhere else to go.
+// Paths and reasons from the system may hold any byte: control bytes are escaped here, once for
+// every message, so that nothing but the message reaches the terminal.
 void ReportError(std::string_view message) {
-  api::WriteAllBytes(api::GetStandardError(), "tunezap: " + std::string(message) + "\n");
+  api::WriteAllBytes(api::GetStandardError(),
+                     "tunezap: " + WriteToDeviceMod::EscapedText(message, false) + "\n");
 }
 
 // Writes lines of the program's own (not the fixed console) output, each ended the platform's way.
@@ -102,11 +104,8 @@ int ListInterfaces() {
   std::string problem;
   const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
   for (const WriteToDeviceMod::InterfaceListing& item : listing) {
-    char identity[16] = "????:????";
-    if (item.AttributesKnown) {
-      std::snprintf(identity, sizeof identity, "%04x:%04x", item.Attributes.VendorID,
-                    item.Attributes.ProductID);
-    }
+    const std::string identity =
+        item.AttributesKnown ? WriteToDeviceMod::IdentityText(item.Attributes) : "????:????";
     std::string line = item.WouldUse ? "* " : "  ";
     line += (item.Path.empty() ? "?" : ListText(item.Path, true)) + " " + identity + " " +
             (item.SerialKnown ? SerialField(item.Serial) : "?") + " " +

@@ -70,7 +70,6 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes);
 struct DeviceAttributes {
   std::uint16_t VendorID = 0;
   std::uint16_t ProductID = 0;
-  std::uint16_t VersionNumber = 0;
 };
 
 // Takes a snapshot of the HID interfaces present now, to be walked with GetInterfacePath and

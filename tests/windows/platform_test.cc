@@ -103,7 +103,7 @@ void CheckErrors() {
 }
 
 void CheckLock() {
-  const std::string path = "\\\\?\\HID#Lock-Test#1";
+  const std::string path = "\\\\?\\HID#Lock-Test-AZ#1";
   api::CallResult first;
   const bool locked = api::LockDevice(api::kInvalidHandle, path, 0, &first);
   Check(locked, "a free lock is taken at once", first.reason);
@@ -111,7 +111,7 @@ void CheckLock() {
   const bool relocked = api::LockDevice(api::kInvalidHandle, path, 0, &again);
   Check(relocked, "the holder may take its own lock again", again.reason);
   // Device paths are compared without regard to case, and so are the locks named after them.
-  Check(RunSelf("--lock \\\\?\\hid#lock-test#1 200") == 1,
+  Check(RunSelf("--lock \\\\?\\hid#lock-test-az#1 200") == 1,
         "another process waits for a held lock and gives up after the timeout");
   Check(RunSelf("--lock \\\\?\\hid#lock-test#2 200") == 0, "another device's lock is not affected");
 
@@ -134,7 +134,7 @@ void CheckLock() {
   const HANDLE thread = CreateThread(
       nullptr, 0,
       [](void*) -> DWORD {
-        return api::LockDevice(api::kInvalidHandle, "\\\\?\\HID#Lock-Test#1", 0, &other);
+        return api::LockDevice(api::kInvalidHandle, "\\\\?\\HID#Lock-Test-AZ#1", 0, &other);
       },
       nullptr, 0, nullptr);
   WaitForSingleObject(thread, INFINITE);
@@ -233,7 +233,9 @@ int main(int argc, char** argv) {
     api::CallResult result;
     const bool locked = api::LockDevice(api::kInvalidHandle, argv[2],
                                         static_cast<unsigned>(std::atoi(argv[3])), &result);
+    const std::string held = "': still held after " + std::string(argv[3]) + " ms";
     if (!locked && !StartsWith(result.reason, "WaitForSingleObject 'Global\\tunezap-")) return 2;
+    if (!locked && result.reason.find(held) == std::string::npos) return 2;
     return locked ? 0 : 1;
   }
   if (argc == 4 && std::string(argv[1]) == "--lock-and-exit") {

@@ -33,7 +33,7 @@ line() {
   else
     printf '%b' "${banner}\r\nCommand Line Parameters: $text\r\n" >"$work/expected"
   fi
-  wine "$launcher" --line "$command" "$program" >"$work/out" 2>"$work/err" </dev/null
+  bounded wine "$launcher" --line "$command" "$program" >"$work/out" 2>"$work/err" </dev/null
   local got=$?
   local size
   size=$(stat -c %s "$work/expected")
@@ -66,7 +66,7 @@ line "text in the ANSI code page" 2 '1 5 \xe9\x80\x3f' 'tunezap.exe 1 5 é€日
 # neither read nor write access, its attributes read with that same handle and the handle closed,
 # in each of the three searches of a run without the device; nothing is opened for reading or
 # writing, matched, locked or written.
-WINEDEBUG=+relay wine "$program" 1 5 123 >"$work/out" 2>"$work/trace" </dev/null
+bounded env WINEDEBUG=+relay wine "$program" 1 5 123 >"$work/out" 2>"$work/trace" </dev/null
 status=$?
 examined=$(grep -Eo 'among [0-9]+ HID interfaces' "$work/trace" | grep -Eo '[0-9]+' | head -n 1)
 thread=$(grep -m 1 -Eo '^[0-9a-f]+:Call hid\.HidD_GetHidGuid' "$work/trace" | cut -d: -f1)
@@ -112,7 +112,7 @@ fi
 line "an option before the fields is not echoed" 2 '1  5 123' 'tunezap.exe --serial=X 1  5 123'
 line "a quoted option value with a blank" 2 '"1" 5 123' \
   'tunezap.exe --serial "B \\"C\\"" -- "1" 5 123'
-wine "$launcher" --line 'tunezap.exe --serial "B \"C\"" 1 5 123' "$program" >/dev/null \
+bounded wine "$launcher" --line 'tunezap.exe --serial "B \"C\"" 1 5 123' "$program" >/dev/null \
   2>"$work/err" </dev/null
 grep -q 'no device 6666:f100 with serial B \\"C\\" among' "$work/err" &&
   pass "the quoted value is the serial sought" ||
@@ -123,7 +123,7 @@ grep -q 'no device 6666:f100 with serial B \\"C\\" among' "$work/err" &&
 option() {
   local name=$1 status=$2 out=$3 err=$4
   shift 4
-  wine "$program" "$@" >"$work/out" 2>"$work/err" </dev/null
+  bounded wine "$program" "$@" >"$work/out" 2>"$work/err" </dev/null
   local got=$?
   if [ "$got" -ne "$status" ]; then
     fail "$name" "exit status $got, expected $status ($(head -c 200 "$work/err"))"

@@ -25,7 +25,8 @@ constexpr std::uint8_t kLongItem = 0xFE;
 constexpr std::size_t kMaxPushDepth = 32;
 
 // The most bits a report may hold so that its length, id byte included, still fits uint16_t.
-constexpr std::uint64_t kMaxReportBits = (std::numeric_limits<std::uint16_t>::max() - 1u) * 8u;
+constexpr std::uint64_t kMaxReportBits =
+    (std::uint64_t{std::numeric_limits<std::uint16_t>::max()} - 1) * 8;
 
 // The global items that matter here; Push and Pop save and restore them as a whole.
 struct Globals {

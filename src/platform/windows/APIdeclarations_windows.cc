@@ -35,7 +35,10 @@ std::map<PlatformHandle, std::string> OpenPaths;
 // Device locks, held until the process ends; the system releases them then.
 std::vector<HANDLE> HeldLocks;
 
-HANDLE ToHandle(PlatformHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+// The neutral header carries a HANDLE as an integer; the cast back is the only way to use it.
+HANDLE ToHandle(PlatformHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
+}
 PlatformHandle FromHandle(HANDLE handle) { return reinterpret_cast<PlatformHandle>(handle); }
 
 // Windows' own text for a system error code, without the trailing period and line break.
@@ -56,7 +59,8 @@ std::string ErrorText(DWORD code) {
   }
   if (result.empty()) {
     char number[32];
-    std::snprintf(number, sizeof number, "error 0x%08lX", code);
+    // The buffer has room for the whole text: nothing can fail or be cut.
+    static_cast<void>(std::snprintf(number, sizeof number, "error 0x%08lX", code));
     result = number;
   }
   return result;
@@ -96,7 +100,6 @@ bool ReadAttributes(HANDLE device, const std::string& path, DeviceAttributes* at
   }
   attributes->VendorID = read.VendorID;
   attributes->ProductID = read.ProductID;
-  attributes->VersionNumber = read.VersionNumber;
   return true;
 }
 
@@ -134,8 +137,10 @@ std::string LockName(const char* ns, const std::string& path) {
     hash = (hash ^ lower) * 0x100000001B3u;
   }
   char name[64];
-  std::snprintf(name, sizeof name, "%s\\tunezap-%016llx", ns,
-                static_cast<unsigned long long>(hash));
+  // The buffer has room for the whole text ("Global" is the longest namespace): nothing can fail
+  // or be cut.
+  static_cast<void>(std::snprintf(name, sizeof name, "%s\\tunezap-%016llx", ns,
+                                  static_cast<unsigned long long>(hash)));
   return name;
 }
 
@@ -400,8 +405,9 @@ bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uin
   HidD_FreePreparsedData(preparsed);
   if (status != HIDP_STATUS_SUCCESS) {
     char text[48];
-    std::snprintf(text, sizeof text, "status 0x%08lX",
-                  static_cast<unsigned long>(static_cast<ULONG>(status)));
+    // The buffer has room for the whole text: nothing can fail or be cut.
+    static_cast<void>(std::snprintf(text, sizeof text, "status 0x%08lX",
+                                    static_cast<unsigned long>(static_cast<ULONG>(status))));
     FailWith(result, "HidP_GetCaps", path, text);
     return false;
   }
