@@ -15,9 +15,9 @@ for group in "$@"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;
     # dpkg-buildpackage and the package's build dependencies, lintian, hardening-check
-    # (devscripts), autopkgtest.
+    # (devscripts), autopkgtest; pkg-config and bash-completion say where completions go.
     package) packages+=(dpkg-dev debhelper libgtest-dev lintian devscripts autopkgtest zip file
-      git) ;;
+      git pkg-config bash-completion) ;;
     # Debian's cross toolchains, and the ARM C and C++ runtime libraries beside this machine's
     # (multiarch), from which dpkg-shlibdeps takes the ARM packages' dependencies; qemu-user for
     # the console cases, qemu-system for the arm64 kernel suite.
