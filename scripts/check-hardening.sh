@@ -29,7 +29,11 @@ status=0
 judge() {
   local file=$1 report line
   shift
-  report=$(hardening-check --nocfprotection "$@" "$file" 2>&1) || status=1
+  # This machine's objdump cannot disassemble ARM code; hardening-check needs it only to look for
+  # stack clash protection, which is not asked for.
+  report=$(hardening-check --nocfprotection "$@" "$file" 2>&1 |
+    grep -v -e "^objdump: can't disassemble" -e '^$'
+    exit "${PIPESTATUS[0]}") || status=1
   echo "$report"
   for line in "${yes[@]}"; do
     grep -q "^ $line: yes" <<<"$report" || { echo "hardening: $file: not '$line: yes'" >&2; status=1; }
