@@ -100,8 +100,10 @@ else
     tr ' ' '\n' <<<"$1" | grep . | sort -n |
       awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
   }
-  names=("tunezap (static, as built)" "tunezap linked dynamically" "floor: static C program")
-  programs=("$build/tunezap" "$build/bench/bench_tunezap_dynamic" "$build/bench/bench_start_floor")
+  names=("tunezap (static, as built)" "tunezap linked dynamically" "floor: static C program"
+    "tunezap static at a fixed address (not PIE)")
+  programs=("$build/tunezap" "$build/bench/bench_tunezap_dynamic" "$build/bench/bench_start_floor"
+    "$build/bench/bench_tunezap_fixed")
   declare -A samples
   for ((loop = 0; loop < loops; loop++)); do
     for ((i = 0; i < ${#programs[@]}; i++)); do

@@ -105,16 +105,18 @@ else
   fail "man page $page installed"
 fi
 
-# The udev rule, unchanged, where udev reads the rules shipped by packages; not a conffile.
-rule=/usr/lib/udev/rules.d/70-tunezap.rules
+# The udev rule, unchanged, where dh_installudev puts it and udev reads it; not a conffile.
+rule=/lib/udev/rules.d/70-tunezap.rules
 check "udev rule $rule installed" cmp -s packaging/70-tunezap.rules "$rule"
+check "bash completion installed where bash-completion loads it" cmp -s \
+  packaging/tunezap.bash-completion "$(pkg-config --variable=completionsdir bash-completion)/tunezap"
 conffiles=$(dpkg-query -W -f='${Conffiles}' tunezap)
 if [ -z "$conffiles" ]; then pass "no conffiles"; else fail "no conffiles" "$conffiles"; fi
 
 # Documentation.
 doc=/usr/share/doc/tunezap
 check "$doc/copyright is machine-readable" grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' "$doc/copyright"
-check "$doc/LICENSE" cmp -s LICENSE "$doc/LICENSE"
+check "$doc/copyright holds the licence" grep -q '^ Permission is hereby granted' "$doc/copyright"
 # Debian compresses documents over 4 kB.
 check "$doc/README.md" sh -c "{ cmp -s README.md '$doc/README.md' || zcat '$doc/README.md.gz' | cmp -s README.md -; }"
 check "$doc/changelog.Debian.gz" sh -c "zcat '$doc/changelog.Debian.gz' | head -n 1 | grep -q '^tunezap ('"
@@ -130,7 +132,8 @@ if [ -z "$still" ]; then pass "dpkg -L tunezap lists no files"; else
   fail "dpkg -L tunezap lists no files" "$(echo "$still" | tr '\n' ' ')"; fi
 left=()
 while IFS= read -r path; do
-  # Directories like /usr/bin stay because other packages own them too.
+  # Directories like /usr/bin stay because other packages own them too; "/." is the root.
+  [ "$path" = /. ] && continue
   if [ -e "$path" ] && ! { [ -d "$path" ] && dpkg-query -S "$path" >/dev/null 2>&1; }; then
     left+=("$path")
   fi
@@ -139,5 +142,17 @@ if [ ${#left[@]} -eq 0 ]; then pass "nothing left behind ($(wc -l <"$work/owned"
   fail "nothing left behind" "${left[*]}"; fi
 if dpkg_locked --purge tunezap >/dev/null; then pass "dpkg --purge tunezap"; else fail "dpkg --purge tunezap"; fi
 check "dpkg no longer knows the package" sh -c '! dpkg-query -W tunezap >/dev/null 2>&1'
+
+# The package's own tests (debian/tests) on this system, the package installed by autopkgtest;
+# then removed again.
+dsc=$(dirname "$deb")/$(basename "$deb" | sed 's/_[^_]*$//').dsc
+if PATH="$work/bin:$PATH" autopkgtest "$deb" "$dsc" -- null >"$work/autopkgtest.log" 2>&1; then
+  pass "autopkgtest $deb $dsc -- null: $(grep -E '^[a-z-]+ +PASS' "$work/autopkgtest.log" | tr -s ' ')"
+else
+  cat "$work/autopkgtest.log"
+  fail "autopkgtest $deb $dsc -- null"
+fi
+if dpkg_locked --purge tunezap >/dev/null; then pass "dpkg --purge tunezap after autopkgtest"; else
+  fail "dpkg --purge tunezap after autopkgtest"; fi
 
 finish

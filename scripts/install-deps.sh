@@ -14,10 +14,16 @@ for group in "$@"; do
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;
-    package) packages+=(dpkg-dev lintian zip file git) ;;
-    # Cross compilers, qemu-user for the console cases, qemu-system for the arm64 kernel suite.
-    arm) packages+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm
-      cpio dpkg-dev) ;;
+    # dpkg-buildpackage and the package's build dependencies, lintian, hardening-check
+    # (devscripts), autopkgtest; pkg-config and bash-completion say where completions go.
+    package) packages+=(dpkg-dev debhelper libgtest-dev lintian devscripts autopkgtest zip file
+      git pkg-config bash-completion) ;;
+    # Debian's cross toolchains, and the ARM C and C++ runtime libraries beside this machine's
+    # (multiarch), from which dpkg-shlibdeps takes the ARM packages' dependencies; qemu-user for
+    # the console cases, qemu-system for the arm64 kernel suite.
+    arm) packages+=(crossbuild-essential-arm64 crossbuild-essential-armhf libc6:arm64
+      libstdc++6:arm64 libgcc-s1:arm64 libc6:armhf libstdc++6:armhf libgcc-s1:armhf
+      qemu-user-static qemu-system-arm cpio dpkg-dev) ;;
     # scripts/analyse.sh: both analysers, and the Windows cross compiler for that layer's headers.
     analyse) packages+=(cmake ninja-build clang clang-tidy cppcheck jq g++-mingw-w64-x86-64) ;;
     all) exec "$0" build test bench e2e windows fuzz valgrind package arm analyse ;;
@@ -34,13 +40,15 @@ need_lists=0
 if [[ " $* " == *" e2e "* ]] && ! compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null; then
   need_lists=1
 fi
-# The arm64 kernel suite fetches Debian's arm64 kernel and busybox-static:arm64 the same way, which
-# needs arm64 among dpkg's architectures and in the lists.
-add_arm64=0
-if [[ " $* " == *" arm "* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  add_arm64=1
-  need_lists=1
+# The arm64 kernel suite fetches Debian's arm64 kernel and busybox-static:arm64 the same way, and
+# the ARM libraries come from the lists too: arm64 and armhf must be among dpkg's architectures.
+add_archs=()
+if [[ " $* " == *" arm "* ]]; then
+  for arch in arm64 armhf; do
+    dpkg --print-foreign-architectures | grep -qx $arch || add_archs+=($arch)
+  done
 fi
+[ ${#add_archs[@]} -eq 0 ] || need_lists=1
 [ ${#missing[@]} -eq 0 ] && [ $need_lists -eq 0 ] && exit 0
 
 sudo=()
@@ -49,11 +57,11 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-if [ $add_arm64 -eq 1 ]; then
-  echo "install-deps: adding the architecture arm64" >&2
-  "${sudo[@]}" dpkg --add-architecture arm64
-fi
+for arch in "${add_archs[@]}"; do
+  echo "install-deps: adding the architecture $arch" >&2
+  "${sudo[@]}" dpkg --add-architecture "$arch"
+done
 "${sudo[@]}" apt-get update -qq
 [ ${#missing[@]} -eq 0 ] && exit 0
 echo "install-deps: installing ${missing[*]}" >&2
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,84 +1,67 @@
 #!/usr/bin/env bash
-# Builds the Debian package: scripts/package-deb.sh [--arch ARCH] [CMAKE-ARG...]
-# A release build in build-deb with Debian's hardening flags, packaged by CPack, checked by lintian.
-# Linked dynamically, as Debian's policy asks: the system's C and C++ libraries, and their
-# security updates, apply to it.
-# --arch arm64 or armhf cross-compiles with the toolchain files in cmake/ into build-deb-ARCH; the
-# default is this machine's architecture. Prints the path of the .deb on the last line of standard
-# output. TUNEZAP_WERROR=ON in the environment makes warnings errors (the test command sets it).
+# Builds the Debian packages with dpkg-buildpackage from debian/, as Debian builds its own:
+#   scripts/package-deb.sh [--arch ARCH]
+# This machine's architecture: the source package (tunezap_VERSION.orig.tar.gz from git archive,
+# the debian.tar.xz and the .dsc) and the binary package, with the unit and process tests run in
+# the build. --arch arm64 or armhf: the binary package cross-built with Debian's cross toolchain
+# (dpkg-buildpackage -a ARCH -Pcross,nocheck). The build runs in an export of the checkout's
+# tracked files (changes included) in build-deb (build-deb-ARCH), where the files land, so
+# nothing is written beside the checkout. lintian --pedantic must find no error and no warning,
+# and hardening-check must pass on the program. Prints the path of the .deb on the last line.
+# TUNEZAP_WERROR=ON in the environment makes warnings errors (the test command sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-arch=$(dpkg --print-architecture)
+root=$PWD
+# The checkout may belong to another user than the one building.
+git() { command git -c safe.directory="$root" "$@"; }
+
+native=$(dpkg --print-architecture)
+arch=$native
 if [ "${1:-}" = --arch ]; then
   arch=${2:-}
   shift 2 || shift
 fi
-build="build-deb"
-triplet=""
 case "$arch" in
-  "$(dpkg --print-architecture)") ;;
-  arm64) triplet=aarch64-linux-gnu ;;
-  armhf) triplet=arm-linux-gnueabihf ;;
+  "$native") build=build-deb options=() ;;
+  arm64 | armhf) build=build-deb-$arch options=(-a "$arch" -Pcross,nocheck -B) ;;
   *) echo "package-deb: cannot build for '$arch' (arm64, armhf or this machine's)" >&2; exit 2 ;;
 esac
+[ $# -eq 0 ] || { echo "usage: $0 [--arch arm64|armhf]" >&2; exit 2; }
 scripts/install-deps.sh build package
-cross=()
-if [ -n "$triplet" ]; then
-  scripts/install-deps.sh arm
-  build=build-deb-$arch
-  cross=("-DCMAKE_TOOLCHAIN_FILE=cmake/$triplet.cmake")
-  # dpkg-buildflags gives the flags of the package's architecture.
-  export DEB_HOST_ARCH=$arch
-fi
+[ "$arch" = "$native" ] || scripts/install-deps.sh arm
 
-# The commit's date stamps the changelog, so two builds of one commit give the same package.
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
-  export SOURCE_DATE_EPOCH
-fi
-
-# Debian's compiler and linker flags with every hardening feature (stack protector, fortified
-# functions, PIE, relro and immediate binding). CMake reads CXXFLAGS and LDFLAGS from the
-# environment when it first configures a build directory.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
-LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
-export CXXFLAGS LDFLAGS
+# The commit to build: HEAD, or with uncommitted changes to tracked files a commit of them.
+commit=$(git -c user.name=tunezap -c user.email=tunezap@localhost stash create)
+commit=${commit:-$(git rev-parse HEAD)}
+version=$(dpkg-parsechangelog -S Version)
+upstream=${version%-*}
 
 rm -rf "$build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DTUNEZAP_TESTS=OFF -DTUNEZAP_STATIC=OFF -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" \
-  "${cross[@]}" "$@" >/dev/null
-cmake --build "$build" --target tunezap >/dev/null
+mkdir -p "$build"
+git archive --prefix="tunezap-$upstream/" "$commit" | tar -x -C "$build"
+# The upstream tarball: the project without its packaging. git archive stamps every file with the
+# commit's time, and gzip -n stores no name or time, so one commit gives one tarball.
+git archive --format=tar --prefix="tunezap-$upstream/" "$commit" -- . ':(exclude)debian' |
+  gzip -9n >"$build/tunezap_$upstream.orig.tar.gz"
 
-cpack=()
-if [ -n "$triplet" ]; then
-  # CPack's dpkg-shlibdeps searches this machine's libraries only. The cross libraries' shlibs
-  # and symbols files give the dependencies, named as the cross packages (libgcc-s1-arm64-cross)
-  # or qualified with their architecture (libc6:arm64): inside a package of that architecture
-  # both are the plain name (libgcc-s1, libc6).
-  shlibdeps=$(mktemp -d)
-  mkdir "$shlibdeps/debian"
-  printf 'Source: tunezap\n\nPackage: tunezap\nArchitecture: any\n' >"$shlibdeps/debian/control"
-  depends=$(cd "$shlibdeps" && dpkg-shlibdeps -O "-l/usr/$triplet/lib" "$OLDPWD/$build/tunezap" \
-    2>/dev/null | sed -n "s/^shlibs:Depends=//p" | sed -e "s/:$arch\b//g" -e "s/-$arch-cross\b//g")
-  rm -rf "$shlibdeps"
-  if [ -z "$depends" ]; then
-    echo "package-deb: dpkg-shlibdeps found no dependencies of $build/tunezap" >&2
-    exit 1
-  fi
-  cpack=(-D CPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch" -D CPACK_DEBIAN_PACKAGE_SHLIBDEPS=OFF
-    -D CPACK_DEBIAN_PACKAGE_DEPENDS="$depends")
-fi
-(cd "$build" && cpack -G DEB "${cpack[@]}" >/dev/null)
-
-debs=("$build"/tunezap_*.deb)
-if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
-  echo "package-deb: expected one .deb in $build, found: ${debs[*]}" >&2
+# At most two jobs; no tests in a cross build (with the profile nocheck goes the option);
+# warnings as errors where the test command asks for it.
+export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=2}"
+[ "$arch" = "$native" ] || DEB_BUILD_OPTIONS+=" nocheck"
+if [ "${TUNEZAP_WERROR:-OFF}" = ON ]; then export DEB_CXXFLAGS_APPEND=-Werror; fi
+log=$root/$build/build.log
+if ! (cd "$build/tunezap-$upstream" && dpkg-buildpackage -us -uc "${options[@]}") >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "package-deb: dpkg-buildpackage failed (see $log)" >&2
   exit 1
 fi
-deb=${debs[0]}
 
-# Errors fail the build; warnings and informational tags are shown.
-lintian --fail-on error --display-info "$deb" >&2
+deb=$build/tunezap_${version}_$arch.deb
+[ -f "$deb" ] || { echo "package-deb: no $deb" >&2; exit 1; }
+# The .changes names every file built: source and binary packages.
+lintian --pedantic --display-info --fail-on error,warning "$build/tunezap_${version}_$arch.changes" >&2
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+scripts/check-hardening.sh dynamic "$unpacked/usr/bin/tunezap" >&2
 echo "$deb"

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds every artifact a user downloads, from the checked-out commit, into one folder:
 #   scripts/release.sh [OUT_DIR]        (default release, in the checkout; emptied first)
-#   tunezap-VERSION-linux-x86_64        the program, statically linked: runs on any x86-64 Linux
+#   tunezap-VERSION-linux-x86_64        the program, statically linked (static PIE): runs on any
+#                                       x86-64 Linux
 #   tunezap-VERSION-linux-aarch64       the same for 64-bit ARM Linux (Raspberry Pi OS arm64)
-#   tunezap-VERSION-linux-armhf         the same for 32-bit ARMv7 Linux (Raspberry Pi OS armhf)
+#   tunezap-VERSION-linux-armhf         the same for 32-bit ARMv7 Linux (Raspberry Pi OS armhf),
+#                                       not PIE: Debian's armhf C library cannot link static PIE
 #   tunezap_VERSION-1_amd64.deb         the Debian package (scripts/package-deb.sh)
 #   tunezap_VERSION-1_arm64.deb, tunezap_VERSION-1_armhf.deb   the same, cross-built
+#   tunezap_VERSION-1.dsc, tunezap_VERSION.orig.tar.gz, tunezap_VERSION-1.debian.tar.xz
+#                                       the Debian source package
 #   tunezap-VERSION-win64.zip           the Windows program (scripts/package-zip.sh)
 #   SHA256SUMS
 # Two runs on one commit give byte-identical files, wherever the checkout lies: every time stamp
@@ -40,11 +44,12 @@ mkdir -p "$work" "$out"
 # Every build starts in a fresh directory, so CMake takes these flags from the environment.
 prefix_map="-ffile-prefix-map=$root=."
 
-# linux_binary ARCH [CMAKE-ARG...]: the program, statically linked and stripped, as
-# tunezap-VERSION-linux-ARCH. Cross builds pass their toolchain file.
+# linux_binary ARCH static-pie|static [CMAKE-ARG...]: the program, statically linked and
+# stripped, as tunezap-VERSION-linux-ARCH, hardened as scripts/check-hardening.sh checks. Cross
+# builds pass their toolchain file.
 linux_binary() {
-  local arch=$1 build=$work/linux-$1
-  shift
+  local arch=$1 kind=$2 build=$work/linux-$1
+  shift 2
   CXXFLAGS="$prefix_map" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DTUNEZAP_TESTS=OFF -DTUNEZAP_STATIC=ON -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" "$@" \
     >/dev/null
@@ -56,13 +61,19 @@ linux_binary() {
   local strip_program
   strip_program=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$build/CMakeCache.txt")
   "$strip_program" --strip-all -o "$out/tunezap-$version-linux-$arch" "$build/tunezap"
+  scripts/check-hardening.sh "$kind" "$out/tunezap-$version-linux-$arch" "$build" >&2
 }
 
-# debian_package [--arch ARCH] [CMAKE-ARG...]: the .deb that scripts/package-deb.sh builds and checks.
+# debian_package [--arch ARCH]: the .deb that scripts/package-deb.sh builds and checks; for this
+# machine's architecture the source package too.
 debian_package() {
   local deb
   deb=$(scripts/package-deb.sh "$@" | tail -n 1)
   cp "$deb" "$out/"
+  if [ $# -eq 0 ]; then
+    cp "$(dirname "$deb")"/*.dsc "$(dirname "$deb")"/*.orig.tar.* \
+      "$(dirname "$deb")"/*.debian.tar.* "$out/"
+  fi
 }
 
 # windows_zip: the cross-built program in the zip that scripts/package-zip.sh makes.
@@ -75,9 +86,9 @@ windows_zip() {
 
 # One line per artifact: the function that builds it and its arguments.
 artifacts=(
-  "linux_binary x86_64"
-  "linux_binary aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake"
-  "linux_binary armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake"
+  "linux_binary x86_64 static-pie"
+  "linux_binary aarch64 static-pie -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake"
+  "linux_binary armhf static -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake"
   "debian_package"
   "debian_package --arch arm64"
   "debian_package --arch armhf"

@@ -2,9 +2,10 @@
 # Cross-builds tunezap for ARM Linux and runs the console cases (tests/cli_test.sh) and the whole
 # program on device trees (tests/tree_test.sh: report bytes, the lock) under qemu-user, started
 # explicitly through qemu-aarch64-static / qemu-arm-static (no binfmt_misc needed): the static
-# program, and the program inside the Debian package (built by scripts/package-deb.sh and checked
-# by lintian) with the cross compiler's C library. Each package must hold the same files as this
-# machine's and depend on the same packages. Warnings are errors.
+# program, and the program inside the Debian package (cross-built by dpkg-buildpackage through
+# scripts/package-deb.sh, which has lintian and hardening-check judge it) with the cross
+# compiler's C library. Each package must hold the same files as this machine's and depend on the
+# same packages. The static programs must be hardened too. Warnings are errors.
 #   scripts/test-arm.sh [--no-deb] [ARCH...]   (arm64, armhf; default both)
 # Without the cross compilers or qemu-user (and no way to install them) the run is skipped, except
 # under CI=true, where that is a failure.
@@ -44,8 +45,11 @@ suite() {
 # of the Pi 2 (armhf; Debian's armhf is ARMv7, so the ARMv6 Pi 1 and Zero are not among them).
 for arch in "$@"; do
   case "$arch" in
-    arm64) triplet=aarch64-linux-gnu qemu="qemu-aarch64-static -cpu cortex-a53" machine=AArch64 ;;
-    armhf) triplet=arm-linux-gnueabihf qemu="qemu-arm-static -cpu cortex-a7" machine=ARM ;;
+    arm64) triplet=aarch64-linux-gnu qemu="qemu-aarch64-static -cpu cortex-a53" machine=AArch64
+      linked=static-pie ;;
+    # Debian's armhf C library cannot link a static PIE program.
+    armhf) triplet=arm-linux-gnueabihf qemu="qemu-arm-static -cpu cortex-a7" machine=ARM
+      linked=static ;;
     *) fail "unknown architecture '$arch'"; continue ;;
   esac
   echo "=== $arch: static build"
@@ -65,6 +69,12 @@ for arch in "$@"; do
   else
     pass "$arch: linked statically"
   fi
+  if scripts/check-hardening.sh $linked "$program" "build-$arch" >"$log" 2>&1; then
+    pass "$arch: hardened, $linked"
+  else
+    cat "$log"
+    fail "$arch: hardened, $linked"
+  fi
   suite "$arch: console cases of the static program under $qemu" \
     tests/cli_test.sh --runner "$qemu" "$program"
   suite "$arch: the static program on device trees under $qemu" \
@@ -77,7 +87,7 @@ for arch in "$@"; do
     fail "$arch: package (scripts/package-deb.sh --arch $arch)"
     continue
   fi
-  pass "$arch: package $deb, lintian without errors"
+  pass "$arch: package $deb, lintian --pedantic and hardening-check clean"
   # The same files as the package of this machine, and dependencies on the same packages.
   if [ -z "${native_deb:-}" ]; then
     native_deb=$(scripts/package-deb.sh 2>"$log" | tail -n 1) || { cat "$log"; native_deb=none; }

@@ -3,8 +3,9 @@
 # clang, the suite against the real kernel in QEMU, the same tests under clang with
 # AddressSanitizer and UndefinedBehaviorSanitizer, whole runs under valgrind, the fuzzers, the
 # Windows build under wine, the release command twice (identical files), and the Debian package
-# (installed, run and removed when root); the ARM builds: console cases under qemu-user, ARM Debian
-# packages, the kernel suite's uhid scenarios on arm64.
+# (installed, run and removed, and its autopkgtest, when root); the ARM builds: console cases under
+# qemu-user, ARM Debian packages, the kernel suite's uhid scenarios on arm64. Every program shipped
+# is checked by hardening-check, every Debian package by lintian --pedantic.
 # Every build it makes, here and in the scripts it calls, treats warnings as errors.
 # FUZZ_SECONDS (default 60) sets how long each fuzzer runs.
 set -uo pipefail
@@ -44,6 +45,8 @@ stage "static analysis: clang-tidy and cppcheck, Linux and Windows layers" scrip
 # Release, the build type users and packagers build.
 stage "g++ Release build, benchmarks built too, all tests" build_and_test build -- \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ -DTUNEZAP_BENCH=ON
+stage "hardening-check: the default build, static PIE" \
+  scripts/check-hardening.sh static-pie build/tunezap build
 # Linked dynamically, so that valgrind can run its programs below.
 stage "clang Release build, linked dynamically, all tests but the kernel suite" \
   build_and_test build-clang -LE e2e -- -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
@@ -119,7 +122,7 @@ release_twice() {
 }
 stage "release command: two runs give identical files" release_twice
 if [ "$(id -u)" -eq 0 ]; then
-  stage "Debian package: build, install, run, remove" scripts/check-deb.sh
+  stage "Debian package: build, install, run, remove; autopkgtest" scripts/check-deb.sh
 else
   echo "=== Debian package: skipped (installing it needs root)"
 fi

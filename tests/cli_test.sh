@@ -128,6 +128,26 @@ if [ "$portable_only" -eq 0 ]; then
     [ "$s" -eq "$expected" ] && pass "pipe closed early, '$args': exit $expected" ||
       fail "pipe closed early, '$args'" "exit $s, expected $expected"
   done
+
+  # Bash completion, called as bash calls it: the function `complete` registered, given the words
+  # as bash splits them (at '=' too); a path begun after --device is completed like /dev/hidraw.
+  # TUNEZAP_COMPLETION: the installed file, else the source's.
+  completion=${TUNEZAP_COMPLETION:-$(dirname "$0")/../packaging/tunezap.bash-completion}
+  while IFS='|' read -r words expected; do
+    got=$(eval "set -- $words" && bash -c '. "$1" && shift && COMP_WORDS=(tunezap "$@")
+      COMP_CWORD=$# && $(complete -p tunezap | sed "s/.*-F \([^ ]*\).*/\1/") &&
+      echo "${COMPREPLY[*]}"' _ "$completion" "$@")
+    [ "$got" = "$expected" ] && pass "completion of: tunezap $words" ||
+      fail "completion of: tunezap $words" "offered '$got', expected '$expected'"
+  done <<EOF
+--|--serial= --device= --wait= --list --help --version
+--serial = BOX-B --d|--device=
+--device = $work/pi|$work/pipe
+--device $work/pi|$work/pipe
+--wait ''|
+1 5 --|
+-- --|
+EOF
 fi
 
 finish

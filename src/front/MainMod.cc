@@ -75,7 +75,7 @@ int ShowHelp() {
     WriteLines(
         {"", "Only root may open the device until the udev rule " TUNEZAP_UDEV_RULE " allows it:",
          "it is installed in lib/udev/rules.d under the install prefix, from the Debian",
-         "package in /usr/lib/udev/rules.d. See tunezap(1)."});
+         "package in /lib/udev/rules.d. See tunezap(1)."});
   }
   return kExitChanged;
 }
