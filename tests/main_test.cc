@@ -62,28 +62,23 @@ struct RunCase {
   const char* stderrStart;  // the first error line begins with this
 };
 
+// A run that changes the channel: a digit line and a report with BOX and VALUE for each digit.
+RunCase Sends(const char* text, std::uint8_t box, std::uint8_t value,
+              std::initializer_list<std::uint8_t> digits) {
+  RunCase c{text, MainMod::kExitChanged, "", {}, ""};
+  for (const std::uint8_t digit : digits) {
+    c.stdoutAfterEcho += DigitLine(box, digit);
+    c.reports.push_back(Report(box, value, digit));
+  }
+  return c;
+}
+
 TEST(Main, ChangesTheChannelOrReportsWhyNot) {
   const RunCase cases[] = {
-      {"1 5 123",
-       0,
-       DigitLine(49, 1) + DigitLine(49, 2) + DigitLine(49, 3),
-       {Report(0x31, 5, 1), Report(0x31, 5, 2), Report(0x31, 5, 3)},
-       ""},
-      {"0 9 7",
-       0,
-       DigitLine(48, 0) + DigitLine(48, 0) + DigitLine(48, 7),
-       {Report(0x30, 9, 0), Report(0x30, 9, 0), Report(0x30, 9, 7)},
-       ""},
-      {"2 5 7",
-       0,
-       DigitLine(49, 0) + DigitLine(49, 0) + DigitLine(49, 7),
-       {Report(0x31, 5, 0), Report(0x31, 5, 0), Report(0x31, 5, 7)},
-       ""},
-      {"0 5 1234",
-       0,
-       DigitLine(48, 12) + DigitLine(48, 3) + DigitLine(48, 4),
-       {Report(0x30, 5, 12), Report(0x30, 5, 3), Report(0x30, 5, 4)},
-       ""},
+      Sends("1 5 123", 0x31, 5, {1, 2, 3}),
+      Sends("0 9 7", 0x30, 9, {0, 0, 7}),
+      Sends("2 5 7", 0x31, 5, {0, 0, 7}),
+      Sends("0 5 1234", 0x30, 5, {12, 3, 4}),
       {"0 101", 2, "", {}, "tunezap: argument error: field 3 is missing in \"0 101\"\n"},
       {"0 5 -5", 2, "", {}, "tunezap: overflow: channel -5 has a units position"},
       {"0  5 123", 2, "", {}, "tunezap: conversion error: field 2 is empty\n"},

@@ -175,15 +175,6 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
   return text;
 }
 
-// A late device's output report: how long after its node was there it came.
-void Time(const Device& device, const std::string& prefix) {
-  if (!device.model.late) return;
-  const auto taken = std::chrono::steady_clock::now() - device.seen;
-  std::printf("latency %s%lld\n", prefix.c_str(),
-              static_cast<long long>(taken / std::chrono::microseconds(1)));
-  std::fflush(stdout);
-}
-
 // Writes a configfs attribute in one write, as the kernel takes it.
 void WriteAttribute(const std::string& path, const std::string& value) {
   const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
@@ -207,6 +198,19 @@ void Unplug(Device& device) {
   device.unplugged = true;
 }
 
+// An output report the device took: recorded, timed from its node's coming for a late device, and
+// the end of a vanishing one.
+void Output(Device& device, const std::string& prefix, const std::uint8_t* data, std::size_t size) {
+  Record(prefix + "output " + Hex(data, size));
+  if (device.model.late) {
+    const auto taken = std::chrono::steady_clock::now() - device.seen;
+    std::printf("latency %s%lld\n", prefix.c_str(),
+                static_cast<long long>(taken / std::chrono::microseconds(1)));
+    std::fflush(stdout);
+  }
+  if (device.model.vanish) Unplug(device);
+}
+
 // Records the next report the gadget has read off the wire. False when none was pending.
 bool ServeGadget(Device& device, const std::string& prefix) {
   if (device.unplugged) return false;
@@ -214,9 +218,7 @@ bool ServeGadget(Device& device, const std::string& prefix) {
   const ssize_t got = read(device.fd, report, sizeof report);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
   if (got < 0) Fail(ErrnoText("read " + device.gadget));
-  Record(prefix + "output " + Hex(report, static_cast<std::size_t>(got)));
-  Time(device, prefix);
-  if (device.model.vanish) Unplug(device);
+  Output(device, prefix, report, static_cast<std::size_t>(got));
   return true;
 }
 
@@ -231,13 +233,10 @@ bool ServeOne(std::size_t index) {
   if (got < static_cast<ssize_t>(sizeof event.type)) return false;
   const std::string prefix = std::to_string(index) + " ";
   switch (event.type) {
-    case UHID_OUTPUT: {
-      const std::size_t size = std::min<std::size_t>(event.u.output.size, UHID_DATA_MAX);
-      Record(prefix + "output " + Hex(event.u.output.data, size));
-      Time(device, prefix);
-      if (device.model.vanish) Unplug(device);
+    case UHID_OUTPUT:
+      Output(device, prefix, event.u.output.data,
+             std::min<std::size_t>(event.u.output.size, UHID_DATA_MAX));
       break;
-    }
     case UHID_GET_REPORT: {
       Record(prefix + "get_report " + std::to_string(event.u.get_report.rnum));
       uhid_event reply{};
