@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/SecondsText.h"
+
 namespace WriteToDeviceMod {
 
 namespace api = APIdeclarations;
@@ -83,7 +85,7 @@ void SearchUntilDeadline(Search search, std::string* problem) {
   while (!search()) {
     const unsigned left = MillisecondsLeft();
     if (left == 0) {
-      *problem += " (waited " + SecondsText(Waiting.Milliseconds) + " s)";
+      *problem += " (waited " + api::SecondsText(Waiting.Milliseconds) + " s)";
       return;
     }
     api::WaitForInterfaceChange(left);
@@ -99,16 +101,6 @@ std::string SoughtName() {
 }
 
 }  // namespace
-
-std::string SecondsText(unsigned milliseconds) {
-  std::string text = std::to_string(milliseconds / 1000);
-  if (const unsigned fraction = milliseconds % 1000; fraction != 0) {
-    std::string digits = std::to_string(fraction + 1000).substr(1);  // keeps leading zeros
-    digits.erase(digits.find_last_not_of('0') + 1);
-    text += "." + digits;
-  }
-  return text;
-}
 
 std::string EscapedText(std::string_view text, bool quoteMarks, bool blanks) {
   std::string escaped;

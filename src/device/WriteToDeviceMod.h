@@ -111,9 +111,6 @@ struct InterfaceListing {
 // have a usable device or the deadline passes.
 std::vector<InterfaceListing> ListInterfaces(std::string* problem);
 
-// "5", "2.5", "0.05": milliseconds as seconds, without trailing zeros.
-std::string SecondsText(unsigned milliseconds);
-
 // Text from the command line or from a device, made fit for a message: control bytes become
 // \xNN, so the terminal shows what was given and no more. With `quoteMarks`, quotes and
 // backslashes get a backslash, so that no text can pass for another; with `blanks`, a blank is

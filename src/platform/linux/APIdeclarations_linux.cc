@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/APIdeclarations.h"
+#include "platform/SecondsText.h"
 #include "platform/linux/LinuxRoots.h"
 #include "platform/linux/ReportDescriptor.h"
 
@@ -375,17 +376,6 @@ std::string ObjectName(PlatformHandle device) {
   return found != openInterfaces.end() ? found->second.path : "handle " + std::to_string(device);
 }
 
-// "5", "0.25": whole seconds without a fraction when there is none.
-std::string FormatSeconds(unsigned milliseconds) {
-  std::string text = std::to_string(milliseconds / 1000);
-  if (const unsigned fraction = milliseconds % 1000; fraction != 0) {
-    std::string digits = std::to_string(fraction + 1000).substr(1);  // keeps leading zeros
-    digits.erase(digits.find_last_not_of('0') + 1);
-    text += "." + digits;
-  }
-  return text;
-}
-
 PlatformHandle StandardStream(int fd) {
   // A reader that went away must make writes fail, not end the process.
   [[maybe_unused]] static const bool sigpipeIgnored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
@@ -657,7 +647,7 @@ bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeout
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
       Fail(result, "lock", path,
-           "another tunezap run held it for " + FormatSeconds(timeoutMilliseconds) + " s");
+           "another tunezap run held it for " + SecondsText(timeoutMilliseconds) + " s");
       return false;
     }
     std::this_thread::sleep_for(
