@@ -44,8 +44,10 @@ fi
 # the ARM libraries come from the lists too: arm64 and armhf must be among dpkg's architectures.
 add_archs=()
 if [[ " $* " == *" arm "* ]]; then
+  # Read whole first: with pipefail, grep -q leaving early could fail dpkg's write, and the pipe.
+  foreign=$(dpkg --print-foreign-architectures)
   for arch in arm64 armhf; do
-    dpkg --print-foreign-architectures | grep -qx $arch || add_archs+=($arch)
+    grep -qx $arch <<<"$foreign" || add_archs+=($arch)
   done
 fi
 [ ${#add_archs[@]} -eq 0 ] || need_lists=1
