@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -40,6 +41,12 @@ std::string ReadFile(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Descriptors this process holds (the count includes the one that reads the directory). A search
+// that left one open would run out of them in a long --wait, which searches again and again.
+std::ptrdiff_t OpenDescriptors() {
+  return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
+
 struct LinuxPlatform : ::testing::Test {
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "linux_platform_test.XXXXXX").string();
@@ -52,6 +59,7 @@ struct LinuxPlatform : ::testing::Test {
   void TearDown() override {
     LinuxRoots::SetRoots("/sys", "/dev");
     fs::remove_all(root);
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "the layer left descriptors open";
   }
   // A sysfs entry for `name` and, when `node`, a regular file as its node.
   void AddInterface(const std::string& name, std::string_view uevent = kUevent,
@@ -66,6 +74,7 @@ struct LinuxPlatform : ::testing::Test {
 
   fs::path root;
   api::CallResult result;
+  std::ptrdiff_t descriptors = OpenDescriptors();
 };
 
 TEST(ArgumentText, JoinsArgumentsAfterTheNameWithSingleBlanks) {
