@@ -9,6 +9,7 @@
 #include <aclapi.h>
 // clang-format on
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -179,7 +180,19 @@ int StaleStandardError() {
              : 1;
 }
 
+// Handles this process holds, whose values are multiples of 4 (wine's GetProcessHandleCount says
+// 0). A search that left one open would pile them up in a long --wait, which searches every 0.1 s.
+int OpenHandles() {
+  int count = 0;
+  DWORD flags = 0;
+  for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
+    count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+  }
+  return count;
+}
+
 void CheckPresentInterfaces() {
+  const int handlesBefore = OpenHandles();
   api::CallResult setResult;
   const api::PlatformHandle set = api::OpenInterfaceSet(&setResult);
   Check(setResult.ok, "the set of present HID interfaces is made", setResult.reason);
@@ -224,6 +237,9 @@ void CheckPresentInterfaces() {
   }
   api::CloseInterfaceSet(set);
   Check(index > 0, "at least one HID interface is present (wine has its own)");
+  const int handles = OpenHandles();
+  Check(handlesBefore > 0 && handles == handlesBefore, "the walk leaves no handle open",
+        std::to_string(handlesBefore) + " before, " + std::to_string(handles) + " after");
 }
 
 }  // namespace
