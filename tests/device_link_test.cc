@@ -146,7 +146,6 @@ TEST(DeviceLink, ExplainsAMatchingDeviceThatCannotBeOpened) {
   EXPECT_EQ(LinkState.Problem,
             "device 6666:f100 found at /dev/hidraw1 but it could not be opened: open "
             "'/dev/hidraw1': Permission denied (install the udev rule 70-tunezap.rules)");
-  EXPECT_TRUE(LinkState.ProblemIsAccess);
   EXPECT_EQ(Fake.opened, (std::vector<std::string>{"/dev/hidraw1"}));
   EXPECT_EQ(Fake.badCloses, 0);
 }
@@ -176,6 +175,16 @@ TEST(DeviceLink, ASerialIsConfirmedOnTheOpenHandle) {
   ASSERT_EQ(Fake.writes.size(), 1u);
   EXPECT_EQ(Fake.writes[0].path, "/dev/hidraw1");
   EXPECT_EQ(Fake.openHandles, 1);
+
+  // --list marks the very one the run chose.
+  Start({unknown, swapped, wanted});
+  WriteToDeviceMod::Selection.Serial = "BOX-B";
+  std::string problem;
+  const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
+  ASSERT_EQ(listing.size(), 3u);
+  EXPECT_EQ(std::vector<bool>({listing[0].WouldUse, listing[1].WouldUse, listing[2].WouldUse}),
+            std::vector<bool>({false, false, true}));
+  EXPECT_EQ(problem, "");
 }
 
 }  // namespace

@@ -39,7 +39,6 @@ struct DeviceLinkState {
 
   // Why the latest report was not delivered, ready to show the user; empty after a delivery.
   std::string Problem;
-  bool ProblemIsAccess = false;   // a matching device exists but this user may not open it
   bool ProblemIsLasting = false;  // waiting cannot mend it (another device, held past the wait)
   std::uint32_t InterfacesExamined = 0;  // members of the latest search
 };
