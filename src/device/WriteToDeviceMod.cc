@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/SecondsText.h"
+#include "text/Texts.h"
 
 namespace WriteToDeviceMod {
 
 namespace api = APIdeclarations;
+using Texts::EscapedText;
+using Texts::IdentityText;
 
 DeviceLinkState LinkState;
 DeviceSelection Selection;
@@ -63,7 +65,7 @@ void SearchUntilDeadline(Search search, std::string* problem) {
   while (!search()) {
     const unsigned left = MillisecondsLeft();
     if (left == 0) {
-      *problem += " (waited " + api::SecondsText(Waiting.Milliseconds) + " s)";
+      *problem += " (waited " + Texts::SecondsText(Waiting.Milliseconds) + " s)";
       return;
     }
     api::WaitForInterfaceChange(left);
@@ -108,8 +110,9 @@ api::PlatformHandle Examine(const std::string& path, bool listing, InterfaceList
   item->IsDevice = item->AttributesKnown && IsOurDevice(item->Attributes);
   const bool named = !Selection.DevicePath || api::IsSameInterface(*Selection.DevicePath, path);
   if (Selection.DevicePath && named && item->AttributesKnown && !item->IsDevice) {
-    misses->refused = PathText(*Selection.DevicePath) + " is " + IdentityText(item->Attributes) +
-                      ", not " + IdentityText({kVendorID, kProductID});
+    misses->refused = PathText(*Selection.DevicePath) + " is " +
+                      IdentityText(item->Attributes.VendorID, item->Attributes.ProductID) +
+                      ", not " + IdentityText(kVendorID, kProductID);
   }
   // A search asks only a device for its serial number: nothing else is touched more than needed.
   if (listing || (Selection.Serial && named && item->IsDevice)) {
@@ -217,31 +220,6 @@ bool Walk(std::vector<InterfaceListing>* listing, std::string* problem, bool* la
 }
 
 }  // namespace
-
-std::string EscapedText(std::string_view text, bool quoteMarks, bool blanks) {
-  std::string escaped;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || (blanks && c == ' ')) {
-      char hex[5];
-      // The buffer has room for the whole text: nothing can fail or be cut.
-      static_cast<void>(std::snprintf(hex, sizeof hex, "\\x%02X", byte));
-      escaped += hex;
-    } else {
-      if (quoteMarks && (c == '"' || c == '\\')) escaped += '\\';
-      escaped += c;
-    }
-  }
-  return escaped;
-}
-
-std::string IdentityText(const api::DeviceAttributes& attributes) {
-  char text[10];
-  // The buffer has room for the whole text: nothing can fail or be cut.
-  static_cast<void>(
-      std::snprintf(text, sizeof text, "%04x:%04x", attributes.VendorID, attributes.ProductID));
-  return text;
-}
 
 bool LocateDevice() {
   LinkState.DeviceDetected = Walk(nullptr, &LinkState.Problem, &LinkState.ProblemIsLasting);

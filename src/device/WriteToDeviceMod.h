@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/APIdeclarations.h"
@@ -109,16 +108,6 @@ struct InterfaceListing {
 // would use. With Waiting, listed again at each change of the HID interfaces until a run would
 // have a usable device or the deadline passes.
 std::vector<InterfaceListing> ListInterfaces(std::string* problem);
-
-// Text from the command line or from a device, made fit for a message: control bytes become
-// \xNN, so the terminal shows what was given and no more. With `quoteMarks`, quotes and
-// backslashes get a backslash, so that no text can pass for another; with `blanks`, a blank is
-// written \x20 too, for a field among blank-separated fields. Paths keep their backslashes
-// (Windows' separators), so that a path shown can be given back.
-std::string EscapedText(std::string_view text, bool quoteMarks = true, bool blanks = false);
-
-// "046d:c077": an identity as the messages and --list show it.
-std::string IdentityText(const APIdeclarations::DeviceAttributes& attributes);
 
 // Forgets everything, as at process start, without closing anything. For tests.
 void ResetForTesting();

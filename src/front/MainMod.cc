@@ -6,6 +6,7 @@
 
 #include "device/WriteToDeviceMod.h"
 #include "front/CommandLine.h"
+#include "text/Texts.h"
 
 namespace MainMod {
 
@@ -24,7 +25,7 @@ constexpr std::string_view kUsage = "usage: tunezap <box 0/1> <value 0-255> <cha
 // every message, so that nothing but the message reaches the terminal.
 void ReportError(std::string_view message) {
   api::WriteAllBytes(api::GetStandardError(),
-                     "tunezap: " + WriteToDeviceMod::EscapedText(message, false) + "\n");
+                     "tunezap: " + Texts::EscapedText(message, false) + "\n");
 }
 
 // Writes lines of the program's own (not the fixed console) output, each ended the platform's way.
@@ -89,7 +90,7 @@ int ShowVersion() {
 // Text for a line of the listing. Paths and reasons keep their backslashes, so that a path can be
 // given back to --device; where blanks separate fields, blanks are escaped too.
 std::string ListText(std::string_view text, bool inField) {
-  return WriteToDeviceMod::EscapedText(text, false, inField);
+  return Texts::EscapedText(text, false, inField);
 }
 
 // A serial number is device text: escaped whole, backslashes included, so that no serial can pass
@@ -97,7 +98,7 @@ std::string ListText(std::string_view text, bool inField) {
 std::string SerialField(std::string_view serial) {
   if (serial.empty()) return "-";
   if (serial == "-") return "\\x2D";
-  return WriteToDeviceMod::EscapedText(serial, true, true);
+  return Texts::EscapedText(serial, true, true);
 }
 
 int ListInterfaces() {
@@ -105,7 +106,9 @@ int ListInterfaces() {
   const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
   for (const WriteToDeviceMod::InterfaceListing& item : listing) {
     const std::string identity =
-        item.AttributesKnown ? WriteToDeviceMod::IdentityText(item.Attributes) : "????:????";
+        item.AttributesKnown
+            ? Texts::IdentityText(item.Attributes.VendorID, item.Attributes.ProductID)
+            : "????:????";
     std::string line = item.WouldUse ? "* " : "  ";
     line += (item.Path.empty() ? "?" : ListText(item.Path, true)) + " " + identity + " " +
             (item.SerialKnown ? SerialField(item.Serial) : "?") + " " +

@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "platform/APIdeclarations.h"
-#include "platform/SecondsText.h"
 #include "platform/linux/LinuxRoots.h"
 #include "platform/linux/ReportDescriptor.h"
+#include "text/Texts.h"
 
 namespace {
 
@@ -647,7 +647,7 @@ bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeout
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
       Fail(result, "lock", path,
-           "another tunezap run held it for " + SecondsText(timeoutMilliseconds) + " s");
+           "another tunezap run held it for " + Texts::SecondsText(timeoutMilliseconds) + " s");
       return false;
     }
     std::this_thread::sleep_for(
