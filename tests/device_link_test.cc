@@ -170,7 +170,7 @@ TEST(DeviceLink, ASerialIsConfirmedOnTheOpenHandle) {
   auto unknown = Interface("/dev/hidraw2", 0x6666, 0xF100);
   unknown.peekFails = true;
   Start({unknown, swapped, wanted});
-  WriteToDeviceMod::Selection.Serial = "BOX-B";
+  WriteToDeviceMod::Choose({"BOX-B", {}}, {});
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
   ASSERT_EQ(Fake.writes.size(), 1u);
   EXPECT_EQ(Fake.writes[0].path, "/dev/hidraw1");
@@ -178,7 +178,7 @@ TEST(DeviceLink, ASerialIsConfirmedOnTheOpenHandle) {
 
   // --list marks the very one the run chose.
   Start({unknown, swapped, wanted});
-  WriteToDeviceMod::Selection.Serial = "BOX-B";
+  WriteToDeviceMod::Choose({"BOX-B", {}}, {});
   std::string problem;
   const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
   ASSERT_EQ(listing.size(), 3u);

@@ -13,10 +13,11 @@ using Texts::EscapedText;
 using Texts::IdentityText;
 
 DeviceLinkState LinkState;
-DeviceSelection Selection;
-WaitLimit Waiting;
 
 namespace {
+
+DeviceSelection Selection;
+WaitLimit Waiting;
 
 // Byte 0 of every report: the device uses no report ids.
 constexpr std::uint8_t kReportID = 0x00;
@@ -314,6 +315,13 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
       problem);
   return listing;
 }
+
+void Choose(const DeviceSelection& selection, const WaitLimit& waiting) {
+  Selection = selection;
+  Waiting = waiting;
+}
+
+const std::string& LatestProblem() { return LinkState.Problem; }
 
 void ResetForTesting() {
   LinkState = DeviceLinkState{};

@@ -1,5 +1,7 @@
-// The device link: finds the set-top box's HID device and writes output reports to it.
-// SendOutputReport is the only entry the rest of the program uses.
+// The device link: finds the set-top box's HID device and writes output reports to it. The rest
+// of the program sets what to look for with Choose, then sends with SendOutputReport (asking
+// LatestProblem why a report was not delivered) or lists with ListInterfaces. LinkState is the
+// link's own record, read by tests.
 #pragma once
 
 #include <array>
@@ -44,17 +46,14 @@ struct DeviceLinkState {
 
 extern DeviceLinkState LinkState;
 
-// Which interfaces the search may use, set by the front end before the first report. Unset parts
-// admit every interface.
+// Which interfaces the search may use. Unset parts admit every interface.
 struct DeviceSelection {
   std::optional<std::string> Serial;      // only a device whose serial number is exactly this
   std::optional<std::string> DevicePath;  // only the interface this path names
 };
 
-extern DeviceSelection Selection;
-
 // How long a search may wait for a device that is not usable yet (absent, its node not there yet,
-// not yet open to this user, held by another run), set by the front end from --wait. A device that
+// not yet open to this user, held by another run); not at all unless Given. A device that
 // can never be used (another device at --device, one whose report is too short) is not waited for.
 struct WaitLimit {
   WaitLimit() noexcept = default;  // a time point's constructor is not declared noexcept
@@ -64,7 +63,11 @@ struct WaitLimit {
   unsigned Milliseconds = 0;                       // as asked for, for messages
 };
 
-extern WaitLimit Waiting;
+// Sets what the search may use and how long it may wait, before the first report or listing.
+void Choose(const DeviceSelection& selection, const WaitLimit& waiting);
+
+// Why the latest report was not delivered, ready to show the user.
+const std::string& LatestProblem();
 
 enum class Delivery {
   kDelivered,

@@ -167,7 +167,7 @@ int ChangeChannel(std::string_view argumentText) {
       anySent = true;
       continue;
     }
-    problem = WriteToDeviceMod::LinkState.Problem;
+    problem = WriteToDeviceMod::LatestProblem();
     if (delivery == WriteToDeviceMod::Delivery::kDeviceUnusable) break;
   }
 
@@ -209,14 +209,16 @@ int Main(const api::ArgumentWords& arguments) {
   if (given.Version) return ShowVersion();
 
   const std::string_view argumentText = options.ArgumentText;
-  if (given.SerialGiven) WriteToDeviceMod::Selection.Serial = given.Serial;
-  if (given.DeviceGiven) WriteToDeviceMod::Selection.DevicePath = given.Device;
+  WriteToDeviceMod::DeviceSelection selection;
+  if (given.SerialGiven) selection.Serial = given.Serial;
+  if (given.DeviceGiven) selection.DevicePath = given.Device;
+  WriteToDeviceMod::WaitLimit waiting;
   if (given.WaitGiven) {
-    WriteToDeviceMod::WaitLimit& waiting = WriteToDeviceMod::Waiting;
     waiting.Given = true;
     waiting.Deadline = start + std::chrono::milliseconds(given.WaitMilliseconds);
     waiting.Milliseconds = given.WaitMilliseconds;
   }
+  WriteToDeviceMod::Choose(selection, waiting);
   if (given.List) {
     if (!argumentText.empty()) {
       ReportError("option \"--list\" takes no box, value or channel");
