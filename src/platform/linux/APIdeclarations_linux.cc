@@ -305,21 +305,10 @@ bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* 
                     CallResult* result) {
   if (ReadIdentityFromLink(name, attributes)) return true;
   // Not linked as the kernel links it (a tree made by hand): the HID_ID line of uevent.
-  const std::string path = DeviceFilePath(name, "uevent");
-  std::string uevent;
-  if (!ReadSmallFile(path, kMaxAttributeBytes, &uevent, result)) return false;
-  constexpr std::string_view kKey = "HID_ID=";
-  std::string_view rest = uevent;
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    const std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    if (!line.starts_with(kKey)) continue;
-    if (ParseHidId(line.substr(kKey.size()), attributes)) return true;
-    Fail(result, "read", path, "unusable line '" + std::string(line) + "'");
-    return false;
-  }
-  Fail(result, "read", path, "no HID_ID line");
+  std::string value;
+  if (!ReadUeventValue(name, "HID_ID", &value, result)) return false;
+  if (ParseHidId(value, attributes)) return true;
+  Fail(result, "read", DeviceFilePath(name, "uevent"), "unusable line 'HID_ID=" + value + "'");
   return false;
 }
 
@@ -573,15 +562,7 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
     *length = ReportDescriptor::OutputReportByteLength(descriptor.value, descriptor.size);
     return true;
   }
-  if (!standIn) return false;
-  std::string descriptor;
-  if (!ReadSmallFile(DeviceFilePath(open->name, "report_descriptor"), kMaxDescriptorBytes,
-                     &descriptor, result)) {
-    return false;
-  }
-  *length = ReportDescriptor::OutputReportByteLength(
-      reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
-  return true;
+  return standIn && ReadOutputReportByteLength(open->name, length, result);
 }
 
 bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
