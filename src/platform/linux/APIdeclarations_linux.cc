@@ -44,6 +44,7 @@ using APIdeclarations::PlatformHandle;
 // cannot throw.
 std::string sysfsRoot = "/sys";  // NOLINT(cert-err58-cpp)
 std::string devRoot = "/dev";    // NOLINT(cert-err58-cpp)
+LinuxRoots::StandInTest standInTest = nullptr;
 
 // Interface sets handed out and not yet closed: the node paths of each, in hidraw order.
 std::map<PlatformHandle, std::vector<std::string>> interfaceSets;
@@ -323,11 +324,13 @@ const OpenInterface* FindInterface(PlatformHandle device, std::string_view opera
   return &found->second;
 }
 
+// Whether a node of this kind stands in for an interface (see LinuxRoots).
+bool IsStandIn(mode_t mode) { return standInTest != nullptr && standInTest(mode); }
+
 // Asks the hidraw driver behind `open` for something with `request`. On failure decides whether
-// the node is a stand-in, a regular file or a fifo of a device tree made by tests or benchmarks:
-// it reaches no device, so its sysfs entry by name may speak for it (true, `result` untouched).
-// Any other node that does not answer, a character device above all, is not a hidraw device and
-// is refused.
+// the node is a stand-in: it reaches no device, so its sysfs entry by name may speak for it
+// (true, `result` untouched). Any other node that does not answer, a character device above all,
+// is not a hidraw device and is refused.
 template <typename Argument>
 bool AskDriver(const OpenInterface& open, unsigned long request, Argument* argument,
                std::string_view operation, bool* standIn, CallResult* result) {
@@ -337,7 +340,7 @@ bool AskDriver(const OpenInterface& open, unsigned long request, Argument* argum
   struct stat status {};
   // ENOSYS: qemu-user's answer to a request it does not translate, on such nodes too.
   if ((error == ENOTTY || error == ENOSYS) && fstat(open.fd, &status) == 0 &&
-      (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))) {
+      IsStandIn(status.st_mode)) {
     if (!open.name.empty()) {
       *standIn = true;
       return false;
@@ -357,7 +360,7 @@ std::string SysfsName(const OpenInterface& open) {
   struct stat status {};
   if (fstat(open.fd, &status) != 0) return {};
   if (S_ISCHR(status.st_mode)) return HidrawNameOf(status.st_rdev);
-  return S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode) ? open.name : std::string();
+  return IsStandIn(status.st_mode) ? open.name : std::string();
 }
 
 std::string ObjectName(PlatformHandle device) {
@@ -377,13 +380,14 @@ PlatformHandle StandardStream(int fd) {
 
 namespace LinuxRoots {
 
-void SetRoots(const std::string& sysfs, const std::string& dev) {
+void SetRoots(const std::string& sysfs, const std::string& dev, StandInTest standIn) {
   const auto trimmed = [](std::string root) {
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;
   };
   sysfsRoot = trimmed(sysfs);
   devRoot = trimmed(dev);
+  standInTest = standIn;
   devNodes.clear();
   devNodesScanned = false;
 }
@@ -483,7 +487,7 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* re
   if (name.empty()) return false;
   struct stat status {};
   const bool present = stat(member.c_str(), &status) == 0;
-  if (present && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))) {
+  if (present && IsStandIn(status.st_mode)) {
     *node = member;  // a stand-in: it has no number
     return true;
   }
@@ -583,7 +587,7 @@ bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* res
     return true;
   }
   const int error = errno;
-  // Kernels before 5.6 do not know the request, and a test tree's stand-in nodes reach no driver:
+  // Kernels before 5.6 do not know the request, and stand-in nodes reach no driver:
   // the sysfs entry is all there is.
   if (error == ENOTTY || error == EINVAL || error == ENOSYS) {
     const std::string name = SysfsName(*open);
