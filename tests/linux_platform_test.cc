@@ -1,9 +1,11 @@
 // The Linux platform layer against a device tree made for each test: sysfs entries under
 // <tmp>/sys/class/hidraw and regular files (or fifos) standing in for the nodes under <tmp>/dev.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -234,7 +236,6 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
   fs::create_directories(Node("hidraw1"));
   WriteFile(Node("hidraw2"), "");
   chmod(Node("hidraw2").c_str(), 0);
-  const bool root_user = geteuid() == 0;  // root is not held back by permission bits
   const struct {
     std::string name;
     std::string text;
@@ -243,7 +244,30 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
                {"hidraw1", "Is a directory", false},
                {"hidraw2", "Permission denied", true}};
   for (const auto& c : cases) {
-    if (c.accessDenied && root_user) continue;
+    SCOPED_TRACE(c.name);
+    if (c.accessDenied && geteuid() == 0) {
+      // Root is not held back by permission bits: the row runs as nobody, in a child.
+      for (const fs::path& dir : {root, root / "dev"}) {
+        fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+      }
+      const pid_t child = fork();
+      if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0) {
+          _exit(77);
+        }
+        api::CallResult r;
+        _exit(api::OpenDevice(Node(c.name), &r) == api::kInvalidHandle && r.accessDenied &&
+                      r.reason == "open '" + Node(c.name) + "': " + c.text
+                  ? 0
+                  : 1);
+      }
+      int status = -1;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot become nobody to be refused";
+      EXPECT_EQ(status, 0) << "nobody was not refused as it should be";
+      continue;
+    }
     api::CallResult r;
     EXPECT_EQ(api::OpenDevice(Node(c.name), &r), api::kInvalidHandle);
     EXPECT_EQ(r.reason, "open '" + Node(c.name) + "': " + c.text);
