@@ -101,8 +101,10 @@ struct InterfaceListing {
   bool IsDevice = false;  // 6666:F100
   bool Selected = false;  // a device that Selection admits
   bool Openable = false;  // a device this user can open for reading and writing
-  bool WouldUse = false;  // the one a run would use: the first selected device that opens
-  std::string Problem;    // why it is not openable, or why something above is unknown
+  // The one a run would use: the first selected device that opens and, with a serial chosen, whose
+  // open handle answers with it.
+  bool WouldUse = false;
+  std::string Problem;  // why it is not openable, or why something above is unknown
 };
 
 // Every present HID interface, in search order. Each device (and no other interface) is opened
