@@ -341,11 +341,8 @@ bool AskDriver(const OpenInterface& open, unsigned long request, Argument* argum
   // ENOSYS: qemu-user's answer to a request it does not translate, on such nodes too.
   if ((error == ENOTTY || error == ENOSYS) && fstat(open.fd, &status) == 0 &&
       IsStandIn(status.st_mode)) {
-    if (!open.name.empty()) {
-      *standIn = true;
-      return false;
-    }
-    Fail(result, operation, open.path, "not a hidraw node under '" + devRoot + "'");
+    // One outside the device root has no sysfs entry to speak for it.
+    *standIn = !PeekName(open.path, operation, result).empty();
   } else if (error == ENOTTY || error == EINVAL) {
     Fail(result, operation, open.path, "not a hidraw device");
   } else {
@@ -538,12 +535,8 @@ bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, Ca
 
 bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
                           CallResult* result) {
-  const std::string name = NodeName(path);
-  if (name.empty()) {
-    Fail(result, "read attributes", path, "not a hidraw node under '" + devRoot + "'");
-    return false;
-  }
-  return ReadAttributes(name, attributes, result);
+  const std::string name = PeekName(path, "read attributes", result);
+  return !name.empty() && ReadAttributes(name, attributes, result);
 }
 
 bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
