@@ -361,36 +361,6 @@ PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
   return FromHandle(device);
 }
 
-bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
-  return ReadAttributes(ToHandle(device), PathOf(device), attributes, result);
-}
-
-namespace {
-
-// Runs `read` on a handle to `path` opened with access 0, closed again at once. Access 0 asks for
-// neither reading nor writing, which HID allows even where those are refused (keyboards and mice,
-// which Windows holds), and it does not wake the device for a reader.
-template <typename Read>
-bool ReadWithoutAccess(const std::string& path, CallResult* result, Read read) {
-  const HANDLE device = OpenPath(path, 0);
-  if (device == INVALID_HANDLE_VALUE) {
-    Fail(result, "CreateFileA", path, GetLastError());
-    return false;
-  }
-  const bool done = read(device);
-  CloseHandle(device);
-  return done;
-}
-
-}  // namespace
-
-bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
-                          CallResult* result) {
-  return ReadWithoutAccess(path, result, [&](HANDLE device) {
-    return ReadAttributes(device, path, attributes, result);
-  });
-}
-
 namespace {
 
 bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uint16_t* length,
@@ -415,21 +385,6 @@ bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uin
   return true;
 }
 
-}  // namespace
-
-bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
-  return ReadOutputReportByteLength(ToHandle(device), PathOf(device), length, result);
-}
-
-bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
-                                CallResult* result) {
-  return ReadWithoutAccess(path, result, [&](HANDLE device) {
-    return ReadOutputReportByteLength(device, path, length, result);
-  });
-}
-
-namespace {
-
 bool ReadSerialNumber(HANDLE device, const std::string& path, std::string* serial,
                       CallResult* result) {
   // USB string descriptors hold at most 126 characters; one more keeps the text terminated.
@@ -449,15 +404,48 @@ bool ReadSerialNumber(HANDLE device, const std::string& path, std::string* seria
   return true;
 }
 
+// Runs `read` on a handle to `path` opened with access 0, closed again at once. Access 0 asks for
+// neither reading nor writing, which HID allows even where those are refused (keyboards and mice,
+// which Windows holds), and it does not wake the device for a reader.
+template <typename Value>
+bool ReadWithoutAccess(const std::string& path, Value* value, CallResult* result,
+                       bool (*read)(HANDLE, const std::string&, Value*, CallResult*)) {
+  const HANDLE device = OpenPath(path, 0);
+  if (device == INVALID_HANDLE_VALUE) {
+    Fail(result, "CreateFileA", path, GetLastError());
+    return false;
+  }
+  const bool done = read(device, path, value, result);
+  CloseHandle(device);
+  return done;
+}
+
 }  // namespace
 
-bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
-  return ReadWithoutAccess(
-      path, result, [&](HANDLE device) { return ReadSerialNumber(device, path, serial, result); });
+bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
+  return ReadAttributes(ToHandle(device), PathOf(device), attributes, result);
+}
+
+bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
+                          CallResult* result) {
+  return ReadWithoutAccess(path, attributes, result, ReadAttributes);
+}
+
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
+  return ReadWithoutAccess(path, length, result, ReadOutputReportByteLength);
+}
+
+bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+  return ReadOutputReportByteLength(ToHandle(device), PathOf(device), length, result);
 }
 
 bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
   return ReadSerialNumber(ToHandle(device), PathOf(device), serial, result);
+}
+
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
+  return ReadWithoutAccess(path, serial, result, ReadSerialNumber);
 }
 
 bool IsSameInterface(const std::string& given, const std::string& member) {
