@@ -78,13 +78,13 @@ int ShowHelp() {
          "it is installed in lib/udev/rules.d under the install prefix, from the Debian",
          "package in /lib/udev/rules.d. See tunezap(1)."});
   }
-  return kExitChanged;
+  return kExitSuccess;
 }
 
 int ShowVersion() {
   WriteLines({"tunezap " TUNEZAP_VERSION,
               "Copyright (c) 2026 The tunezap developers. MIT License (see LICENSE)."});
-  return kExitChanged;
+  return kExitSuccess;
 }
 
 // Text for a line of the listing. Paths and reasons keep their backslashes, so that a path can be
@@ -126,7 +126,7 @@ int ListInterfaces() {
     ReportError(problem);
     return kExitNotChanged;
   }
-  return kExitChanged;
+  return kExitSuccess;
 }
 
 // "1, 3" for the reports (numbered from 1) that were not sent.
@@ -171,7 +171,7 @@ int ChangeChannel(std::string_view argumentText) {
     if (delivery == WriteToDeviceMod::Delivery::kDeviceUnusable) break;
   }
 
-  if (!notSent[0] && !notSent[1] && !notSent[2]) return kExitChanged;
+  if (!notSent[0] && !notSent[1] && !notSent[2]) return kExitSuccess;
   ReportError("channel " + std::to_string(request.Channel) +
               (anySent ? " changed only in part: reports " : " not changed: reports ") +
               ListReports(notSent) + " of 3 not sent: " + problem);
