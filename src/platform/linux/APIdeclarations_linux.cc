@@ -77,8 +77,8 @@ constexpr unsigned kChangePollMilliseconds = 500;
 int changeWatch = -1;
 bool changeWatchTried = false;
 
-void Fail(CallResult* result, std::string_view operation, std::string_view object,
-          std::string_view text, bool accessDenied = false) {
+void FailWithText(CallResult* result, std::string_view operation, std::string_view object,
+                  std::string_view text, bool accessDenied = false) {
   if (result == nullptr) return;
   result->ok = false;
   result->accessDenied = accessDenied;
@@ -88,8 +88,8 @@ void Fail(CallResult* result, std::string_view operation, std::string_view objec
 // The one place where a system error number becomes text.
 void FailWithError(CallResult* result, std::string_view operation, std::string_view object,
                    int error) {
-  Fail(result, operation, object, std::generic_category().message(error),
-       error == EACCES || error == EPERM);
+  FailWithText(result, operation, object, std::generic_category().message(error),
+               error == EACCES || error == EPERM);
 }
 
 // The whole of `text` as a number in `base`: no blanks, no sign, no prefix, no overflow.
@@ -217,7 +217,7 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* cont
     return false;
   }
   if (filled > limit) {
-    Fail(result, "read", path, "longer than " + std::to_string(limit) + " bytes");
+    FailWithText(result, "read", path, "longer than " + std::to_string(limit) + " bytes");
     return false;
   }
   data.resize(filled);
@@ -279,14 +279,15 @@ bool ReadUeventValue(const std::string& name, std::string_view key, std::string*
       return true;
     }
   }
-  Fail(result, "read", path, "no " + std::string(key) + " line");
+  FailWithText(result, "read", path, "no " + std::string(key) + " line");
   return false;
 }
 
 // The hidraw name behind `path`, or "" with `result` filled.
 std::string PeekName(const std::string& path, std::string_view operation, CallResult* result) {
   std::string name = NodeName(path);
-  if (name.empty()) Fail(result, operation, path, "not a hidraw node under '" + devRoot + "'");
+  if (name.empty())
+    FailWithText(result, operation, path, "not a hidraw node under '" + devRoot + "'");
   return name;
 }
 
@@ -309,7 +310,8 @@ bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* 
   std::string value;
   if (!ReadUeventValue(name, "HID_ID", &value, result)) return false;
   if (ParseHidId(value, attributes)) return true;
-  Fail(result, "read", DeviceFilePath(name, "uevent"), "unusable line 'HID_ID=" + value + "'");
+  FailWithText(result, "read", DeviceFilePath(name, "uevent"),
+               "unusable line 'HID_ID=" + value + "'");
   return false;
 }
 
@@ -318,7 +320,7 @@ const OpenInterface* FindInterface(PlatformHandle device, std::string_view opera
                                    CallResult* result) {
   const auto found = openInterfaces.find(ToDescriptor(device));
   if (found == openInterfaces.end()) {
-    Fail(result, operation, "handle " + std::to_string(device), "not an open interface");
+    FailWithText(result, operation, "handle " + std::to_string(device), "not an open interface");
     return nullptr;
   }
   return &found->second;
@@ -344,7 +346,7 @@ bool AskDriver(const OpenInterface& open, unsigned long request, Argument* argum
     // One outside the device root has no sysfs entry to speak for it.
     *standIn = !PeekName(open.path, operation, result).empty();
   } else if (error == ENOTTY || error == EINVAL) {
-    Fail(result, operation, open.path, "not a hidraw device");
+    FailWithText(result, operation, open.path, "not a hidraw device");
   } else {
     FailWithError(result, operation, open.path, error);
   }
@@ -493,7 +495,7 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* re
   if (!ReadSmallFile(attribute, kMaxAttributeBytes, &text, result)) return false;
   dev_t number = 0;
   if (!ParseDeviceNumber(text, &number)) {
-    Fail(result, "read", attribute, "not MAJOR:MINOR");
+    FailWithText(result, "read", attribute, "not MAJOR:MINOR");
     return false;
   }
   if (present && S_ISCHR(status.st_mode) && status.st_rdev == number) {
@@ -504,7 +506,8 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* re
     *node = *found;
     return true;
   }
-  Fail(result, "open", member, "no device node " + NumberText(number) + " in '" + devRoot + "'");
+  FailWithText(result, "open", member,
+               "no device node " + NumberText(number) + " in '" + devRoot + "'");
   return false;
 }
 
@@ -548,9 +551,9 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
   if (AskDriver(*open, HIDIOCGRDESCSIZE, &size, kOperation, &standIn, result)) {
     // The kernel refuses to hand out more than HID_MAX_DESCRIPTOR_SIZE - 1 bytes at once.
     if (size < 0 || static_cast<std::size_t>(size) >= kMaxDescriptorBytes) {
-      Fail(result, kOperation, open->path,
-           "a descriptor of " + std::to_string(size) + " bytes is longer than " +
-               std::to_string(kMaxDescriptorBytes - 1));
+      FailWithText(result, kOperation, open->path,
+                   "a descriptor of " + std::to_string(size) + " bytes is longer than " +
+                       std::to_string(kMaxDescriptorBytes - 1));
       return false;
     }
     hidraw_report_descriptor descriptor{};
@@ -624,8 +627,9 @@ bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeout
     }
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
-      Fail(result, "lock", path,
-           "another tunezap run held it for " + Texts::SecondsText(timeoutMilliseconds) + " s");
+      FailWithText(
+          result, "lock", path,
+          "another tunezap run held it for " + Texts::SecondsText(timeoutMilliseconds) + " s");
       return false;
     }
     std::this_thread::sleep_for(
@@ -645,8 +649,9 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
     return false;
   }
   if (static_cast<std::size_t>(written) != size) {
-    Fail(result, "write", ObjectName(device),
-         "short write, " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+    FailWithText(
+        result, "write", ObjectName(device),
+        "short write, " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
     return false;
   }
   return true;

@@ -67,14 +67,15 @@ std::string ErrorText(DWORD code) {
 }
 
 // Fills `result` for an operation that failed with `code`.
-void Fail(CallResult* result, const char* operation, const std::string& object, DWORD code) {
+void FailWithError(CallResult* result, const char* operation, const std::string& object,
+                   DWORD code) {
   result->ok = false;
   result->accessDenied = code == ERROR_ACCESS_DENIED;
   result->reason = std::string(operation) + " '" + object + "': " + ErrorText(code);
 }
 
-void FailWith(CallResult* result, const char* operation, const std::string& object,
-              const std::string& text) {
+void FailWithText(CallResult* result, const char* operation, const std::string& object,
+                  const std::string& text) {
   result->ok = false;
   result->accessDenied = false;
   result->reason = std::string(operation) + " '" + object + "': " + text;
@@ -95,7 +96,7 @@ bool ReadAttributes(HANDLE device, const std::string& path, DeviceAttributes* at
   HIDD_ATTRIBUTES read{};
   read.Size = sizeof read;
   if (!HidD_GetAttributes(device, &read)) {
-    Fail(result, "HidD_GetAttributes", path, GetLastError());
+    FailWithError(result, "HidD_GetAttributes", path, GetLastError());
     return false;
   }
   attributes->VendorID = read.VendorID;
@@ -287,7 +288,7 @@ PlatformHandle OpenInterfaceSet(CallResult* result) {
   const HDEVINFO set =
       SetupDiGetClassDevsA(&HidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) {
-    Fail(result, "SetupDiGetClassDevsA", "HID interfaces", GetLastError());
+    FailWithError(result, "SetupDiGetClassDevsA", "HID interfaces", GetLastError());
     return kInvalidHandle;  // walks as an empty set
   }
   return FromHandle(set);
@@ -303,7 +304,8 @@ MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::stri
   interfaceData.cbSize = sizeof interfaceData;
   if (!SetupDiEnumDeviceInterfaces(info, nullptr, &HidGuid, index, &interfaceData)) {
     const DWORD code = GetLastError();
-    if (code != ERROR_NO_MORE_ITEMS) Fail(result, "SetupDiEnumDeviceInterfaces", member, code);
+    if (code != ERROR_NO_MORE_ITEMS)
+      FailWithError(result, "SetupDiEnumDeviceInterfaces", member, code);
     return MemberStatus::kEnd;
   }
 
@@ -314,10 +316,10 @@ MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::stri
   constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   if (requiredSize < kPathOffset + 1) {
     if (queryError != ERROR_INSUFFICIENT_BUFFER && queryError != ERROR_SUCCESS) {
-      Fail(result, "SetupDiGetDeviceInterfaceDetailA", member, queryError);
+      FailWithError(result, "SetupDiGetDeviceInterfaceDetailA", member, queryError);
     } else {
-      FailWith(result, "SetupDiGetDeviceInterfaceDetailA", member,
-               "a detail of " + std::to_string(requiredSize) + " bytes cannot hold a path");
+      FailWithText(result, "SetupDiGetDeviceInterfaceDetailA", member,
+                   "a detail of " + std::to_string(requiredSize) + " bytes cannot hold a path");
     }
     return MemberStatus::kUnusable;
   }
@@ -329,13 +331,13 @@ MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::stri
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   if (!SetupDiGetDeviceInterfaceDetailA(info, &interfaceData, detail, requiredSize, nullptr,
                                         nullptr)) {
-    Fail(result, "SetupDiGetDeviceInterfaceDetailA", member, GetLastError());
+    FailWithError(result, "SetupDiGetDeviceInterfaceDetailA", member, GetLastError());
     return MemberStatus::kUnusable;
   }
   const char* text = reinterpret_cast<const char*>(buffer.data() + kPathOffset);
   *path = std::string(text, strnlen(text, buffer.size() - kPathOffset));
   if (path->empty()) {
-    FailWith(result, "SetupDiGetDeviceInterfaceDetailA", member, "the path is empty");
+    FailWithText(result, "SetupDiGetDeviceInterfaceDetailA", member, "the path is empty");
     return MemberStatus::kUnusable;
   }
   return MemberStatus::kPresent;
@@ -354,7 +356,7 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* /*
 PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
   const HANDLE device = OpenPath(path, GENERIC_READ | GENERIC_WRITE);
   if (device == INVALID_HANDLE_VALUE) {
-    Fail(result, "CreateFileA", path, GetLastError());
+    FailWithError(result, "CreateFileA", path, GetLastError());
     return kInvalidHandle;
   }
   OpenPaths[FromHandle(device)] = path;
@@ -367,7 +369,7 @@ bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uin
                                 CallResult* result) {
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   if (!HidD_GetPreparsedData(device, &preparsed)) {
-    Fail(result, "HidD_GetPreparsedData", path, GetLastError());
+    FailWithError(result, "HidD_GetPreparsedData", path, GetLastError());
     return false;
   }
   HIDP_CAPS caps{};
@@ -378,7 +380,7 @@ bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uin
     // The buffer has room for the whole text: nothing can fail or be cut.
     static_cast<void>(std::snprintf(text, sizeof text, "status 0x%08lX",
                                     static_cast<unsigned long>(static_cast<ULONG>(status))));
-    FailWith(result, "HidP_GetCaps", path, text);
+    FailWithText(result, "HidP_GetCaps", path, text);
     return false;
   }
   *length = caps.OutputReportByteLength;
@@ -397,7 +399,7 @@ bool ReadSerialNumber(HANDLE device, const std::string& path, std::string* seria
       serial->clear();
       return true;
     }
-    Fail(result, "HidD_GetSerialNumberString", path, error);
+    FailWithError(result, "HidD_GetSerialNumberString", path, error);
     return false;
   }
   *serial = ToAnsi(text, wcsnlen(text, sizeof text / sizeof text[0] - 1));
@@ -412,7 +414,7 @@ bool ReadWithoutAccess(const std::string& path, Value* value, CallResult* result
                        bool (*read)(HANDLE, const std::string&, Value*, CallResult*)) {
   const HANDLE device = OpenPath(path, 0);
   if (device == INVALID_HANDLE_VALUE) {
-    Fail(result, "CreateFileA", path, GetLastError());
+    FailWithError(result, "CreateFileA", path, GetLastError());
     return false;
   }
   const bool done = read(device, path, value, result);
@@ -475,7 +477,7 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
     DWORD localError = ERROR_SUCCESS;
     mutex = OpenLock(name, &localError);
     if (mutex == nullptr) {
-      Fail(result, "CreateMutexExA", name, localError);
+      FailWithError(result, "CreateMutexExA", name, localError);
       result->reason += fallback;
       return false;
     }
@@ -487,10 +489,10 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
     return true;
   }
   if (waited == WAIT_TIMEOUT) {
-    FailWith(result, "WaitForSingleObject", name,
-             "still held after " + std::to_string(timeoutMilliseconds) + " ms");
+    FailWithText(result, "WaitForSingleObject", name,
+                 "still held after " + std::to_string(timeoutMilliseconds) + " ms");
   } else {
-    Fail(result, "WaitForSingleObject", name, GetLastError());
+    FailWithError(result, "WaitForSingleObject", name, GetLastError());
   }
   result->reason += fallback;
   CloseHandle(mutex);
@@ -500,17 +502,17 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
 bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
                  CallResult* result) {
   if (size > MAXDWORD) {
-    FailWith(result, "WriteFile", PathOf(device), "the report is too long");
+    FailWithText(result, "WriteFile", PathOf(device), "the report is too long");
     return false;
   }
   DWORD written = 0;
   if (!WriteFile(ToHandle(device), report, static_cast<DWORD>(size), &written, nullptr)) {
-    Fail(result, "WriteFile", PathOf(device), GetLastError());
+    FailWithError(result, "WriteFile", PathOf(device), GetLastError());
     return false;
   }
   if (written != size) {
-    FailWith(result, "WriteFile", PathOf(device),
-             "wrote " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+    FailWithText(result, "WriteFile", PathOf(device),
+                 "wrote " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
     return false;
   }
   return true;
