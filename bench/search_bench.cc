@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "../tests/device_tree.h"
 #include "device/WriteToDeviceMod.h"
-#include "platform/linux/LinuxRoots.h"
 #include "platform/linux/ReportDescriptor.h"
 
 namespace {
@@ -76,7 +76,7 @@ Trees& AllTrees() {
 void Search(benchmark::State& state, bool withBox) {
   const int count = static_cast<int>(state.range(0));
   const fs::path& root = AllTrees().Get(count, withBox);
-  LinuxRoots::SetRoots(root / "sys", root / "dev");
+  DeviceTree::Use(root / "sys", root / "dev");
   for (auto _ : state) {
     const bool found = WriteToDeviceMod::LocateDevice();
     if (found != withBox) state.SkipWithError("the search did not end as the tree says");

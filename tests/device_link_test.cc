@@ -146,7 +146,6 @@ TEST(DeviceLink, ExplainsAMatchingDeviceThatCannotBeOpened) {
   EXPECT_EQ(LinkState.Problem,
             "device 6666:f100 found at /dev/hidraw1 but it could not be opened: open "
             "'/dev/hidraw1': Permission denied (install the udev rule 70-tunezap.rules)");
-  EXPECT_TRUE(LinkState.ProblemIsAccess);
   EXPECT_EQ(Fake.opened, (std::vector<std::string>{"/dev/hidraw1"}));
   EXPECT_EQ(Fake.badCloses, 0);
 }
@@ -171,11 +170,21 @@ TEST(DeviceLink, ASerialIsConfirmedOnTheOpenHandle) {
   auto unknown = Interface("/dev/hidraw2", 0x6666, 0xF100);
   unknown.peekFails = true;
   Start({unknown, swapped, wanted});
-  WriteToDeviceMod::Selection.Serial = "BOX-B";
+  WriteToDeviceMod::Choose({"BOX-B", {}}, {});
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
   ASSERT_EQ(Fake.writes.size(), 1u);
   EXPECT_EQ(Fake.writes[0].path, "/dev/hidraw1");
   EXPECT_EQ(Fake.openHandles, 1);
+
+  // --list marks the very one the run chose.
+  Start({unknown, swapped, wanted});
+  WriteToDeviceMod::Choose({"BOX-B", {}}, {});
+  std::string problem;
+  const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
+  ASSERT_EQ(listing.size(), 3u);
+  EXPECT_EQ(std::vector<bool>({listing[0].WouldUse, listing[1].WouldUse, listing[2].WouldUse}),
+            std::vector<bool>({false, false, true}));
+  EXPECT_EQ(problem, "");
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The Linux platform layer against a device tree made for each test: sysfs entries under
 // <tmp>/sys/class/hidraw and regular files (or fifos) standing in for the nodes under <tmp>/dev.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "device_tree.h"
 #include "platform/APIdeclarations.h"
 #include "platform/linux/LinuxRoots.h"
 
@@ -54,7 +57,7 @@ struct LinuxPlatform : ::testing::Test {
     root = pattern;
     fs::create_directories(root / "sys/class/hidraw");
     fs::create_directories(root / "dev");
-    LinuxRoots::SetRoots(root / "sys", root / "dev");
+    DeviceTree::Use(root / "sys", root / "dev");
   }
   void TearDown() override {
     LinuxRoots::SetRoots("/sys", "/dev");
@@ -233,7 +236,6 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
   fs::create_directories(Node("hidraw1"));
   WriteFile(Node("hidraw2"), "");
   chmod(Node("hidraw2").c_str(), 0);
-  const bool root_user = geteuid() == 0;  // root is not held back by permission bits
   const struct {
     std::string name;
     std::string text;
@@ -242,7 +244,30 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
                {"hidraw1", "Is a directory", false},
                {"hidraw2", "Permission denied", true}};
   for (const auto& c : cases) {
-    if (c.accessDenied && root_user) continue;
+    SCOPED_TRACE(c.name);
+    if (c.accessDenied && geteuid() == 0) {
+      // Root is not held back by permission bits: the row runs as nobody, in a child.
+      for (const fs::path& dir : {root, root / "dev"}) {
+        fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+      }
+      const pid_t child = fork();
+      if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0) {
+          _exit(77);
+        }
+        api::CallResult r;
+        _exit(api::OpenDevice(Node(c.name), &r) == api::kInvalidHandle && r.accessDenied &&
+                      r.reason == "open '" + Node(c.name) + "': " + c.text
+                  ? 0
+                  : 1);
+      }
+      int status = -1;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot become nobody to be refused";
+      EXPECT_EQ(status, 0) << "nobody was not refused as it should be";
+      continue;
+    }
     api::CallResult r;
     EXPECT_EQ(api::OpenDevice(Node(c.name), &r), api::kInvalidHandle);
     EXPECT_EQ(r.reason, "open '" + Node(c.name) + "': " + c.text);
@@ -252,24 +277,29 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
 
 // Once open, the identity and the descriptor are asked of the descriptor, never of sysfs by name:
 // a node that is a character device but not hidraw is refused, whatever its sysfs entry says.
-// (A regular file, as in these trees, reaches no device; its sysfs entry speaks for it.)
+// (A regular file, as in these trees, reaches no device; its sysfs entry speaks for it, but only
+// where the roots admit stand-ins.)
 TEST_F(LinuxPlatform, AnOpenNodeThatIsNoHidrawDeviceIsRefused) {
   AddInterface("hidraw0", kUevent, kDescriptor, /*node=*/false);
   fs::create_symlink("/dev/null", Node("hidraw0"));
-  api::DeviceAttributes peeked;
-  EXPECT_TRUE(api::PeekDeviceAttributes(Node("hidraw0"), &peeked, &result)) << result.reason;
-  const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
-  ASSERT_NE(device, api::kInvalidHandle) << result.reason;
-  api::DeviceAttributes attributes;
-  api::CallResult read;
-  EXPECT_FALSE(api::GetDeviceAttributes(device, &attributes, &read));
-  EXPECT_EQ(read.reason, "read attributes '" + Node("hidraw0") + "': not a hidraw device");
-  std::uint16_t length = 0;
-  api::CallResult measured;
-  EXPECT_FALSE(api::GetOutputReportByteLength(device, &length, &measured));
-  EXPECT_EQ(measured.reason,
-            "read report descriptor '" + Node("hidraw0") + "': not a hidraw device");
-  api::CloseDevice(device);
+  AddInterface("hidraw1");
+  LinuxRoots::SetRoots(root / "sys", root / "dev");
+  for (const char* name : {"hidraw0", "hidraw1"}) {
+    SCOPED_TRACE(name);
+    api::DeviceAttributes peeked;
+    EXPECT_TRUE(api::PeekDeviceAttributes(Node(name), &peeked, &result)) << result.reason;
+    const api::PlatformHandle device = api::OpenDevice(Node(name), &result);
+    ASSERT_NE(device, api::kInvalidHandle) << result.reason;
+    api::DeviceAttributes attributes;
+    api::CallResult read;
+    EXPECT_FALSE(api::GetDeviceAttributes(device, &attributes, &read));
+    EXPECT_EQ(read.reason, "read attributes '" + Node(name) + "': not a hidraw device");
+    std::uint16_t length = 0;
+    api::CallResult measured;
+    EXPECT_FALSE(api::GetOutputReportByteLength(device, &length, &measured));
+    EXPECT_EQ(measured.reason, "read report descriptor '" + Node(name) + "': not a hidraw device");
+    api::CloseDevice(device);
+  }
 }
 
 TEST_F(LinuxPlatform, OutputReportLengthComesFromTheReportDescriptor) {

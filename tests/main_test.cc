@@ -65,7 +65,7 @@ struct RunCase {
 // A run that changes the channel: a digit line and a report with BOX and VALUE for each digit.
 RunCase Sends(const char* text, std::uint8_t box, std::uint8_t value,
               std::initializer_list<std::uint8_t> digits) {
-  RunCase c{text, MainMod::kExitChanged, "", {}, ""};
+  RunCase c{text, MainMod::kExitSuccess, "", {}, ""};
   for (const std::uint8_t digit : digits) {
     c.stdoutAfterEcho += DigitLine(box, digit);
     c.reports.push_back(Report(box, value, digit));
@@ -156,7 +156,7 @@ TEST(Main, BrokenStandardOutputDoesNotStopTheChannelChange) {
   FakePlatform::Reset(OneDevice());
   WriteToDeviceMod::ResetForTesting();
   Fake.standardOutputBroken = true;
-  EXPECT_EQ(MainMod::Main("1 5 123"), MainMod::kExitChanged);
+  EXPECT_EQ(MainMod::Main("1 5 123"), MainMod::kExitSuccess);
   EXPECT_EQ(Fake.writes.size(), 3u);
 }
 
@@ -253,7 +253,7 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
 TEST(Main, HelpAndVersionUseTheNativeLineEndAndSearchNothing) {
   for (const char* text : {"--help", "--version", "--version --help 1 5 123"}) {
     SCOPED_TRACE(text);
-    EXPECT_EQ(RunProgram(text, ThreeBoxes()), MainMod::kExitChanged);
+    EXPECT_EQ(RunProgram(text, ThreeBoxes()), MainMod::kExitSuccess);
     EXPECT_EQ(Fake.setsMade, 0);
     EXPECT_EQ(Fake.standardError, "");
     EXPECT_EQ(Fake.standardOutput.find('\r'), std::string::npos);
@@ -313,7 +313,7 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
             "tunezap: device 6666:f100 at /dev/hidraw0 has an output report length of 8 bytes; at "
             "least 9 are needed\n");
   // With --wait, listed once the box a run would use is there.
-  EXPECT_EQ(RunProgram("--wait=9 --serial=BOX-D --list", ThreeBoxes()), MainMod::kExitChanged);
+  EXPECT_EQ(RunProgram("--wait=9 --serial=BOX-D --list", ThreeBoxes()), MainMod::kExitSuccess);
   EXPECT_NE(Fake.standardOutput.find("\n* /dev/hidraw4 6666:f100 BOX-D 9 can be opened\n"),
             std::string::npos);
   // A link a udev rule made may hold any byte: a blank must not split the path's field, and no

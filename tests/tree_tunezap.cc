@@ -2,8 +2,8 @@
 //   tree_tunezap SYSFS-ROOT DEV-ROOT [box value channel]
 #include <cstdio>
 
+#include "device_tree.h"
 #include "front/MainMod.h"
-#include "platform/linux/LinuxRoots.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!APIdeclarations::SecureStandardStreams()) return 1;
-  LinuxRoots::SetRoots(argv[1], argv[2]);
+  DeviceTree::Use(argv[1], argv[2]);
   // argv[2] stands where the program's name would, so the arguments after it form the text.
   return MainMod::Main(APIdeclarations::GetArgumentWords(argc - 2, argv + 2));
 }

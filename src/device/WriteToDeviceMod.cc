@@ -4,17 +4,20 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/SecondsText.h"
+#include "text/Texts.h"
 
 namespace WriteToDeviceMod {
 
 namespace api = APIdeclarations;
+using Texts::EscapedText;
+using Texts::IdentityText;
 
 DeviceLinkState LinkState;
-DeviceSelection Selection;
-WaitLimit Waiting;
 
 namespace {
+
+DeviceSelection Selection;
+WaitLimit Waiting;
 
 // Byte 0 of every report: the device uses no report ids.
 constexpr std::uint8_t kReportID = 0x00;
@@ -31,28 +34,6 @@ std::string DeviceName() { return "device 6666:f100"; }
 
 // A path for a message.
 std::string PathText(std::string_view path) { return EscapedText(path, false); }
-
-// Whether Selection admits the interface at `path`, judged without opening it; `peeked` is its
-// peeked identity, null when unknown. An interface that --device names but that is another device
-// is refused, with `refusal` saying so.
-bool Admitted(const std::string& path, const api::DeviceAttributes* peeked, std::string* refusal) {
-  if (Selection.DevicePath) {
-    if (!api::IsSameInterface(*Selection.DevicePath, path)) return false;
-    if (peeked != nullptr && !IsOurDevice(*peeked)) {
-      *refusal = PathText(*Selection.DevicePath) + " is " + IdentityText(*peeked) + ", not " +
-                 IdentityText({kVendorID, kProductID});
-      return false;
-    }
-  }
-  if (Selection.Serial) {
-    // Only a device's serial number is asked for: nothing else is touched more than needed.
-    if (peeked == nullptr || !IsOurDevice(*peeked)) return false;
-    std::string serial;
-    api::CallResult ignored;
-    return api::PeekSerialNumber(path, &serial, &ignored) && serial == *Selection.Serial;
-  }
-  return true;
-}
 
 // With --serial, whether the device behind the open handle still has that serial number: the
 // node may have passed to another device since it was peeked.
@@ -85,7 +66,7 @@ void SearchUntilDeadline(Search search, std::string* problem) {
   while (!search()) {
     const unsigned left = MillisecondsLeft();
     if (left == 0) {
-      *problem += " (waited " + api::SecondsText(Waiting.Milliseconds) + " s)";
+      *problem += " (waited " + Texts::SecondsText(Waiting.Milliseconds) + " s)";
       return;
     }
     api::WaitForInterfaceChange(left);
@@ -100,52 +81,97 @@ std::string SoughtName() {
   return sought;
 }
 
-}  // namespace
+// Why the device at `path`, whose output report is `length` bytes long (0 when it cannot be read,
+// `why` saying why), cannot take the report; empty when it can.
+std::string LengthProblem(const std::string& path, std::uint16_t length, const std::string& why) {
+  if (length >= kReportLength) return {};
+  std::string problem = DeviceName() + " at " + path + " has an output report length of " +
+                        std::to_string(length) + " bytes; at least " +
+                        std::to_string(kReportLength) + " are needed";
+  if (!why.empty()) problem += " (" + why + ")";
+  return problem;
+}
 
-std::string EscapedText(std::string_view text, bool quoteMarks, bool blanks) {
-  std::string escaped;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || (blanks && c == ' ')) {
-      char hex[5];
-      // The buffer has room for the whole text: nothing can fail or be cut.
-      static_cast<void>(std::snprintf(hex, sizeof hex, "\\x%02X", byte));
-      escaped += hex;
-    } else {
-      if (quoteMarks && (c == '"' || c == '\\')) escaped += '\\';
-      escaped += c;
-    }
+// What a walk remembers to explain, once it has ended, why it found no usable device.
+struct Misses {
+  std::string unopenable;  // the first selected device that could not be opened
+  std::string refused;     // the interface --device names, when it is another device
+};
+
+// Learns what `item` says of the member at `path`, and opens it if it is a device (for a search,
+// only one that Selection admits): only a device is opened, since opening a HID interface powers
+// it up in its driver, and a keyboard or a game pad has no business being woken by a channel
+// changer. Returns the handle when the device behind it is confirmed as 6666:f100, else
+// kInvalidHandle with nothing left open. A listing learns everything it shows of every member.
+api::PlatformHandle Examine(const std::string& path, bool listing, InterfaceListing* item,
+                            Misses* misses) {
+  api::CallResult result;
+  item->AttributesKnown = api::PeekDeviceAttributes(path, &item->Attributes, &result);
+  LinkState.LastResult = item->AttributesKnown ? 1 : 0;
+  item->IsDevice = item->AttributesKnown && IsOurDevice(item->Attributes);
+  const bool named = !Selection.DevicePath || api::IsSameInterface(*Selection.DevicePath, path);
+  if (Selection.DevicePath && named && item->AttributesKnown && !item->IsDevice) {
+    misses->refused = PathText(*Selection.DevicePath) + " is " +
+                      IdentityText(item->Attributes.VendorID, item->Attributes.ProductID) +
+                      ", not " + IdentityText(kVendorID, kProductID);
   }
-  return escaped;
+  // A search asks only a device for its serial number: nothing else is touched more than needed.
+  if (listing || (Selection.Serial && named && item->IsDevice)) {
+    item->SerialKnown = api::PeekSerialNumber(path, &item->Serial, &result);
+  }
+  if (listing) {
+    item->LengthKnown =
+        api::PeekOutputReportByteLength(path, &item->OutputReportByteLength, &result);
+  }
+  if (!result.ok) item->Problem = result.reason;
+  item->Selected = item->IsDevice && named &&
+                   (!Selection.Serial || (item->SerialKnown && item->Serial == *Selection.Serial));
+
+  // Opened, and named from here on, as this system's device directory names it.
+  std::string node = path;
+  api::CallResult openResult;
+  const bool located = (listing || item->Selected) && api::FindDeviceNode(path, &node, &openResult);
+  if (located) item->Path = node;
+  if (!item->IsDevice || (!listing && !item->Selected)) return api::kInvalidHandle;
+  const api::PlatformHandle device =
+      located ? api::OpenDevice(node, &openResult) : api::kInvalidHandle;
+  LinkState.LastResult = device != api::kInvalidHandle ? 1 : 0;
+  if (device == api::kInvalidHandle) {
+    item->Problem = openResult.reason;
+    const std::string hint = api::AccessDeniedHint();
+    if (openResult.accessDenied && !hint.empty()) item->Problem += " (" + hint + ")";
+    if (item->Selected && misses->unopenable.empty()) {
+      misses->unopenable =
+          DeviceName() + " found at " + node + " but it could not be opened: " + item->Problem;
+    }
+    return api::kInvalidHandle;
+  }
+  // The path may have passed to another device since it was peeked: what counts is the identity
+  // of the device behind the handle, which is the one the reports would reach.
+  api::DeviceAttributes confirmed;
+  item->Openable =
+      api::GetDeviceAttributes(device, &confirmed, &openResult) && IsOurDevice(confirmed);
+  LinkState.LastResult = item->Openable ? 1 : 0;
+  if (item->Openable) return device;
+  if (item->Problem.empty()) item->Problem = openResult.reason;
+  api::CloseDevice(device);
+  return api::kInvalidHandle;
 }
 
-std::string IdentityText(const api::DeviceAttributes& attributes) {
-  char text[10];
-  // The buffer has room for the whole text: nothing can fail or be cut.
-  static_cast<void>(
-      std::snprintf(text, sizeof text, "%04x:%04x", attributes.VendorID, attributes.ProductID));
-  return text;
-}
-
-bool LocateDevice() {
+// Walks the present HID interfaces in search order. A search (`listing` null) stops at the first
+// usable selected device and keeps it open in LinkState; a listing describes every member in
+// `listing` and closes each device again. True when a usable selected device was found; else
+// `problem` says why not in the words of a failed run, and `lasting` whether waiting cannot mend
+// it.
+bool Walk(std::vector<InterfaceListing>* listing, std::string* problem, bool* lasting) {
   LinkState.EnumerationDone = false;
-  LinkState.DeviceDetected = false;
   LinkState.InterfacesExamined = 0;
-  LinkState.Problem.clear();
-  LinkState.ProblemIsAccess = false;
-  LinkState.ProblemIsLasting = false;
-
   api::CallResult setResult;
   LinkState.DeviceInfoSet = api::OpenInterfaceSet(&setResult);
   LinkState.LastResult = setResult.ok ? 1 : 0;
-
-  // A matching device we could not open, remembered to explain a failed search.
-  std::string unopenable;
-  bool unopenableForAccess = false;
-  // The interface --device names when it is another device.
-  std::string refused;
-
-  for (std::uint32_t index = 0; !LinkState.DeviceDetected; ++index) {
+  Misses misses;
+  bool found = false;
+  for (std::uint32_t index = 0; !(found && listing == nullptr); ++index) {
     api::CallResult result;
     std::string path;
     const api::MemberStatus status =
@@ -156,63 +182,49 @@ bool LocateDevice() {
       break;
     }
     ++LinkState.InterfacesExamined;
-    if (status == api::MemberStatus::kUnusable) continue;
-
-    // Only a candidate is opened: opening a HID interface powers it up in its driver, and a
-    // keyboard or a game pad has no business being woken by a channel changer.
-    api::DeviceAttributes peeked;
-    LinkState.LastResult = api::PeekDeviceAttributes(path, &peeked, &result) ? 1 : 0;
-    if (!Admitted(path, LinkState.LastResult != 0 ? &peeked : nullptr, &refused)) continue;
-    if (LinkState.LastResult == 0 || !IsOurDevice(peeked)) continue;
-
-    // Opened, and named from here on, as this system's device directory names it.
-    std::string node = path;
-    LinkState.HIDHandle = api::FindDeviceNode(path, &node, &result) ? api::OpenDevice(node, &result)
-                                                                    : api::kInvalidHandle;
-    LinkState.DevicePath = node;
-    LinkState.LastResult = LinkState.HIDHandle != api::kInvalidHandle ? 1 : 0;
-    if (LinkState.HIDHandle == api::kInvalidHandle) {
-      if (unopenable.empty()) {
-        unopenable =
-            DeviceName() + " found at " + node + " but it could not be opened: " + result.reason;
-        unopenableForAccess = result.accessDenied;
-      }
+    InterfaceListing scratch;
+    InterfaceListing& item = listing != nullptr ? listing->emplace_back() : scratch;
+    if (status == api::MemberStatus::kUnusable) {
+      item.Problem = result.reason;
       continue;
     }
-
-    // The path may have passed to another device since it was peeked: what counts is the
-    // identity of the device behind the handle, which is the one the reports will reach.
-    LinkState.Attributes = {};
-    LinkState.LastResult =
-        api::GetDeviceAttributes(LinkState.HIDHandle, &LinkState.Attributes, &result) ? 1 : 0;
-    if (LinkState.LastResult != 0 && IsOurDevice(LinkState.Attributes) &&
-        HasSelectedSerial(LinkState.HIDHandle)) {
-      LinkState.DeviceDetected = true;
-    } else {
-      api::CloseDevice(LinkState.HIDHandle);
-      LinkState.HIDHandle = api::kInvalidHandle;
+    const api::PlatformHandle device = Examine(path, listing != nullptr, &item, &misses);
+    if (device == api::kInvalidHandle) continue;
+    if (!found && item.Selected && HasSelectedSerial(device)) {
+      item.WouldUse = found = true;
+      if (listing == nullptr) {
+        LinkState.HIDHandle = device;
+        LinkState.DevicePath = item.Path;
+        LinkState.Attributes = {kVendorID, kProductID};  // as the handle confirmed
+        continue;
+      }
     }
+    api::CloseDevice(device);
   }
-
   api::CloseInterfaceSet(LinkState.DeviceInfoSet);
   LinkState.DeviceInfoSet = api::kInvalidHandle;
 
-  if (!LinkState.DeviceDetected) {
-    if (!unopenable.empty()) {
-      LinkState.Problem = unopenable;
-      const std::string hint = api::AccessDeniedHint();
-      if (unopenableForAccess && !hint.empty()) LinkState.Problem += " (" + hint + ")";
-    } else if (!refused.empty()) {
-      LinkState.Problem = refused;
-      LinkState.ProblemIsLasting = true;
-    } else {
-      LinkState.Problem = "no " + SoughtName() + " among " +
-                          std::to_string(LinkState.InterfacesExamined) + " HID interfaces";
-      if (!setResult.ok) LinkState.Problem += " (" + setResult.reason + ")";
-    }
-    LinkState.ProblemIsAccess = unopenableForAccess;
-    return false;
+  problem->clear();
+  *lasting = false;
+  if (found) return true;
+  if (!misses.unopenable.empty()) {
+    *problem = misses.unopenable;
+  } else if (!misses.refused.empty()) {
+    *problem = misses.refused;
+    *lasting = true;
+  } else {
+    *problem = "no " + SoughtName() + " among " + std::to_string(LinkState.InterfacesExamined) +
+               " HID interfaces";
+    if (!setResult.ok) *problem += " (" + setResult.reason + ")";
   }
+  return false;
+}
+
+}  // namespace
+
+bool LocateDevice() {
+  LinkState.DeviceDetected = Walk(nullptr, &LinkState.Problem, &LinkState.ProblemIsLasting);
+  if (!LinkState.DeviceDetected) return false;
 
   // Held until the process ends, so that two runs never interleave their digits. A run that waits
   // for the device waits for another run's lock as long, and no longer.
@@ -255,11 +267,7 @@ Delivery SendOutputReport(const ReportRequest& request) {
 
   const std::uint16_t length = LinkState.OutputReportByteLength;
   if (length < kReportLength) {
-    std::string why = DeviceName() + " at " + LinkState.DevicePath +
-                      " has an output report length of " + std::to_string(length) +
-                      " bytes; at least " + std::to_string(kReportLength) + " are needed";
-    if (length == 0 && !LinkState.Problem.empty()) why += " (" + LinkState.Problem + ")";
-    LinkState.Problem = why;
+    LinkState.Problem = LengthProblem(LinkState.DevicePath, length, LinkState.Problem);
     return Delivery::kDeviceUnusable;
   }
 
@@ -283,83 +291,13 @@ namespace {
 // One listing as ListInterfaces describes it; `lasting` tells a problem that waiting cannot mend.
 std::vector<InterfaceListing> ListOnce(std::string* problem, bool* lasting) {
   std::vector<InterfaceListing> listing;
-  api::CallResult setResult;
-  const api::PlatformHandle set = api::OpenInterfaceSet(&setResult);
-  std::string refused;
-  std::string unopenable;
-  bool used = false;
-  for (std::uint32_t index = 0;; ++index) {
-    api::CallResult result;
-    std::string path;
-    const api::MemberStatus status = api::GetInterfacePath(set, index, &path, &result);
-    if (status == api::MemberStatus::kEnd) break;
-    InterfaceListing& item = listing.emplace_back();
-    if (status == api::MemberStatus::kUnusable) {
-      item.Problem = result.reason;
-      continue;
-    }
-    // Shown as this system's device directory names it; "" where it has no node there.
-    api::CallResult nodeResult;
-    std::string node = path;
-    const bool located = api::FindDeviceNode(path, &node, &nodeResult);
-    if (located) item.Path = node;
-    item.AttributesKnown = api::PeekDeviceAttributes(path, &item.Attributes, &result);
-    item.SerialKnown = api::PeekSerialNumber(path, &item.Serial, &result);
-    item.LengthKnown = api::PeekOutputReportByteLength(path, &item.OutputReportByteLength, &result);
-    if (!result.ok) item.Problem = result.reason;
-    item.IsDevice = item.AttributesKnown && IsOurDevice(item.Attributes);
-    item.Selected = Admitted(path, item.AttributesKnown ? &item.Attributes : nullptr, &refused) &&
-                    item.IsDevice;
-    if (!item.IsDevice) continue;
-
-    // Whether this user may open it: only an open can tell. Opened, confirmed and closed at once.
-    api::CallResult openResult = nodeResult;
-    const api::PlatformHandle device =
-        located ? api::OpenDevice(node, &openResult) : api::kInvalidHandle;
-    if (device == api::kInvalidHandle) {
-      item.Problem = openResult.reason;
-      const std::string hint = api::AccessDeniedHint();
-      if (openResult.accessDenied && !hint.empty()) item.Problem += " (" + hint + ")";
-      if (item.Selected && unopenable.empty()) {
-        unopenable =
-            DeviceName() + " found at " + node + " but it could not be opened: " + item.Problem;
-      }
-      continue;
-    }
-    api::DeviceAttributes confirmed;
-    item.Openable =
-        api::GetDeviceAttributes(device, &confirmed, &openResult) && IsOurDevice(confirmed);
-    if (!item.Openable && item.Problem.empty()) item.Problem = openResult.reason;
-    api::CloseDevice(device);
-    if (item.Selected && item.Openable && !used) {
-      item.WouldUse = true;
-      used = true;
-    }
-  }
-  api::CloseInterfaceSet(set);
-
-  problem->clear();
-  *lasting = true;
+  if (!Walk(&listing, problem, lasting)) return listing;
+  // The length a run would read of the handle, peeked: the listing locks nothing.
   for (const InterfaceListing& item : listing) {
     if (!item.WouldUse) continue;
-    if (!item.LengthKnown || item.OutputReportByteLength < kReportLength) {
-      *problem = DeviceName() + " at " + item.Path + " has an output report length of " +
-                 std::to_string(item.LengthKnown ? item.OutputReportByteLength : 0) +
-                 " bytes; at least " + std::to_string(kReportLength) + " are needed";
-      if (!item.LengthKnown) *problem += " (" + item.Problem + ")";
-    }
-    return listing;
-  }
-  if (!unopenable.empty()) {
-    *problem = unopenable;
-    *lasting = false;
-  } else if (!refused.empty()) {
-    *problem = refused;
-  } else {
-    *problem =
-        "no " + SoughtName() + " among " + std::to_string(listing.size()) + " HID interfaces";
-    if (!setResult.ok) *problem += " (" + setResult.reason + ")";
-    *lasting = false;
+    *problem = LengthProblem(item.Path, item.LengthKnown ? item.OutputReportByteLength : 0,
+                             item.LengthKnown ? "" : item.Problem);
+    *lasting = true;
   }
   return listing;
 }
@@ -377,6 +315,13 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
       problem);
   return listing;
 }
+
+void Choose(const DeviceSelection& selection, const WaitLimit& waiting) {
+  Selection = selection;
+  Waiting = waiting;
+}
+
+const std::string& LatestProblem() { return LinkState.Problem; }
 
 void ResetForTesting() {
   LinkState = DeviceLinkState{};

@@ -1,5 +1,7 @@
-// The device link: finds the set-top box's HID device and writes output reports to it.
-// SendOutputReport is the only entry the rest of the program uses.
+// The device link: finds the set-top box's HID device and writes output reports to it. The rest
+// of the program sets what to look for with Choose, then sends with SendOutputReport (asking
+// LatestProblem why a report was not delivered) or lists with ListInterfaces. LinkState is the
+// link's own record, read by tests.
 #pragma once
 
 #include <array>
@@ -7,7 +9,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/APIdeclarations.h"
@@ -39,24 +40,20 @@ struct DeviceLinkState {
 
   // Why the latest report was not delivered, ready to show the user; empty after a delivery.
   std::string Problem;
-  bool ProblemIsAccess = false;   // a matching device exists but this user may not open it
   bool ProblemIsLasting = false;  // waiting cannot mend it (another device, held past the wait)
   std::uint32_t InterfacesExamined = 0;  // members of the latest search
 };
 
 extern DeviceLinkState LinkState;
 
-// Which interfaces the search may use, set by the front end before the first report. Unset parts
-// admit every interface.
+// Which interfaces the search may use. Unset parts admit every interface.
 struct DeviceSelection {
   std::optional<std::string> Serial;      // only a device whose serial number is exactly this
   std::optional<std::string> DevicePath;  // only the interface this path names
 };
 
-extern DeviceSelection Selection;
-
 // How long a search may wait for a device that is not usable yet (absent, its node not there yet,
-// not yet open to this user, held by another run), set by the front end from --wait. A device that
+// not yet open to this user, held by another run); not at all unless Given. A device that
 // can never be used (another device at --device, one whose report is too short) is not waited for.
 struct WaitLimit {
   WaitLimit() noexcept = default;  // a time point's constructor is not declared noexcept
@@ -66,7 +63,11 @@ struct WaitLimit {
   unsigned Milliseconds = 0;                       // as asked for, for messages
 };
 
-extern WaitLimit Waiting;
+// Sets what the search may use and how long it may wait, before the first report or listing.
+void Choose(const DeviceSelection& selection, const WaitLimit& waiting);
+
+// Why the latest report was not delivered, ready to show the user.
+const std::string& LatestProblem();
 
 enum class Delivery {
   kDelivered,
@@ -100,8 +101,10 @@ struct InterfaceListing {
   bool IsDevice = false;  // 6666:F100
   bool Selected = false;  // a device that Selection admits
   bool Openable = false;  // a device this user can open for reading and writing
-  bool WouldUse = false;  // the one a run would use: the first selected device that opens
-  std::string Problem;    // why it is not openable, or why something above is unknown
+  // The one a run would use: the first selected device that opens and, with a serial chosen, whose
+  // open handle answers with it.
+  bool WouldUse = false;
+  std::string Problem;  // why it is not openable, or why something above is unknown
 };
 
 // Every present HID interface, in search order. Each device (and no other interface) is opened
@@ -110,16 +113,6 @@ struct InterfaceListing {
 // would use. With Waiting, listed again at each change of the HID interfaces until a run would
 // have a usable device or the deadline passes.
 std::vector<InterfaceListing> ListInterfaces(std::string* problem);
-
-// Text from the command line or from a device, made fit for a message: control bytes become
-// \xNN, so the terminal shows what was given and no more. With `quoteMarks`, quotes and
-// backslashes get a backslash, so that no text can pass for another; with `blanks`, a blank is
-// written \x20 too, for a field among blank-separated fields. Paths keep their backslashes
-// (Windows' separators), so that a path shown can be given back.
-std::string EscapedText(std::string_view text, bool quoteMarks = true, bool blanks = false);
-
-// "046d:c077": an identity as the messages and --list show it.
-std::string IdentityText(const APIdeclarations::DeviceAttributes& attributes);
 
 // Forgets everything, as at process start, without closing anything. For tests.
 void ResetForTesting();

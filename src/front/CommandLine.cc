@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "device/WriteToDeviceMod.h"
+#include "text/Texts.h"
 
 namespace MainMod {
 
@@ -20,7 +20,7 @@ bool IsDigits(std::string_view text) {
 // Command-line text quoted for an error message.
 std::string Quoted(std::string_view text) {
   std::string quoted = "\"";
-  quoted += WriteToDeviceMod::EscapedText(text);
+  quoted += Texts::EscapedText(text);
   quoted += '"';
   return quoted;
 }

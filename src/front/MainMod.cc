@@ -6,6 +6,7 @@
 
 #include "device/WriteToDeviceMod.h"
 #include "front/CommandLine.h"
+#include "text/Texts.h"
 
 namespace MainMod {
 
@@ -24,7 +25,7 @@ constexpr std::string_view kUsage = "usage: tunezap <box 0/1> <value 0-255> <cha
 // every message, so that nothing but the message reaches the terminal.
 void ReportError(std::string_view message) {
   api::WriteAllBytes(api::GetStandardError(),
-                     "tunezap: " + WriteToDeviceMod::EscapedText(message, false) + "\n");
+                     "tunezap: " + Texts::EscapedText(message, false) + "\n");
 }
 
 // Writes lines of the program's own (not the fixed console) output, each ended the platform's way.
@@ -77,19 +78,19 @@ int ShowHelp() {
          "it is installed in lib/udev/rules.d under the install prefix, from the Debian",
          "package in /lib/udev/rules.d. See tunezap(1)."});
   }
-  return kExitChanged;
+  return kExitSuccess;
 }
 
 int ShowVersion() {
   WriteLines({"tunezap " TUNEZAP_VERSION,
               "Copyright (c) 2026 The tunezap developers. MIT License (see LICENSE)."});
-  return kExitChanged;
+  return kExitSuccess;
 }
 
 // Text for a line of the listing. Paths and reasons keep their backslashes, so that a path can be
 // given back to --device; where blanks separate fields, blanks are escaped too.
 std::string ListText(std::string_view text, bool inField) {
-  return WriteToDeviceMod::EscapedText(text, false, inField);
+  return Texts::EscapedText(text, false, inField);
 }
 
 // A serial number is device text: escaped whole, backslashes included, so that no serial can pass
@@ -97,7 +98,7 @@ std::string ListText(std::string_view text, bool inField) {
 std::string SerialField(std::string_view serial) {
   if (serial.empty()) return "-";
   if (serial == "-") return "\\x2D";
-  return WriteToDeviceMod::EscapedText(serial, true, true);
+  return Texts::EscapedText(serial, true, true);
 }
 
 int ListInterfaces() {
@@ -105,7 +106,9 @@ int ListInterfaces() {
   const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
   for (const WriteToDeviceMod::InterfaceListing& item : listing) {
     const std::string identity =
-        item.AttributesKnown ? WriteToDeviceMod::IdentityText(item.Attributes) : "????:????";
+        item.AttributesKnown
+            ? Texts::IdentityText(item.Attributes.VendorID, item.Attributes.ProductID)
+            : "????:????";
     std::string line = item.WouldUse ? "* " : "  ";
     line += (item.Path.empty() ? "?" : ListText(item.Path, true)) + " " + identity + " " +
             (item.SerialKnown ? SerialField(item.Serial) : "?") + " " +
@@ -123,7 +126,7 @@ int ListInterfaces() {
     ReportError(problem);
     return kExitNotChanged;
   }
-  return kExitChanged;
+  return kExitSuccess;
 }
 
 // "1, 3" for the reports (numbered from 1) that were not sent.
@@ -164,11 +167,11 @@ int ChangeChannel(std::string_view argumentText) {
       anySent = true;
       continue;
     }
-    problem = WriteToDeviceMod::LinkState.Problem;
+    problem = WriteToDeviceMod::LatestProblem();
     if (delivery == WriteToDeviceMod::Delivery::kDeviceUnusable) break;
   }
 
-  if (!notSent[0] && !notSent[1] && !notSent[2]) return kExitChanged;
+  if (!notSent[0] && !notSent[1] && !notSent[2]) return kExitSuccess;
   ReportError("channel " + std::to_string(request.Channel) +
               (anySent ? " changed only in part: reports " : " not changed: reports ") +
               ListReports(notSent) + " of 3 not sent: " + problem);
@@ -206,14 +209,16 @@ int Main(const api::ArgumentWords& arguments) {
   if (given.Version) return ShowVersion();
 
   const std::string_view argumentText = options.ArgumentText;
-  if (given.SerialGiven) WriteToDeviceMod::Selection.Serial = given.Serial;
-  if (given.DeviceGiven) WriteToDeviceMod::Selection.DevicePath = given.Device;
+  WriteToDeviceMod::DeviceSelection selection;
+  if (given.SerialGiven) selection.Serial = given.Serial;
+  if (given.DeviceGiven) selection.DevicePath = given.Device;
+  WriteToDeviceMod::WaitLimit waiting;
   if (given.WaitGiven) {
-    WriteToDeviceMod::WaitLimit& waiting = WriteToDeviceMod::Waiting;
     waiting.Given = true;
     waiting.Deadline = start + std::chrono::milliseconds(given.WaitMilliseconds);
     waiting.Milliseconds = given.WaitMilliseconds;
   }
+  WriteToDeviceMod::Choose(selection, waiting);
   if (given.List) {
     if (!argumentText.empty()) {
       ReportError("option \"--list\" takes no box, value or channel");

@@ -8,7 +8,7 @@
 namespace MainMod {
 
 // Exit statuses, the same on every platform.
-inline constexpr int kExitChanged = 0;      // every report of the channel was delivered
+inline constexpr int kExitSuccess = 0;      // the channel changed; a good --list, --help
 inline constexpr int kExitNotChanged = 1;   // the channel was not changed, or not completely
 inline constexpr int kExitCommandLine = 2;  // no arguments, or arguments that cannot be used
 

@@ -104,9 +104,8 @@ bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
 // The path that opens the interface `member` (a path from GetInterfacePath) in this system, to
 // open and to show the user. Linux: the character device in the device directory whose number is
 // the interface's (sysfs: its dev attribute), <dev>/hidrawN when that is it, else the first such
-// node in name order (a container may name hidraw2 /dev/hidraw0); a test tree's stand-in node, a
-// regular file or a fifo, by its name. Windows: `member` itself. False when there is no such
-// node, with `result` saying why.
+// node in name order (a container may name hidraw2 /dev/hidraw0). Windows: `member` itself. False
+// when there is no such node, with `result` saying why.
 bool FindDeviceNode(const std::string& member, std::string* node, CallResult* result);
 
 // Opens the interface at `path` (a path from FindDeviceNode) for reading and writing, shared with

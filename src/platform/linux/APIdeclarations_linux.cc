@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "platform/APIdeclarations.h"
-#include "platform/SecondsText.h"
 #include "platform/linux/LinuxRoots.h"
 #include "platform/linux/ReportDescriptor.h"
+#include "text/Texts.h"
 
 namespace {
 
@@ -44,6 +44,7 @@ using APIdeclarations::PlatformHandle;
 // cannot throw.
 std::string sysfsRoot = "/sys";  // NOLINT(cert-err58-cpp)
 std::string devRoot = "/dev";    // NOLINT(cert-err58-cpp)
+LinuxRoots::StandInTest standInTest = nullptr;
 
 // Interface sets handed out and not yet closed: the node paths of each, in hidraw order.
 std::map<PlatformHandle, std::vector<std::string>> interfaceSets;
@@ -76,8 +77,8 @@ constexpr unsigned kChangePollMilliseconds = 500;
 int changeWatch = -1;
 bool changeWatchTried = false;
 
-void Fail(CallResult* result, std::string_view operation, std::string_view object,
-          std::string_view text, bool accessDenied = false) {
+void FailWithText(CallResult* result, std::string_view operation, std::string_view object,
+                  std::string_view text, bool accessDenied = false) {
   if (result == nullptr) return;
   result->ok = false;
   result->accessDenied = accessDenied;
@@ -87,8 +88,8 @@ void Fail(CallResult* result, std::string_view operation, std::string_view objec
 // The one place where a system error number becomes text.
 void FailWithError(CallResult* result, std::string_view operation, std::string_view object,
                    int error) {
-  Fail(result, operation, object, std::generic_category().message(error),
-       error == EACCES || error == EPERM);
+  FailWithText(result, operation, object, std::generic_category().message(error),
+               error == EACCES || error == EPERM);
 }
 
 // The whole of `text` as a number in `base`: no blanks, no sign, no prefix, no overflow.
@@ -216,7 +217,7 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* cont
     return false;
   }
   if (filled > limit) {
-    Fail(result, "read", path, "longer than " + std::to_string(limit) + " bytes");
+    FailWithText(result, "read", path, "longer than " + std::to_string(limit) + " bytes");
     return false;
   }
   data.resize(filled);
@@ -278,14 +279,15 @@ bool ReadUeventValue(const std::string& name, std::string_view key, std::string*
       return true;
     }
   }
-  Fail(result, "read", path, "no " + std::string(key) + " line");
+  FailWithText(result, "read", path, "no " + std::string(key) + " line");
   return false;
 }
 
 // The hidraw name behind `path`, or "" with `result` filled.
 std::string PeekName(const std::string& path, std::string_view operation, CallResult* result) {
   std::string name = NodeName(path);
-  if (name.empty()) Fail(result, operation, path, "not a hidraw node under '" + devRoot + "'");
+  if (name.empty())
+    FailWithText(result, operation, path, "not a hidraw node under '" + devRoot + "'");
   return name;
 }
 
@@ -305,21 +307,11 @@ bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* 
                     CallResult* result) {
   if (ReadIdentityFromLink(name, attributes)) return true;
   // Not linked as the kernel links it (a tree made by hand): the HID_ID line of uevent.
-  const std::string path = DeviceFilePath(name, "uevent");
-  std::string uevent;
-  if (!ReadSmallFile(path, kMaxAttributeBytes, &uevent, result)) return false;
-  constexpr std::string_view kKey = "HID_ID=";
-  std::string_view rest = uevent;
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    const std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    if (!line.starts_with(kKey)) continue;
-    if (ParseHidId(line.substr(kKey.size()), attributes)) return true;
-    Fail(result, "read", path, "unusable line '" + std::string(line) + "'");
-    return false;
-  }
-  Fail(result, "read", path, "no HID_ID line");
+  std::string value;
+  if (!ReadUeventValue(name, "HID_ID", &value, result)) return false;
+  if (ParseHidId(value, attributes)) return true;
+  FailWithText(result, "read", DeviceFilePath(name, "uevent"),
+               "unusable line 'HID_ID=" + value + "'");
   return false;
 }
 
@@ -328,17 +320,19 @@ const OpenInterface* FindInterface(PlatformHandle device, std::string_view opera
                                    CallResult* result) {
   const auto found = openInterfaces.find(ToDescriptor(device));
   if (found == openInterfaces.end()) {
-    Fail(result, operation, "handle " + std::to_string(device), "not an open interface");
+    FailWithText(result, operation, "handle " + std::to_string(device), "not an open interface");
     return nullptr;
   }
   return &found->second;
 }
 
+// Whether a node of this kind stands in for an interface (see LinuxRoots).
+bool IsStandIn(mode_t mode) { return standInTest != nullptr && standInTest(mode); }
+
 // Asks the hidraw driver behind `open` for something with `request`. On failure decides whether
-// the node is a stand-in, a regular file or a fifo of a device tree made by tests or benchmarks:
-// it reaches no device, so its sysfs entry by name may speak for it (true, `result` untouched).
-// Any other node that does not answer, a character device above all, is not a hidraw device and
-// is refused.
+// the node is a stand-in: it reaches no device, so its sysfs entry by name may speak for it
+// (true, `result` untouched). Any other node that does not answer, a character device above all,
+// is not a hidraw device and is refused.
 template <typename Argument>
 bool AskDriver(const OpenInterface& open, unsigned long request, Argument* argument,
                std::string_view operation, bool* standIn, CallResult* result) {
@@ -348,14 +342,11 @@ bool AskDriver(const OpenInterface& open, unsigned long request, Argument* argum
   struct stat status {};
   // ENOSYS: qemu-user's answer to a request it does not translate, on such nodes too.
   if ((error == ENOTTY || error == ENOSYS) && fstat(open.fd, &status) == 0 &&
-      (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))) {
-    if (!open.name.empty()) {
-      *standIn = true;
-      return false;
-    }
-    Fail(result, operation, open.path, "not a hidraw node under '" + devRoot + "'");
+      IsStandIn(status.st_mode)) {
+    // One outside the device root has no sysfs entry to speak for it.
+    *standIn = !PeekName(open.path, operation, result).empty();
   } else if (error == ENOTTY || error == EINVAL) {
-    Fail(result, operation, open.path, "not a hidraw device");
+    FailWithText(result, operation, open.path, "not a hidraw device");
   } else {
     FailWithError(result, operation, open.path, error);
   }
@@ -368,7 +359,7 @@ std::string SysfsName(const OpenInterface& open) {
   struct stat status {};
   if (fstat(open.fd, &status) != 0) return {};
   if (S_ISCHR(status.st_mode)) return HidrawNameOf(status.st_rdev);
-  return S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode) ? open.name : std::string();
+  return IsStandIn(status.st_mode) ? open.name : std::string();
 }
 
 std::string ObjectName(PlatformHandle device) {
@@ -388,13 +379,14 @@ PlatformHandle StandardStream(int fd) {
 
 namespace LinuxRoots {
 
-void SetRoots(const std::string& sysfs, const std::string& dev) {
+void SetRoots(const std::string& sysfs, const std::string& dev, StandInTest standIn) {
   const auto trimmed = [](std::string root) {
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;
   };
   sysfsRoot = trimmed(sysfs);
   devRoot = trimmed(dev);
+  standInTest = standIn;
   devNodes.clear();
   devNodesScanned = false;
 }
@@ -494,7 +486,7 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* re
   if (name.empty()) return false;
   struct stat status {};
   const bool present = stat(member.c_str(), &status) == 0;
-  if (present && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))) {
+  if (present && IsStandIn(status.st_mode)) {
     *node = member;  // a stand-in: it has no number
     return true;
   }
@@ -503,7 +495,7 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* re
   if (!ReadSmallFile(attribute, kMaxAttributeBytes, &text, result)) return false;
   dev_t number = 0;
   if (!ParseDeviceNumber(text, &number)) {
-    Fail(result, "read", attribute, "not MAJOR:MINOR");
+    FailWithText(result, "read", attribute, "not MAJOR:MINOR");
     return false;
   }
   if (present && S_ISCHR(status.st_mode) && status.st_rdev == number) {
@@ -514,7 +506,8 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* re
     *node = *found;
     return true;
   }
-  Fail(result, "open", member, "no device node " + NumberText(number) + " in '" + devRoot + "'");
+  FailWithText(result, "open", member,
+               "no device node " + NumberText(number) + " in '" + devRoot + "'");
   return false;
 }
 
@@ -545,12 +538,8 @@ bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, Ca
 
 bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
                           CallResult* result) {
-  const std::string name = NodeName(path);
-  if (name.empty()) {
-    Fail(result, "read attributes", path, "not a hidraw node under '" + devRoot + "'");
-    return false;
-  }
-  return ReadAttributes(name, attributes, result);
+  const std::string name = PeekName(path, "read attributes", result);
+  return !name.empty() && ReadAttributes(name, attributes, result);
 }
 
 bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
@@ -562,9 +551,9 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
   if (AskDriver(*open, HIDIOCGRDESCSIZE, &size, kOperation, &standIn, result)) {
     // The kernel refuses to hand out more than HID_MAX_DESCRIPTOR_SIZE - 1 bytes at once.
     if (size < 0 || static_cast<std::size_t>(size) >= kMaxDescriptorBytes) {
-      Fail(result, kOperation, open->path,
-           "a descriptor of " + std::to_string(size) + " bytes is longer than " +
-               std::to_string(kMaxDescriptorBytes - 1));
+      FailWithText(result, kOperation, open->path,
+                   "a descriptor of " + std::to_string(size) + " bytes is longer than " +
+                       std::to_string(kMaxDescriptorBytes - 1));
       return false;
     }
     hidraw_report_descriptor descriptor{};
@@ -573,15 +562,7 @@ bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, Cal
     *length = ReportDescriptor::OutputReportByteLength(descriptor.value, descriptor.size);
     return true;
   }
-  if (!standIn) return false;
-  std::string descriptor;
-  if (!ReadSmallFile(DeviceFilePath(open->name, "report_descriptor"), kMaxDescriptorBytes,
-                     &descriptor, result)) {
-    return false;
-  }
-  *length = ReportDescriptor::OutputReportByteLength(
-      reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
-  return true;
+  return standIn && ReadOutputReportByteLength(open->name, length, result);
 }
 
 bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
@@ -602,7 +583,7 @@ bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* res
     return true;
   }
   const int error = errno;
-  // Kernels before 5.6 do not know the request, and a test tree's stand-in nodes reach no driver:
+  // Kernels before 5.6 do not know the request, and stand-in nodes reach no driver:
   // the sysfs entry is all there is.
   if (error == ENOTTY || error == EINVAL || error == ENOSYS) {
     const std::string name = SysfsName(*open);
@@ -646,8 +627,9 @@ bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeout
     }
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
-      Fail(result, "lock", path,
-           "another tunezap run held it for " + SecondsText(timeoutMilliseconds) + " s");
+      FailWithText(
+          result, "lock", path,
+          "another tunezap run held it for " + Texts::SecondsText(timeoutMilliseconds) + " s");
       return false;
     }
     std::this_thread::sleep_for(
@@ -667,8 +649,9 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
     return false;
   }
   if (static_cast<std::size_t>(written) != size) {
-    Fail(result, "write", ObjectName(device),
-         "short write, " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+    FailWithText(
+        result, "write", ObjectName(device),
+        "short write, " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
     return false;
   }
   return true;

@@ -67,14 +67,15 @@ std::string ErrorText(DWORD code) {
 }
 
 // Fills `result` for an operation that failed with `code`.
-void Fail(CallResult* result, const char* operation, const std::string& object, DWORD code) {
+void FailWithError(CallResult* result, const char* operation, const std::string& object,
+                   DWORD code) {
   result->ok = false;
   result->accessDenied = code == ERROR_ACCESS_DENIED;
   result->reason = std::string(operation) + " '" + object + "': " + ErrorText(code);
 }
 
-void FailWith(CallResult* result, const char* operation, const std::string& object,
-              const std::string& text) {
+void FailWithText(CallResult* result, const char* operation, const std::string& object,
+                  const std::string& text) {
   result->ok = false;
   result->accessDenied = false;
   result->reason = std::string(operation) + " '" + object + "': " + text;
@@ -95,7 +96,7 @@ bool ReadAttributes(HANDLE device, const std::string& path, DeviceAttributes* at
   HIDD_ATTRIBUTES read{};
   read.Size = sizeof read;
   if (!HidD_GetAttributes(device, &read)) {
-    Fail(result, "HidD_GetAttributes", path, GetLastError());
+    FailWithError(result, "HidD_GetAttributes", path, GetLastError());
     return false;
   }
   attributes->VendorID = read.VendorID;
@@ -287,7 +288,7 @@ PlatformHandle OpenInterfaceSet(CallResult* result) {
   const HDEVINFO set =
       SetupDiGetClassDevsA(&HidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) {
-    Fail(result, "SetupDiGetClassDevsA", "HID interfaces", GetLastError());
+    FailWithError(result, "SetupDiGetClassDevsA", "HID interfaces", GetLastError());
     return kInvalidHandle;  // walks as an empty set
   }
   return FromHandle(set);
@@ -303,7 +304,8 @@ MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::stri
   interfaceData.cbSize = sizeof interfaceData;
   if (!SetupDiEnumDeviceInterfaces(info, nullptr, &HidGuid, index, &interfaceData)) {
     const DWORD code = GetLastError();
-    if (code != ERROR_NO_MORE_ITEMS) Fail(result, "SetupDiEnumDeviceInterfaces", member, code);
+    if (code != ERROR_NO_MORE_ITEMS)
+      FailWithError(result, "SetupDiEnumDeviceInterfaces", member, code);
     return MemberStatus::kEnd;
   }
 
@@ -314,10 +316,10 @@ MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::stri
   constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   if (requiredSize < kPathOffset + 1) {
     if (queryError != ERROR_INSUFFICIENT_BUFFER && queryError != ERROR_SUCCESS) {
-      Fail(result, "SetupDiGetDeviceInterfaceDetailA", member, queryError);
+      FailWithError(result, "SetupDiGetDeviceInterfaceDetailA", member, queryError);
     } else {
-      FailWith(result, "SetupDiGetDeviceInterfaceDetailA", member,
-               "a detail of " + std::to_string(requiredSize) + " bytes cannot hold a path");
+      FailWithText(result, "SetupDiGetDeviceInterfaceDetailA", member,
+                   "a detail of " + std::to_string(requiredSize) + " bytes cannot hold a path");
     }
     return MemberStatus::kUnusable;
   }
@@ -329,13 +331,13 @@ MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::stri
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   if (!SetupDiGetDeviceInterfaceDetailA(info, &interfaceData, detail, requiredSize, nullptr,
                                         nullptr)) {
-    Fail(result, "SetupDiGetDeviceInterfaceDetailA", member, GetLastError());
+    FailWithError(result, "SetupDiGetDeviceInterfaceDetailA", member, GetLastError());
     return MemberStatus::kUnusable;
   }
   const char* text = reinterpret_cast<const char*>(buffer.data() + kPathOffset);
   *path = std::string(text, strnlen(text, buffer.size() - kPathOffset));
   if (path->empty()) {
-    FailWith(result, "SetupDiGetDeviceInterfaceDetailA", member, "the path is empty");
+    FailWithText(result, "SetupDiGetDeviceInterfaceDetailA", member, "the path is empty");
     return MemberStatus::kUnusable;
   }
   return MemberStatus::kPresent;
@@ -354,41 +356,11 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* /*
 PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
   const HANDLE device = OpenPath(path, GENERIC_READ | GENERIC_WRITE);
   if (device == INVALID_HANDLE_VALUE) {
-    Fail(result, "CreateFileA", path, GetLastError());
+    FailWithError(result, "CreateFileA", path, GetLastError());
     return kInvalidHandle;
   }
   OpenPaths[FromHandle(device)] = path;
   return FromHandle(device);
-}
-
-bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
-  return ReadAttributes(ToHandle(device), PathOf(device), attributes, result);
-}
-
-namespace {
-
-// Runs `read` on a handle to `path` opened with access 0, closed again at once. Access 0 asks for
-// neither reading nor writing, which HID allows even where those are refused (keyboards and mice,
-// which Windows holds), and it does not wake the device for a reader.
-template <typename Read>
-bool ReadWithoutAccess(const std::string& path, CallResult* result, Read read) {
-  const HANDLE device = OpenPath(path, 0);
-  if (device == INVALID_HANDLE_VALUE) {
-    Fail(result, "CreateFileA", path, GetLastError());
-    return false;
-  }
-  const bool done = read(device);
-  CloseHandle(device);
-  return done;
-}
-
-}  // namespace
-
-bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
-                          CallResult* result) {
-  return ReadWithoutAccess(path, result, [&](HANDLE device) {
-    return ReadAttributes(device, path, attributes, result);
-  });
 }
 
 namespace {
@@ -397,7 +369,7 @@ bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uin
                                 CallResult* result) {
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   if (!HidD_GetPreparsedData(device, &preparsed)) {
-    Fail(result, "HidD_GetPreparsedData", path, GetLastError());
+    FailWithError(result, "HidD_GetPreparsedData", path, GetLastError());
     return false;
   }
   HIDP_CAPS caps{};
@@ -408,27 +380,12 @@ bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uin
     // The buffer has room for the whole text: nothing can fail or be cut.
     static_cast<void>(std::snprintf(text, sizeof text, "status 0x%08lX",
                                     static_cast<unsigned long>(static_cast<ULONG>(status))));
-    FailWith(result, "HidP_GetCaps", path, text);
+    FailWithText(result, "HidP_GetCaps", path, text);
     return false;
   }
   *length = caps.OutputReportByteLength;
   return true;
 }
-
-}  // namespace
-
-bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
-  return ReadOutputReportByteLength(ToHandle(device), PathOf(device), length, result);
-}
-
-bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
-                                CallResult* result) {
-  return ReadWithoutAccess(path, result, [&](HANDLE device) {
-    return ReadOutputReportByteLength(device, path, length, result);
-  });
-}
-
-namespace {
 
 bool ReadSerialNumber(HANDLE device, const std::string& path, std::string* serial,
                       CallResult* result) {
@@ -442,22 +399,55 @@ bool ReadSerialNumber(HANDLE device, const std::string& path, std::string* seria
       serial->clear();
       return true;
     }
-    Fail(result, "HidD_GetSerialNumberString", path, error);
+    FailWithError(result, "HidD_GetSerialNumberString", path, error);
     return false;
   }
   *serial = ToAnsi(text, wcsnlen(text, sizeof text / sizeof text[0] - 1));
   return true;
 }
 
+// Runs `read` on a handle to `path` opened with access 0, closed again at once. Access 0 asks for
+// neither reading nor writing, which HID allows even where those are refused (keyboards and mice,
+// which Windows holds), and it does not wake the device for a reader.
+template <typename Value>
+bool ReadWithoutAccess(const std::string& path, Value* value, CallResult* result,
+                       bool (*read)(HANDLE, const std::string&, Value*, CallResult*)) {
+  const HANDLE device = OpenPath(path, 0);
+  if (device == INVALID_HANDLE_VALUE) {
+    FailWithError(result, "CreateFileA", path, GetLastError());
+    return false;
+  }
+  const bool done = read(device, path, value, result);
+  CloseHandle(device);
+  return done;
+}
+
 }  // namespace
 
-bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
-  return ReadWithoutAccess(
-      path, result, [&](HANDLE device) { return ReadSerialNumber(device, path, serial, result); });
+bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
+  return ReadAttributes(ToHandle(device), PathOf(device), attributes, result);
+}
+
+bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
+                          CallResult* result) {
+  return ReadWithoutAccess(path, attributes, result, ReadAttributes);
+}
+
+bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
+                                CallResult* result) {
+  return ReadWithoutAccess(path, length, result, ReadOutputReportByteLength);
+}
+
+bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+  return ReadOutputReportByteLength(ToHandle(device), PathOf(device), length, result);
 }
 
 bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
   return ReadSerialNumber(ToHandle(device), PathOf(device), serial, result);
+}
+
+bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
+  return ReadWithoutAccess(path, serial, result, ReadSerialNumber);
 }
 
 bool IsSameInterface(const std::string& given, const std::string& member) {
@@ -487,7 +477,7 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
     DWORD localError = ERROR_SUCCESS;
     mutex = OpenLock(name, &localError);
     if (mutex == nullptr) {
-      Fail(result, "CreateMutexExA", name, localError);
+      FailWithError(result, "CreateMutexExA", name, localError);
       result->reason += fallback;
       return false;
     }
@@ -499,10 +489,10 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
     return true;
   }
   if (waited == WAIT_TIMEOUT) {
-    FailWith(result, "WaitForSingleObject", name,
-             "still held after " + std::to_string(timeoutMilliseconds) + " ms");
+    FailWithText(result, "WaitForSingleObject", name,
+                 "still held after " + std::to_string(timeoutMilliseconds) + " ms");
   } else {
-    Fail(result, "WaitForSingleObject", name, GetLastError());
+    FailWithError(result, "WaitForSingleObject", name, GetLastError());
   }
   result->reason += fallback;
   CloseHandle(mutex);
@@ -512,17 +502,17 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
 bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
                  CallResult* result) {
   if (size > MAXDWORD) {
-    FailWith(result, "WriteFile", PathOf(device), "the report is too long");
+    FailWithText(result, "WriteFile", PathOf(device), "the report is too long");
     return false;
   }
   DWORD written = 0;
   if (!WriteFile(ToHandle(device), report, static_cast<DWORD>(size), &written, nullptr)) {
-    Fail(result, "WriteFile", PathOf(device), GetLastError());
+    FailWithError(result, "WriteFile", PathOf(device), GetLastError());
     return false;
   }
   if (written != size) {
-    FailWith(result, "WriteFile", PathOf(device),
-             "wrote " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+    FailWithText(result, "WriteFile", PathOf(device),
+                 "wrote " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
     return false;
   }
   return true;
