@@ -9,6 +9,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -88,6 +90,31 @@ TEST(ArgumentText, JoinsArgumentsAfterTheNameWithSingleBlanks) {
     std::vector<char*> argv;
     for (const auto& arg : c.argv) argv.push_back(const_cast<char*>(arg.c_str()));
     EXPECT_EQ(api::GetArgumentWords(static_cast<int>(argv.size()), argv.data()).Text, c.expected);
+  }
+}
+
+// A signal raised in a hold ends the process only at the release, as it would have ended it
+// (an ignored one not at all); "held" shows the code after the signal ran.
+TEST(Termination, AHeldSignalActsAtTheReleaseAsItWouldHave) {
+  const struct {
+    int signal;
+    bool ignored;
+  } cases[] = {{SIGTERM, false}, {SIGINT, false}, {SIGHUP, false}, {SIGTERM, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signal);
+    const auto held = [&] {
+      if (c.ignored) std::signal(c.signal, SIG_IGN);
+      api::HoldTermination();
+      raise(c.signal);
+      std::fputs("held", stderr);
+      api::ReleaseTermination();
+      std::_Exit(0);
+    };
+    if (c.ignored) {
+      EXPECT_EXIT(held(), ::testing::ExitedWithCode(0), "held");
+    } else {
+      EXPECT_EXIT(held(), ::testing::KilledBySignal(c.signal), "held");
+    }
   }
 }
 
