@@ -3,10 +3,13 @@
 //
 //   hid_emulator --out FILE [--opens FILE] DEVICE...
 //
-// DEVICE is [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT][:late]: hexadecimal ids, the payload
-// length in bytes of the device's one output report (0: the device has no output report), "vanish"
-// to unplug the device right after its first output report, its uniq (a USB device's serial number
-// string), which must differ from every other device's, and "late" to plug it in only at SIGUSR1.
+// DEVICE is [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT][:late][:term][:full]: hexadecimal ids, the
+// payload length in bytes of the device's one output report (0: the device has no output report),
+// "vanish" to unplug the device right after its first output report, its uniq (a USB device's
+// serial number string), which must differ from every other device's, "late" to plug it in only at
+// SIGUSR1, "term" to send SIGTERM, at its first output report, to every process that has its
+// hidraw node open, and (usb: only) "full" for a box that stopped reading: its gadget's queue is
+// filled with reports of its own (never recorded) before "ready", and read again only 6 s later.
 // Devices are created in the order given (the late ones after the others), each only once the
 // previous one has its /dev/hidrawN, so hidraw numbers follow that order.
 //
@@ -17,7 +20,8 @@
 // unbinds the gadget from the controller. The controller takes one such device at a time.
 //
 // Standard output: "device I /dev/hidrawN" per device, "ready" once all but the late ones are in,
-// and for a late one "latency I US" at each output report: microseconds since its node was there.
+// for a late one "latency I US" at each output report: microseconds since its node was there, and
+// "terminated PID" for each process a "term" device sent SIGTERM to.
 // Runs until SIGTERM or SIGINT, then records what the kernel still had queued, unplugs the devices
 // and exits 0.
 //
@@ -61,6 +65,8 @@ struct DeviceModel {
   std::string serial;  // its uniq (for USB, the serial number string); empty: one of our own
   bool usb = false;
   bool late = false;
+  bool term = false;
+  bool full = false;
 };
 
 struct Device {
@@ -69,7 +75,12 @@ struct Device {
   bool unplugged = false;
   std::string uniq;    // how its hidraw node is told apart from every other one in sysfs
   std::string gadget;  // usb: its directory in configfs
+  std::string node;    // its /dev/hidrawN
   std::chrono::steady_clock::time_point seen;  // when its node was there
+  bool stalled = false;                        // "full": not read until stalledUntil
+  std::chrono::steady_clock::time_point stalledUntil;
+  int unrecorded = 0;  // reports of its own still queued, read but not recorded
+  bool terminated = false;
 };
 
 std::vector<Device> Devices;
@@ -101,6 +112,10 @@ bool ParseModel(std::string_view text, DeviceModel* model) {
       model->serial = parts[i].substr(7);
     } else if (parts[i] == "late" && !model->late) {
       model->late = true;
+    } else if (parts[i] == "term" && !model->term) {
+      model->term = true;
+    } else if (parts[i] == "full" && model->usb && !model->full) {
+      model->full = true;
     } else {
       return false;
     }
@@ -198,10 +213,39 @@ void Unplug(Device& device) {
   device.unplugged = true;
 }
 
+// Sends SIGTERM to every process but this one that has `node` open.
+void TerminateHolders(const std::string& node) {
+  std::error_code error;
+  for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = process.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos ||
+        name == std::to_string(getpid())) {
+      continue;
+    }
+    std::error_code unreadable;  // a process that ended meanwhile
+    for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", unreadable)) {
+      std::error_code gone;
+      if (std::filesystem::read_symlink(fd.path(), gone) != node) continue;
+      if (kill(std::stoi(name), SIGTERM) != 0) Fail(ErrnoText("kill " + name));
+      std::printf("terminated %s\n", name.c_str());
+      std::fflush(stdout);
+      break;
+    }
+  }
+}
+
 // An output report the device took: recorded, timed from its node's coming for a late device, and
 // the end of a vanishing one.
 void Output(Device& device, const std::string& prefix, const std::uint8_t* data, std::size_t size) {
+  if (device.unrecorded > 0) {
+    --device.unrecorded;
+    return;
+  }
   Record(prefix + "output " + Hex(data, size));
+  if (device.model.term && !device.terminated) {
+    device.terminated = true;
+    TerminateHolders(device.node);
+  }
   if (device.model.late) {
     const auto taken = std::chrono::steady_clock::now() - device.seen;
     std::printf("latency %s%lld\n", prefix.c_str(),
@@ -269,7 +313,7 @@ bool ServeOne(std::size_t index) {
 // `signalFd` (-1: none). The signal's number, 0 for none.
 int Serve(int signalFd, int timeoutMs) {
   std::vector<pollfd> fds;
-  for (const Device& device : Devices) fds.push_back({device.fd, POLLIN, 0});
+  for (const Device& device : Devices) fds.push_back({device.stalled ? -1 : device.fd, POLLIN, 0});
   if (signalFd >= 0) fds.push_back({signalFd, POLLIN, 0});
   const int ready = poll(fds.data(), fds.size(), timeoutMs);
   if (ready < 0 && errno == EINTR) return 0;
@@ -400,6 +444,7 @@ void Create(std::size_t index) {
     const std::string node = FindHidraw(device.uniq);
     if (!node.empty() && std::filesystem::exists(node)) {
       device.seen = std::chrono::steady_clock::now();
+      device.node = node;
       std::printf("device %zu %s\n", index, node.c_str());
       return;
     }
@@ -410,11 +455,46 @@ void Create(std::size_t index) {
   }
 }
 
+// A box that stopped reading: usb_f_hid queues four requests for the host's reports and queues one
+// again only once its node is read, so the four reports written here fill it, and usbhid refuses
+// the host's next report (after its 5 s bound) until the stall ends: 6 s, between one bound and
+// two.
+void FillGadgetQueue(Device& device) {
+  constexpr int kGadgetRequests = 4;
+  const int fd = open(device.node.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) Fail(ErrnoText("open " + device.node));
+  std::vector<std::uint8_t> report(1 + device.model.outputLength, 0xEE);
+  report[0] = 0;  // no report id
+  for (int i = 0; i < kGadgetRequests; ++i) {
+    if (write(fd, report.data(), report.size()) != static_cast<ssize_t>(report.size())) {
+      Fail(ErrnoText("fill " + device.node));
+    }
+  }
+  close(fd);
+  device.unrecorded = kGadgetRequests;
+  device.stalled = true;
+  device.stalledUntil = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+}
+
+// Ends the stalls that are over; the milliseconds until the next one ends, -1 for none.
+int EndStalls() {
+  int left = -1;
+  const auto now = std::chrono::steady_clock::now();
+  for (Device& device : Devices) {
+    if (!device.stalled) continue;
+    device.stalled = now < device.stalledUntil;
+    if (!device.stalled) continue;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(device.stalledUntil - now).count();
+    left = left < 0 ? static_cast<int>(ms) : std::min(left, static_cast<int>(ms));
+  }
+  return left;
+}
+
 int Run(int argc, char** argv) {
   if (argc < 4 || std::string_view(argv[1]) != "--out") {
     std::fprintf(stderr,
                  "usage: hid_emulator --out FILE [--opens FILE]"
-                 " [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT]...\n");
+                 " [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT][:late][:term][:full]...\n");
     return 2;
   }
   int first = 3;
@@ -449,17 +529,20 @@ int Run(int argc, char** argv) {
 
   for (std::size_t i = 0; i < Devices.size(); ++i) {
     if (!Devices[i].model.late) Create(i);
+    if (Devices[i].model.full) FillGadgetQueue(Devices[i]);
   }
   std::printf("ready\n");
   std::fflush(stdout);
 
-  for (int caught = 0; caught != SIGTERM && caught != SIGINT; caught = Serve(signalFd, -1)) {
+  for (int caught = 0; caught != SIGTERM && caught != SIGINT;
+       caught = Serve(signalFd, EndStalls())) {
     for (std::size_t i = 0; caught == SIGUSR1 && i < Devices.size(); ++i) {
       if (Devices[i].model.late && Devices[i].fd < 0) Create(i);
     }
   }
   // Whatever the kernel queued before the signal still counts as received.
   for (std::size_t i = 0; i < Devices.size(); ++i) {
+    Devices[i].stalled = false;
     while (ServeOne(i)) {
     }
   }
