@@ -7,8 +7,8 @@
 // payload length in bytes of the device's one output report (0: the device has no output report),
 // "vanish" to unplug the device right after its first output report, its uniq (a USB device's
 // serial number string), which must differ from every other device's, "late" to plug it in only at
-// SIGUSR1, "term" to send SIGTERM, at its first output report, to every process that has its
-// hidraw node open, and (usb: only) "full" for a box that stopped reading: its gadget's queue is
+// SIGUSR1, "term" to send SIGTERM, at each output report, to every process that has its hidraw
+// node open, and (usb: only) "full" for a box that stopped reading: its gadget's queue is
 // filled with reports of its own (never recorded) before "ready", and read again only 6 s later.
 // Devices are created in the order given (the late ones after the others), each only once the
 // previous one has its /dev/hidrawN, so hidraw numbers follow that order.
@@ -20,8 +20,7 @@
 // unbinds the gadget from the controller. The controller takes one such device at a time.
 //
 // Standard output: "device I /dev/hidrawN" per device, "ready" once all but the late ones are in,
-// for a late one "latency I US" at each output report: microseconds since its node was there, and
-// "terminated PID" for each process a "term" device sent SIGTERM to.
+// and for a late one "latency I US" at each output report: microseconds since its node was there.
 // Runs until SIGTERM or SIGINT, then records what the kernel still had queued, unplugs the devices
 // and exits 0.
 //
@@ -33,6 +32,7 @@
 // The --opens FILE receives "I open" each time the kernel starts the device for a first opener
 // (UHID_OPEN): what a program does to every interface it opens.
 #include <fcntl.h>
+#include <glob.h>
 #include <linux/uhid.h>
 #include <poll.h>
 #include <sched.h>
@@ -77,15 +77,13 @@ struct Device {
   std::string gadget;  // usb: its directory in configfs
   std::string node;    // its /dev/hidrawN
   std::chrono::steady_clock::time_point seen;  // when its node was there
-  bool stalled = false;                        // "full": not read until stalledUntil
-  std::chrono::steady_clock::time_point stalledUntil;
-  int unrecorded = 0;  // reports of its own still queued, read but not recorded
-  bool terminated = false;
+  int unrecorded = 0;  // "full": reports of its own still queued, read but not recorded
 };
 
 std::vector<Device> Devices;
 int RecordFd = -1;
-int OpensFd = -1;  // -1: opens are not recorded
+int OpensFd = -1;                                // -1: opens are not recorded
+std::chrono::steady_clock::time_point StallEnd;  // until when "full" devices are not read
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "hid_emulator: %s\n", what.c_str());
@@ -213,25 +211,16 @@ void Unplug(Device& device) {
   device.unplugged = true;
 }
 
-// Sends SIGTERM to every process but this one that has `node` open.
+// Sends SIGTERM to every process that has `node` open.
 void TerminateHolders(const std::string& node) {
-  std::error_code error;
-  for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
-    const std::string name = process.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos ||
-        name == std::to_string(getpid())) {
-      continue;
-    }
-    std::error_code unreadable;  // a process that ended meanwhile
-    for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", unreadable)) {
-      std::error_code gone;
-      if (std::filesystem::read_symlink(fd.path(), gone) != node) continue;
-      if (kill(std::stoi(name), SIGTERM) != 0) Fail(ErrnoText("kill " + name));
-      std::printf("terminated %s\n", name.c_str());
-      std::fflush(stdout);
-      break;
-    }
+  glob_t found{};
+  if (glob("/proc/[0-9]*/fd/*", 0, nullptr, &found) != 0) return;
+  for (std::size_t i = 0; i < found.gl_pathc; ++i) {
+    std::error_code gone;  // a process that ended meanwhile
+    if (std::filesystem::read_symlink(found.gl_pathv[i], gone) != node) continue;
+    kill(std::stoi(found.gl_pathv[i] + std::strlen("/proc/")), SIGTERM);
   }
+  globfree(&found);
 }
 
 // An output report the device took: recorded, timed from its node's coming for a late device, and
@@ -242,10 +231,7 @@ void Output(Device& device, const std::string& prefix, const std::uint8_t* data,
     return;
   }
   Record(prefix + "output " + Hex(data, size));
-  if (device.model.term && !device.terminated) {
-    device.terminated = true;
-    TerminateHolders(device.node);
-  }
+  if (device.model.term) TerminateHolders(device.node);
   if (device.model.late) {
     const auto taken = std::chrono::steady_clock::now() - device.seen;
     std::printf("latency %s%lld\n", prefix.c_str(),
@@ -309,11 +295,20 @@ bool ServeOne(std::size_t index) {
   return true;
 }
 
+// Milliseconds until the stall of the "full" devices ends, -1 once it has.
+int StallLeft() {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(StallEnd - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : -1;
+}
+
 // Serves every device until `timeoutMs` passes without an event, or a signal arrives on
 // `signalFd` (-1: none). The signal's number, 0 for none.
 int Serve(int signalFd, int timeoutMs) {
   std::vector<pollfd> fds;
-  for (const Device& device : Devices) fds.push_back({device.stalled ? -1 : device.fd, POLLIN, 0});
+  for (const Device& device : Devices) {
+    fds.push_back({device.model.full && StallLeft() >= 0 ? -1 : device.fd, POLLIN, 0});
+  }
   if (signalFd >= 0) fds.push_back({signalFd, POLLIN, 0});
   const int ready = poll(fds.data(), fds.size(), timeoutMs);
   if (ready < 0 && errno == EINTR) return 0;
@@ -472,22 +467,7 @@ void FillGadgetQueue(Device& device) {
   }
   close(fd);
   device.unrecorded = kGadgetRequests;
-  device.stalled = true;
-  device.stalledUntil = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-}
-
-// Ends the stalls that are over; the milliseconds until the next one ends, -1 for none.
-int EndStalls() {
-  int left = -1;
-  const auto now = std::chrono::steady_clock::now();
-  for (Device& device : Devices) {
-    if (!device.stalled) continue;
-    device.stalled = now < device.stalledUntil;
-    if (!device.stalled) continue;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(device.stalledUntil - now).count();
-    left = left < 0 ? static_cast<int>(ms) : std::min(left, static_cast<int>(ms));
-  }
-  return left;
+  StallEnd = std::chrono::steady_clock::now() + std::chrono::seconds(6);
 }
 
 int Run(int argc, char** argv) {
@@ -535,14 +515,13 @@ int Run(int argc, char** argv) {
   std::fflush(stdout);
 
   for (int caught = 0; caught != SIGTERM && caught != SIGINT;
-       caught = Serve(signalFd, EndStalls())) {
+       caught = Serve(signalFd, StallLeft())) {
     for (std::size_t i = 0; caught == SIGUSR1 && i < Devices.size(); ++i) {
       if (Devices[i].model.late && Devices[i].fd < 0) Create(i);
     }
   }
   // Whatever the kernel queued before the signal still counts as received.
   for (std::size_t i = 0; i < Devices.size(); ++i) {
-    Devices[i].stalled = false;
     while (ServeOne(i)) {
     }
   }
