@@ -133,11 +133,7 @@ std::string NotDeliveredText(int channel, std::size_t failed, std::string_view p
                      (failed > 0 ? " changed only in part: report " : " not changed: report ") +
                      std::to_string(failed + 1) + " of 3 not delivered (" + std::string(problem) +
                      ")";
-  std::string later;
-  for (std::size_t report = failed + 2; report <= 3; ++report) {
-    later += (later.empty() ? "" : ", ") + std::to_string(report);
-  }
-  if (!later.empty()) text += (failed + 2 == 3 ? "; report " : "; reports ") + later + " not sent";
+  if (failed < 2) text += failed == 0 ? "; reports 2, 3 not sent" : "; report 3 not sent";
   return text;
 }
 
