@@ -1,7 +1,7 @@
 /* The start-up floor: what `tunezap BOX VALUE CHANNEL` does on a machine without the box, and
- * nothing else. Writes the same console bytes, lists /sys/class/hidraw once per report (three
- * times, as the program searches once per report), reading each interface's identity, and writes
- * the same error line. Linked statically, like the program it is the floor for.
+ * nothing else. Writes the same console bytes, lists /sys/class/hidraw once (the program sends
+ * no later report once one was not delivered), reading each interface's identity, and writes the
+ * same error line. Linked statically, like the program it is the floor for.
  *   start_floor BOX VALUE CHANNEL */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -57,11 +57,11 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 3; ++i) {
     length = snprintf(text, sizeof text, "\r\n1:%d 2:%d 3:%d\r\n", box, digits[i], digits[i]);
     if (write(STDOUT_FILENO, text, (size_t)length) != length) return 1;
-    interfaces = Scan();
+    if (i == 0) interfaces = Scan();
   }
   length = snprintf(text, sizeof text,
-                    "tunezap: channel %d not changed: reports 1, 2, 3 of 3 not sent: no device "
-                    "6666:f100 among %u HID interfaces\n",
+                    "tunezap: channel %d not changed: report 1 of 3 not delivered (no device "
+                    "6666:f100 among %u HID interfaces); reports 2, 3 not sent\n",
                     channel, interfaces);
   if (write(STDERR_FILENO, text, (size_t)length) != length) return 1;
   return 1;

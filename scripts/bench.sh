@@ -62,7 +62,7 @@ for row in "${rows[@]}"; do
   floor_calls=$(syscalls "$floor" "$tree/sys" "$tree/dev")
   calls[$count-$box]="$tool_calls $floor_calls"
   ratio=$(awk -v a="$tool_us" -v b="$floor_us" 'BEGIN { printf "%.2f", a / b }')
-  where=$([ "$box" = last ] && echo last || echo "none (3 searches)")
+  where=$([ "$box" = last ] && echo last || echo "none (1 search)")
   echo "| $count | $where | $tool_us | $floor_us | $ratio | $tool_kib | $floor_kib | $tool_calls | $floor_calls |"
   rm -rf "$tree"
 done
@@ -75,11 +75,11 @@ read -r n1024 _ <<<"${calls[1024-none]}"
 echo
 awk -v t="$((t1024 - t64))" -v f="$((f1024 - f64))" -v n="$((n1024 - n64))" 'BEGIN {
   printf "System calls per non-matching interface: tunezap %.2f, floor %.2f ", t / 960, f / 960
-  printf "(absent device, per interface and search: %.2f)\n", n / 960 / 3 }'
+  printf "(absent device, per interface: %.2f)\n", n / 960 }'
 
 # ---- Start-up: the program as users run it, on this machine's own /sys/class/hidraw, against a
-# statically linked C program that writes the same bytes and lists that directory as often (three
-# times when the box is absent). Each loop starts one program STARTUP_RUNS times from the shell;
+# statically linked C program that writes the same bytes and lists that directory as often (once
+# when the box is absent). Each loop starts one program STARTUP_RUNS times from the shell;
 # the programs take turns loop by loop, so that the machine's slow spells fall on all alike. The
 # timer then starts them directly (fork and exec, no shell), taking turns run by run, for as many
 # runs in all: less noise, and no shell's fork in each figure.

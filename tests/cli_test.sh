@@ -53,7 +53,7 @@ check() {
 }
 
 usage_err='^tunezap: usage: tunezap <box 0/1> <value 0-255> <channel>'
-absent='^tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: no device 6666:f100 among [0-9]+ HID interfaces'
+absent='^tunezap: channel 123 not changed: report 1 of 3 not delivered \(no device 6666:f100 among [0-9]+ HID interfaces\); reports 2, 3 not sent'
 
 check "no arguments: banner and syntax line" 2 \
   "${banner}\r\nSyntax: tunezap.exe <box 0/1> <channel> \r\n" "" --

@@ -87,6 +87,10 @@ TEST(DeviceLink, AFailedWriteKeepsTheDevice) {
   EXPECT_TRUE(LinkState.DeviceDetected);
   EXPECT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kNotDelivered);
   EXPECT_EQ(Fake.setsMade, 1);
+  // One hold for the channel, from its first write until it ends.
+  WriteToDeviceMod::EndChannel();
+  WriteToDeviceMod::EndChannel();
+  EXPECT_EQ(Fake.steps, "SLHwwR");
 }
 
 TEST(DeviceLink, ReportIsTheRequestZeroExtendedToTheOutputLength) {

@@ -97,6 +97,7 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
 PlatformHandle OpenInterfaceSet(CallResult* result) {
   ++Fake.openSets;
   ++Fake.setsMade;
+  Fake.steps += 'S';
   if (Fake.setFails) FakePlatform::Fail(result, "enumerate 'hid': fake failure");
   return FakePlatform::kSet;
 }
@@ -226,11 +227,13 @@ bool LockDevice(PlatformHandle device, const std::string& path, unsigned ms, Cal
     return FakePlatform::Fail(result, "lock '" + path + "': held " + std::to_string(ms) + " ms");
   }
   ++Fake.locks;
+  Fake.steps += 'L';
   return true;
 }
 
 bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
                  CallResult* result) {
+  Fake.steps += 'w';
   const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
   if (fake == nullptr) return FakePlatform::Fail(result, "write: bad handle");
   const auto index = static_cast<std::size_t>(device - FakePlatform::kFirstDevice);
@@ -254,7 +257,14 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
 
 void WatchInterfaces() { Fake.watching = Fake.setsMade == 0; }
 
-void WaitForInterfaceChange(unsigned) { Fake.waits += Fake.watching ? 1 : 0; }
+void WaitForInterfaceChange(unsigned) {
+  Fake.waits += Fake.watching ? 1 : 0;
+  Fake.steps += 'W';
+}
+
+void HoldTermination() { Fake.steps += 'H'; }
+
+void ReleaseTermination() { Fake.steps += 'R'; }
 
 void CloseDevice(PlatformHandle device) {
   if (FakePlatform::Lookup(device) == nullptr) {

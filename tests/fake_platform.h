@@ -58,6 +58,9 @@ struct State {
   unsigned lockTimeout = 0;  // of the latest lock
   bool watching = false;     // begun before the first search: a later watch would miss changes
   int waits = 0;             // waits that could see a change
+  // The order of searches (S), waits (W), locks (L), writes (w), termination holds (H) and
+  // releases (R).
+  std::string steps;
 };
 
 extern State Fake;

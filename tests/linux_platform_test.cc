@@ -11,6 +11,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -91,6 +93,26 @@ TEST(ArgumentText, JoinsArgumentsAfterTheNameWithSingleBlanks) {
     std::vector<char*> argv;
     for (const auto& arg : c.argv) argv.push_back(const_cast<char*>(arg.c_str()));
     EXPECT_EQ(api::GetArgumentWords(static_cast<int>(argv.size()), argv.data()).Text, c.expected);
+  }
+}
+
+// A signal raised in a hold acts at the release as it would have: a death by it, or nothing for
+// SIGTERM left ignored (0 below). "held" shows that the code after the signal ran.
+TEST(Termination, AHeldSignalActsAtTheReleaseAsItWouldHave) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, 0}) {
+    const auto held = [signal] {
+      if (signal == 0) std::signal(SIGTERM, SIG_IGN);
+      api::HoldTermination();
+      raise(signal == 0 ? SIGTERM : signal);
+      std::fputs("held", stderr);
+      api::ReleaseTermination();
+      std::_Exit(0);
+    };
+    const auto ended = [signal](int status) {
+      return signal == 0 ? WIFEXITED(status) && WEXITSTATUS(status) == 0
+                         : WIFSIGNALED(status) && WTERMSIG(status) == signal;
+    };
+    EXPECT_EXIT(held(), ended, "held") << signal;
   }
 }
 

@@ -89,6 +89,7 @@ TEST(Main, ChangesTheChannelOrReportsWhyNot) {
     EXPECT_EQ(RunProgram(c.text, OneDevice()), c.status);
     EXPECT_EQ(Fake.standardOutput, Echo(c.text) + c.stdoutAfterEcho);
     EXPECT_EQ(WrittenBytes(), c.reports);
+    EXPECT_EQ(Fake.steps, c.status == MainMod::kExitSuccess ? "SLHwwwR" : "");
     EXPECT_EQ(Fake.standardError.rfind(c.stderrStart, 0), 0u) << Fake.standardError;
     if (c.status == MainMod::kExitCommandLine) {
       EXPECT_EQ(Fake.setsMade, 0) << "a command-line error must not search for the device";
@@ -105,12 +106,17 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
     std::vector<FakePlatform::FakeInterface> interfaces;
     std::size_t reportsWritten;
     std::size_t digitLines;
+    const char* steps;  // as Fake.steps: searches, locks, writes, the hold and its release
     const char* error;
   };
   auto gone = OneDevice();
   gone[0].writesBeforeFailure = 1;
+  auto first = OneDevice();
+  first[0].failingWrite = 1;
   auto middle = OneDevice();
   middle[0].failingWrite = 2;
+  auto last = OneDevice();
+  last[0].failingWrite = 3;
   auto denied = OneDevice();
   denied[0].openFails = true;
   denied[0].accessDenied = true;
@@ -121,24 +127,32 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
        {FakePlatform::Interface("/dev/hidraw0", 0x046D, 0xC077)},
        0,
        3,
-       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: no device 6666:f100 "
-       "among 1 HID interfaces\n"},
-      {"vanishes", gone, 1, 3,
-       "tunezap: channel 123 changed only in part: reports 2, 3 of 3 not sent: write "
-       "'/dev/hidraw0': No such device\n"},
-      {"report 2 fails", middle, 2, 3,
-       "tunezap: channel 123 changed only in part: reports 2 of 3 not sent: write '/dev/hidraw0': "
-       "No such device\n"},
-      {"too short", OneDevice(8), 0, 1,
-       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: device 6666:f100 at "
-       "/dev/hidraw0 has an output report length of 8 bytes; at least 9 are needed\n"},
-      {"denied", denied, 0, 3,
-       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: device 6666:f100 found "
-       "at /dev/hidraw0 but it could not be opened: open '/dev/hidraw0': Permission denied "
-       "(install the udev rule 70-tunezap.rules)\n"},
-      {"short write", shortWrite, 3, 3,
-       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: write '/dev/hidraw0': "
-       "only 8 of 9 bytes written\n"},
+       "S",
+       "tunezap: channel 123 not changed: report 1 of 3 not delivered (no device 6666:f100 among "
+       "1 HID interfaces); reports 2, 3 not sent\n"},
+      {"vanishes", gone, 1, 3, "SLHwwR",
+       "tunezap: channel 123 changed only in part: report 2 of 3 not delivered (write "
+       "'/dev/hidraw0': No such device); report 3 not sent\n"},
+      {"report 1 fails", first, 0, 3, "SLHwR",
+       "tunezap: channel 123 not changed: report 1 of 3 not delivered (write '/dev/hidraw0': No "
+       "such device); reports 2, 3 not sent\n"},
+      {"report 2 fails", middle, 1, 3, "SLHwwR",
+       "tunezap: channel 123 changed only in part: report 2 of 3 not delivered (write "
+       "'/dev/hidraw0': No such device); report 3 not sent\n"},
+      {"report 3 fails", last, 2, 3, "SLHwwwR",
+       "tunezap: channel 123 changed only in part: report 3 of 3 not delivered (write "
+       "'/dev/hidraw0': No such device)\n"},
+      {"too short", OneDevice(8), 0, 1, "SL",
+       "tunezap: channel 123 not changed: report 1 of 3 not delivered (device 6666:f100 at "
+       "/dev/hidraw0 has an output report length of 8 bytes; at least 9 are needed); reports 2, 3 "
+       "not sent\n"},
+      {"denied", denied, 0, 3, "S",
+       "tunezap: channel 123 not changed: report 1 of 3 not delivered (device 6666:f100 found at "
+       "/dev/hidraw0 but it could not be opened: open '/dev/hidraw0': Permission denied (install "
+       "the udev rule 70-tunezap.rules)); reports 2, 3 not sent\n"},
+      {"short write", shortWrite, 1, 3, "SLHwR",
+       "tunezap: channel 123 not changed: report 1 of 3 not delivered (write '/dev/hidraw0': only "
+       "8 of 9 bytes written); reports 2, 3 not sent\n"},
   };
   const std::string lines[] = {DigitLine(49, 1), DigitLine(49, 2), DigitLine(49, 3)};
   for (const Case& c : cases) {
@@ -148,6 +162,7 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
     for (std::size_t i = 0; i < c.digitLines; ++i) expected += lines[i];
     EXPECT_EQ(Fake.standardOutput, expected);
     EXPECT_EQ(Fake.writes.size(), c.reportsWritten);
+    EXPECT_EQ(Fake.steps, c.steps);
     EXPECT_EQ(Fake.standardError, c.error);
   }
 }
@@ -185,8 +200,11 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
   const std::string channel =
       Echo("1 5 123") + DigitLine(49, 1) + DigitLine(49, 2) + DigitLine(49, 3);
   const std::string usage = "tunezap: usage: tunezap <box 0/1> <value 0-255> <channel>\n";
-  const std::string notSent = "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: ";
-  const std::string notABox = notSent + "/dev/hidraw0 is 046d:c077, not 6666:f100\n";
+  const auto notSent = [](const std::string& why) {
+    return "tunezap: channel 123 not changed: report 1 of 3 not delivered (" + why +
+           "); reports 2, 3 not sent\n";
+  };
+  const std::string notABox = notSent("/dev/hidraw0 is 046d:c077, not 6666:f100");
   const struct {
     const char* text;
     int status;
@@ -198,27 +216,19 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
       {"--serial=BOX-B 1 5 123", 0, channel, {"/dev/hidraw2"}, 3, ""},
       {"--device /dev/box-b 1 5 123", 0, channel, {"/dev/hidraw2"}, 3, ""},
       {"--serial BOX-A -- 1 5 123", 0, channel, {"/dev/hidraw1"}, 3, ""},
-      {"--device=/dev/hidraw0 1 5 123",
-       1,
-       channel,
-       {},
-       0,
-       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: /dev/hidraw0 is "
-       "046d:c077, not 6666:f100\n"},
+      {"--device=/dev/hidraw0 1 5 123", 1, channel, {}, 0, notABox},
       {"--serial=BOX-Z 1 5 123",
        1,
        channel,
        {},
        0,
-       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: no device 6666:f100 "
-       "with serial BOX-Z among 4 HID interfaces\n"},
+       notSent("no device 6666:f100 with serial BOX-Z among 4 HID interfaces")},
       {"--serial=BOX-A --device=/dev/box-b 1 5 123",
        1,
        channel,
        {},
        0,
-       "tunezap: channel 123 not changed: reports 1, 2, 3 of 3 not sent: no device 6666:f100 at "
-       "/dev/box-b with serial BOX-A among 4 HID interfaces\n"},
+       notSent("no device 6666:f100 at /dev/box-b with serial BOX-A among 4 HID interfaces")},
       {"--wait=1 --serial=BOX-D 1 5 123", 0, channel, {"/dev/hidraw4"}, 3, ""},
       {"--wait=9 --device=/dev/hidraw0 1 5 123", 1, channel, {}, 0, notABox},
       {"--serial=BOX-B",
@@ -245,6 +255,9 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
     ASSERT_EQ(Fake.writes.size(), c.writes);
     for (const auto& write : Fake.writes) EXPECT_EQ(write.path, c.opened.at(0));
   }
+  // The searches, waits and the lock come before the hold: a kill then acts at once.
+  RunProgram("--wait=1 --serial=BOX-D 1 5 123", ThreeBoxes());
+  EXPECT_EQ(Fake.steps, "SWSWSLHwwwR");
   // Another run's lock is waited for until the deadline, not 10 s.
   RunProgram("--wait=2 1 5 123", ThreeBoxes());
   EXPECT_TRUE(Fake.lockTimeout > 1900 && Fake.lockTimeout <= 2000) << Fake.lockTimeout;

@@ -26,6 +26,9 @@ constexpr std::size_t kReportLength = 1 + std::tuple_size_v<ReportRequest>;
 // Set when the device was found but can never be used in this run (held by another run).
 bool DeviceUnusable = false;
 
+// Set from a channel's first write until EndChannel.
+bool TerminationHeld = false;
+
 bool IsOurDevice(const api::DeviceAttributes& attributes) {
   return attributes.VendorID == kVendorID && attributes.ProductID == kProductID;
 }
@@ -275,6 +278,10 @@ Delivery SendOutputReport(const ReportRequest& request) {
   report[0] = kReportID;
   std::copy(request.begin(), request.end(), report.begin() + 1);
 
+  if (!TerminationHeld) {
+    api::HoldTermination();
+    TerminationHeld = true;
+  }
   api::CallResult result;
   const bool written = api::WriteReport(LinkState.HIDHandle, report.data(), report.size(), &result);
   LinkState.LastResult = written ? 1 : 0;
@@ -284,6 +291,12 @@ Delivery SendOutputReport(const ReportRequest& request) {
   }
   LinkState.Problem.clear();
   return Delivery::kDelivered;
+}
+
+void EndChannel() {
+  if (!TerminationHeld) return;
+  TerminationHeld = false;
+  api::ReleaseTermination();
 }
 
 namespace {
@@ -328,6 +341,7 @@ void ResetForTesting() {
   Selection = DeviceSelection{};
   Waiting = WaitLimit{};
   DeviceUnusable = false;
+  TerminationHeld = false;
 }
 
 }  // namespace WriteToDeviceMod

@@ -71,8 +71,8 @@ const std::string& LatestProblem();
 
 enum class Delivery {
   kDelivered,
-  kNotDelivered,   // no device, or the write failed; later reports may still get through
-  kDeviceUnusable  // the device can never take a report (too short, locked): stop sending
+  kNotDelivered,   // no device, or the write failed
+  kDeviceUnusable  // the device can never take a report (too short, locked)
 };
 
 // Walks the present HID interfaces and keeps the first one with the right identity, opened,
@@ -87,7 +87,14 @@ void ReadDeviceCapabilities();
 // Sends one report, searching for the device first while none has been found (and with Waiting,
 // searching again at each change of the HID interfaces until the deadline). The report is byte
 // 0x00 (no report id) followed by the request, zero-extended to the output report length.
+// From its first write on, catchable requests to end the process are held (see
+// HoldTermination), so that a channel's reports are written whole; the search and its waits
+// before it stay killable.
 Delivery SendOutputReport(const ReportRequest& request);
+
+// Ends the writes of a channel: a request to end the process held since its first write takes
+// effect here. Does nothing when nothing was written.
+void EndChannel();
 
 // One HID interface as the search sees it, learned without opening any interface but the device.
 struct InterfaceListing {

@@ -129,15 +129,15 @@ int ListInterfaces() {
   return kExitSuccess;
 }
 
-// "1, 3" for the reports (numbered from 1) that were not sent.
-std::string ListReports(const bool (&notSent)[3]) {
-  std::string list;
-  for (int i = 0; i < 3; ++i) {
-    if (!notSent[i]) continue;
-    if (!list.empty()) list += ", ";
-    list += std::to_string(i + 1);
-  }
-  return list;
+// The outcome of a channel whose report `failed` (counted from 0) was not delivered, for `problem`;
+// the reports after it were held back.
+std::string NotDeliveredText(int channel, std::size_t failed, std::string_view problem) {
+  std::string text = "channel " + std::to_string(channel) +
+                     (failed > 0 ? " changed only in part: report " : " not changed: report ") +
+                     std::to_string(failed + 1) + " of 3 not delivered (" + std::string(problem) +
+                     ")";
+  if (failed < 2) text += failed == 0 ? "; reports 2, 3 not sent" : "; report 3 not sent";
+  return text;
 }
 
 int ChangeChannel(std::string_view argumentText) {
@@ -149,32 +149,31 @@ int ChangeChannel(std::string_view argumentText) {
   }
   const ChannelRequest& request = parsed.Request;
 
-  bool notSent[3] = {true, true, true};
-  bool anySent = false;
-  std::string problem;  // why the latest undelivered report was not delivered
+  std::size_t failed = 3;  // the first report that was not delivered; 3: none
+  std::string problem;     // why it was not
   for (std::size_t i = 0; i < 3; ++i) {
     const std::uint8_t ChannelDigit = request.Positions[i];
     const std::string digit = std::to_string(ChannelDigit);
     WriteConsoleText(std::string(kLineBreak) + "1:" + std::to_string(request.BoxCode) +
                      " 2:" + digit + " 3:" + digit + std::string(kLineBreak));
+    // After a report that did not arrive, a later digit alone would put another channel on the
+    // box's screen.
+    if (failed < 3) continue;
 
     const WriteToDeviceMod::ReportRequest report = {
         request.BoxCode, request.Field2Value, ChannelDigit, kFillerByte,
         kFillerByte,     kFillerByte,         kFillerByte,  kFillerByte};
     const WriteToDeviceMod::Delivery delivery = WriteToDeviceMod::SendOutputReport(report);
-    if (delivery == WriteToDeviceMod::Delivery::kDelivered) {
-      notSent[i] = false;
-      anySent = true;
-      continue;
-    }
+    if (delivery == WriteToDeviceMod::Delivery::kDelivered) continue;
+    failed = i;
     problem = WriteToDeviceMod::LatestProblem();
+    WriteToDeviceMod::EndChannel();
     if (delivery == WriteToDeviceMod::Delivery::kDeviceUnusable) break;
   }
+  WriteToDeviceMod::EndChannel();
 
-  if (!notSent[0] && !notSent[1] && !notSent[2]) return kExitSuccess;
-  ReportError("channel " + std::to_string(request.Channel) +
-              (anySent ? " changed only in part: reports " : " not changed: reports ") +
-              ListReports(notSent) + " of 3 not sent: " + problem);
+  if (failed == 3) return kExitSuccess;
+  ReportError(NotDeliveredText(request.Channel, failed, problem));
   return kExitNotChanged;
 }
 

@@ -3,10 +3,13 @@
 //
 //   hid_emulator --out FILE [--opens FILE] DEVICE...
 //
-// DEVICE is [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT][:late]: hexadecimal ids, the payload
-// length in bytes of the device's one output report (0: the device has no output report), "vanish"
-// to unplug the device right after its first output report, its uniq (a USB device's serial number
-// string), which must differ from every other device's, and "late" to plug it in only at SIGUSR1.
+// DEVICE is [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT][:late][:term][:full]: hexadecimal ids, the
+// payload length in bytes of the device's one output report (0: the device has no output report),
+// "vanish" to unplug the device right after its first output report, its uniq (a USB device's
+// serial number string), which must differ from every other device's, "late" to plug it in only at
+// SIGUSR1, "term" to send SIGTERM, at each output report, to every process that has its hidraw
+// node open, and (usb: only) "full" for a box that stopped reading: its gadget's queue is
+// filled with reports of its own (never recorded) before "ready", and read again only 6 s later.
 // Devices are created in the order given (the late ones after the others), each only once the
 // previous one has its /dev/hidrawN, so hidraw numbers follow that order.
 //
@@ -29,6 +32,7 @@
 // The --opens FILE receives "I open" each time the kernel starts the device for a first opener
 // (UHID_OPEN): what a program does to every interface it opens.
 #include <fcntl.h>
+#include <glob.h>
 #include <linux/uhid.h>
 #include <poll.h>
 #include <sched.h>
@@ -61,6 +65,8 @@ struct DeviceModel {
   std::string serial;  // its uniq (for USB, the serial number string); empty: one of our own
   bool usb = false;
   bool late = false;
+  bool term = false;
+  bool full = false;
 };
 
 struct Device {
@@ -69,12 +75,15 @@ struct Device {
   bool unplugged = false;
   std::string uniq;    // how its hidraw node is told apart from every other one in sysfs
   std::string gadget;  // usb: its directory in configfs
+  std::string node;    // its /dev/hidrawN
   std::chrono::steady_clock::time_point seen;  // when its node was there
+  int unrecorded = 0;  // "full": reports of its own still queued, read but not recorded
 };
 
 std::vector<Device> Devices;
 int RecordFd = -1;
-int OpensFd = -1;  // -1: opens are not recorded
+int OpensFd = -1;                                // -1: opens are not recorded
+std::chrono::steady_clock::time_point StallEnd;  // until when "full" devices are not read
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "hid_emulator: %s\n", what.c_str());
@@ -101,6 +110,10 @@ bool ParseModel(std::string_view text, DeviceModel* model) {
       model->serial = parts[i].substr(7);
     } else if (parts[i] == "late" && !model->late) {
       model->late = true;
+    } else if (parts[i] == "term" && !model->term) {
+      model->term = true;
+    } else if (parts[i] == "full" && model->usb && !model->full) {
+      model->full = true;
     } else {
       return false;
     }
@@ -198,10 +211,27 @@ void Unplug(Device& device) {
   device.unplugged = true;
 }
 
+// Sends SIGTERM to every process that has `node` open.
+void TerminateHolders(const std::string& node) {
+  glob_t found{};
+  if (glob("/proc/[0-9]*/fd/*", 0, nullptr, &found) != 0) return;
+  for (std::size_t i = 0; i < found.gl_pathc; ++i) {
+    std::error_code gone;  // a process that ended meanwhile
+    if (std::filesystem::read_symlink(found.gl_pathv[i], gone) != node) continue;
+    kill(std::stoi(found.gl_pathv[i] + std::strlen("/proc/")), SIGTERM);
+  }
+  globfree(&found);
+}
+
 // An output report the device took: recorded, timed from its node's coming for a late device, and
 // the end of a vanishing one.
 void Output(Device& device, const std::string& prefix, const std::uint8_t* data, std::size_t size) {
+  if (device.unrecorded > 0) {
+    --device.unrecorded;
+    return;
+  }
   Record(prefix + "output " + Hex(data, size));
+  if (device.model.term) TerminateHolders(device.node);
   if (device.model.late) {
     const auto taken = std::chrono::steady_clock::now() - device.seen;
     std::printf("latency %s%lld\n", prefix.c_str(),
@@ -265,11 +295,20 @@ bool ServeOne(std::size_t index) {
   return true;
 }
 
+// Milliseconds until the stall of the "full" devices ends, -1 once it has.
+int StallLeft() {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(StallEnd - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : -1;
+}
+
 // Serves every device until `timeoutMs` passes without an event, or a signal arrives on
 // `signalFd` (-1: none). The signal's number, 0 for none.
 int Serve(int signalFd, int timeoutMs) {
   std::vector<pollfd> fds;
-  for (const Device& device : Devices) fds.push_back({device.fd, POLLIN, 0});
+  for (const Device& device : Devices) {
+    fds.push_back({device.model.full && StallLeft() >= 0 ? -1 : device.fd, POLLIN, 0});
+  }
   if (signalFd >= 0) fds.push_back({signalFd, POLLIN, 0});
   const int ready = poll(fds.data(), fds.size(), timeoutMs);
   if (ready < 0 && errno == EINTR) return 0;
@@ -400,6 +439,7 @@ void Create(std::size_t index) {
     const std::string node = FindHidraw(device.uniq);
     if (!node.empty() && std::filesystem::exists(node)) {
       device.seen = std::chrono::steady_clock::now();
+      device.node = node;
       std::printf("device %zu %s\n", index, node.c_str());
       return;
     }
@@ -410,11 +450,31 @@ void Create(std::size_t index) {
   }
 }
 
+// A box that stopped reading: usb_f_hid queues four requests for the host's reports and queues one
+// again only once its node is read, so the four reports written here fill it, and usbhid refuses
+// the host's next report (after its 5 s bound) until the stall ends: 6 s, between one bound and
+// two.
+void FillGadgetQueue(Device& device) {
+  constexpr int kGadgetRequests = 4;
+  const int fd = open(device.node.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) Fail(ErrnoText("open " + device.node));
+  std::vector<std::uint8_t> report(1 + device.model.outputLength, 0xEE);
+  report[0] = 0;  // no report id
+  for (int i = 0; i < kGadgetRequests; ++i) {
+    if (write(fd, report.data(), report.size()) != static_cast<ssize_t>(report.size())) {
+      Fail(ErrnoText("fill " + device.node));
+    }
+  }
+  close(fd);
+  device.unrecorded = kGadgetRequests;
+  StallEnd = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+}
+
 int Run(int argc, char** argv) {
   if (argc < 4 || std::string_view(argv[1]) != "--out") {
     std::fprintf(stderr,
                  "usage: hid_emulator --out FILE [--opens FILE]"
-                 " [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT]...\n");
+                 " [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT][:late][:term][:full]...\n");
     return 2;
   }
   int first = 3;
@@ -449,11 +509,13 @@ int Run(int argc, char** argv) {
 
   for (std::size_t i = 0; i < Devices.size(); ++i) {
     if (!Devices[i].model.late) Create(i);
+    if (Devices[i].model.full) FillGadgetQueue(Devices[i]);
   }
   std::printf("ready\n");
   std::fflush(stdout);
 
-  for (int caught = 0; caught != SIGTERM && caught != SIGINT; caught = Serve(signalFd, -1)) {
+  for (int caught = 0; caught != SIGTERM && caught != SIGINT;
+       caught = Serve(signalFd, StallLeft())) {
     for (std::size_t i = 0; caught == SIGUSR1 && i < Devices.size(); ++i) {
       if (Devices[i].model.late && Devices[i].fd < 0) Create(i);
     }

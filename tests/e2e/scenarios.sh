@@ -133,6 +133,9 @@ expect_no_stderr() {
   [ -s "$work/err" ] && problem "standard error: $(flat "$work/err")"
 }
 
+# The error line of a run whose first report was not delivered (the later ones then not sent).
+first_refused="not changed: report 1 of 3 not delivered"
+
 # expect_stderr TEXT...: one line starting "tunezap: " and holding every TEXT.
 expect_stderr() {
   [ "$(wc -l <"$work/err")" -eq 1 ] && grep -q '^tunezap: ' "$work/err" ||
@@ -193,13 +196,13 @@ scenario_first_of_several() {
     "2 open"
 }
 scenario_no_device() {
-  not_changed "6666:f101:8 1234:f100:64" "1 5 123" 3 "" "reports 1, 2, 3 of 3 not sent" \
+  not_changed "6666:f101:8 1234:f100:64" "1 5 123" 3 "" "$first_refused" "reports 2, 3 not sent" \
     "no device 6666:f100 among $((2 + own_interfaces)) HID interfaces" && expect_opens ""
 }
 
 # A device that cannot take the report ends the run at its first digit.
 scenario_report_too_short() {
-  not_changed 6666:f100:4 "1 5 123" 1 "" "reports 1, 2, 3 of 3 not sent" "$node0" \
+  not_changed 6666:f100:4 "1 5 123" 1 "" "$first_refused" "reports 2, 3 not sent" "$node0" \
     "length of 5 bytes" "at least 9"
 }
 
@@ -216,19 +219,19 @@ scenario_stderr_closed() {
 }
 
 scenario_no_output_report() {
-  not_changed 6666:f100:0 "1 5 123" 1 "" "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" \
+  not_changed 6666:f100:0 "1 5 123" 1 "" "$first_refused" "reports 2, 3 not sent" "/dev/hidraw0" \
     "length of 0 bytes"
 }
 
 # Unplugged right after the first report: the later writes fail and the run says so.
 scenario_device_vanishes() {
   not_changed 6666:f100:8:vanish "1 5 123" 3 "$(reports 0 1 5 123 9 | head -n 1)" \
-    "reports 2, 3 of 3 not sent" "'$node0" "$gone"
+    "report 2 of 3 not delivered (" "'$node0" "$gone" "); report 3 not sent"
 }
 
 # devtmpfs leaves hidraw nodes to root alone, as a system without the udev rule does.
 scenario_access_denied() {
-  not_changed 6666:f100:8 "as 1000 1000 1 5 123" 3 "" "reports 1, 2, 3 of 3 not sent" \
+  not_changed 6666:f100:8 "as 1000 1000 1 5 123" 3 "" "$first_refused" "reports 2, 3 not sent" \
     "/dev/hidraw0" "Permission denied" "70-tunezap.rules"
 }
 
@@ -296,7 +299,7 @@ scenario_device_picks_second() {
 }
 
 scenario_serial_unknown() {
-  not_changed "$boxes" "--serial=BOX-C 1 5 123" 3 "" "reports 1, 2, 3 of 3 not sent" \
+  not_changed "$boxes" "--serial=BOX-C 1 5 123" 3 "" "$first_refused" "reports 2, 3 not sent" \
     "no device 6666:f100 with serial BOX-C among $((3 + own_interfaces)) HID interfaces" &&
     expect_opens ""
 }
@@ -346,6 +349,14 @@ EOF
   expect_opens "$(printf '2 open\n2 open\n2 open')"
 }
 
+# A SIGTERM as the box takes report 1 (the emulator sends it to the run, which has the node open):
+# the channel is still written whole, and then the run dies by that signal.
+scenario_term_while_sending() {
+  ran 6666:f100:8:term "1 5 123" 143 3 "$(reports 0 1 5 123 9)" || return
+  sed -i '/^Terminated$/d' "$work/err"  # busybox sh's own word on the run's end, not tunezap's
+  expect_no_stderr
+}
+
 # ---- The set-top box on USB for real (a gadget on dummy_hcd, taken by usbhid), and the real
 # udevd applying our rule.
 
@@ -360,7 +371,16 @@ scenario_usb_length_65() { changed usb:6666:f100:64 "0 200 907" "$(usb_reports 0
 # Unplugged (the gadget unbound) right after the first report.
 scenario_usb_unplugged() {
   not_changed usb:6666:f100:8:vanish "1 5 123" 3 "$(usb_reports 0 1 5 123 9 | head -n 1)" \
-    "reports 2, 3 of 3 not sent" "'/dev/hidraw0'"
+    "report 2 of 3 not delivered (write '/dev/hidraw0'" "); report 3 not sent"
+}
+
+# A box that stopped reading, its queue full: usbhid refuses report 1 after its 5 s bound. The box,
+# reading again 6 s after it stopped, must not get a later digit alone; the run costs one bound.
+scenario_usb_stalled() {
+  not_changed usb:6666:f100:8:full "1 5 123" 3 "" "$first_refused" \
+    "(write '/dev/hidraw0': Connection timed out); reports 2, 3 not sent" || return
+  note="run $elapsed ms"
+  [ "$elapsed" -le 6000 ] || problem "$note"
 }
 
 # On USB the serial number --serial matches is the device's USB serial string: a box on USB is
@@ -439,7 +459,7 @@ scenario_udev_outside_plugdev() {
   expect_granted_by 'ATTRS{idVendor}'
   run as 1001 1001 0 9 7
   not_changed "" "as 1000 1000 1 5 123" 3 "$(usb_reports 0 0 9 7 9)" \
-    "reports 1, 2, 3 of 3 not sent" "/dev/hidraw0" "Permission denied" "70-tunezap.rules"
+    "$first_refused" "reports 2, 3 not sent" "/dev/hidraw0" "Permission denied" "70-tunezap.rules"
 }
 
 # ---- --wait: a box on its way, plugged in ("late") $late_us into the run.
@@ -472,9 +492,27 @@ scenario_wait_serial() {
 # No box ever: the run ends at the deadline, counted from its start.
 scenario_wait_none() {
   not_changed 6666:f101:8 "--wait=2 1 5 123" 3 "" \
-    "3 of 3 not sent: no device 6666:f100 among 1 HID interfaces (waited 2 s)" || return
+    "$first_refused (no device 6666:f100 among 1 HID interfaces (waited 2 s))" \
+    "reports 2, 3 not sent" || return
   note="run $elapsed ms"
   [ "$elapsed" -ge 2000 ] && [ "$elapsed" -le 2600 ] || problem "$note"
+}
+
+# A SIGTERM one second into --wait with no box: a wait is never held, the run ends at once.
+scenario_wait_term() {
+  plug 6666:f101:8 || return
+  "$TUNEZAP" --wait=20 1 5 123 >"$work/out" 2>"$work/err" </dev/null &
+  usleep 1000000
+  kill -TERM $! && signalled=$(now_ms)
+  wait $!
+  status=$? elapsed=$(($(now_ms) - signalled))
+  unplug
+  expect_status 143
+  expect_stdout 1 5 123 1
+  expect_no_stderr
+  expect_received ""
+  note="ended $elapsed ms after the signal"
+  [ "$elapsed" -le 300 ] || problem "$note"
 }
 
 # ---- The Windows group: windows_NAME is scenario_NAME with tunezap.exe run by wine in

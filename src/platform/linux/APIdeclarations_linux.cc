@@ -77,6 +77,10 @@ constexpr unsigned kChangePollMilliseconds = 500;
 int changeWatch = -1;
 bool changeWatchTried = false;
 
+// The signal mask before HoldTermination, which ReleaseTermination puts back.
+sigset_t maskBeforeHold;
+bool holding = false;
+
 void FailWithText(CallResult* result, std::string_view operation, std::string_view object,
                   std::string_view text, bool accessDenied = false) {
   if (result == nullptr) return;
@@ -437,6 +441,23 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(count));
   }
   return true;
+}
+
+void HoldTermination() {
+  if (holding) return;
+  sigset_t termination;
+  sigemptyset(&termination);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&termination, signal);
+  // Blocked, not caught: a signal that comes meanwhile waits with its disposition untouched, and
+  // acts as it would have once unblocked (one the parent left ignored stays ignored).
+  holding = sigprocmask(SIG_BLOCK, &termination, &maskBeforeHold) == 0;
+}
+
+void ReleaseTermination() {
+  if (!holding) return;
+  holding = false;
+  // A pending signal is delivered before sigprocmask returns.
+  sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
 }
 
 PlatformHandle OpenInterfaceSet(CallResult* result) {
