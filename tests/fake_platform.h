@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/APIdeclarations.h"
@@ -45,6 +46,7 @@ struct State {
   std::string standardOutput;
   std::string standardError;
   bool standardOutputBroken = false;  // every write to standard output fails
+  bool standardErrorDiscarded = false;
 
   // What the program did.
   std::vector<std::string> opened;  // paths, in the order they were opened (successfully or not)
@@ -58,6 +60,9 @@ struct State {
   unsigned lockTimeout = 0;  // of the latest lock
   bool watching = false;     // begun before the first search: a later watch would miss changes
   int waits = 0;             // waits that could see a change
+  std::vector<std::string> logged;  // system log lines, each "info: LINE" or "error: LINE"
+  // Each pause: the reports written before it and its milliseconds.
+  std::vector<std::pair<std::size_t, unsigned>> pauses;
 };
 
 extern State Fake;

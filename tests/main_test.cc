@@ -260,8 +260,9 @@ TEST(Main, HelpAndVersionUseTheNativeLineEndAndSearchNothing) {
     EXPECT_EQ(Fake.standardOutput.back(), '\n');
   }
   RunProgram("--help", {});
-  for (const char* option : {"--serial=TEXT", "--device=PATH", "--wait=SECONDS", "--list", "--help",
-                             "--version", "70-tunezap.rules", "\n  2  "}) {
+  for (const char* option :
+       {"--serial=TEXT", "--device=PATH", "--wait=SECONDS", "--gap=SECONDS", "--syslog", "--list",
+        "--help", "--version", "70-tunezap.rules", "\n  2  "}) {
     EXPECT_NE(Fake.standardOutput.find(option), std::string::npos) << option;
   }
   RunProgram("--version", {});

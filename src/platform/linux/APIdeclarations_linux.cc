@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +76,9 @@ constexpr unsigned kChangePollMilliseconds = 500;
 // had.
 int changeWatch = -1;
 bool changeWatchTried = false;
+
+// Standard error was closed when the process started: SecureStandardStreams put /dev/null there.
+bool standardErrorClosedAtStart = false;
 
 void Fail(CallResult* result, std::string_view operation, std::string_view object,
           std::string_view text, bool accessDenied = false) {
@@ -427,6 +431,7 @@ bool SecureStandardStreams() {
       if (filled >= 0) close(filled);
       return false;
     }
+    if (fd == STDERR_FILENO) standardErrorClosedAtStart = true;
   }
   return true;
 }
@@ -444,6 +449,22 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
     if (count <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(count));
   }
+  return true;
+}
+
+bool StandardErrorDiscarded() {
+  struct stat stream {};
+  struct stat null {};
+  if (standardErrorClosedAtStart || fstat(STDERR_FILENO, &stream) != 0) return true;
+  return S_ISCHR(stream.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+         stream.st_rdev == null.st_rdev;
+}
+
+bool WriteSystemLog(LogLevel level, std::string_view line) {
+  // No LOG_CONS: a log that cannot be reached must not turn up on the console instead.
+  [[maybe_unused]] static const bool opened = (openlog("tunezap", 0, LOG_USER), true);
+  syslog(level == LogLevel::kError ? LOG_ERR : LOG_INFO, "%.*s", static_cast<int>(line.size()),
+         line.data());
   return true;
 }
 
@@ -672,6 +693,11 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
     return false;
   }
   return true;
+}
+
+void Pause(unsigned milliseconds) {
+  // sleep_for goes on after an interruption for the time left.
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 void WatchInterfaces() {
