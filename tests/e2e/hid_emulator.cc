@@ -17,7 +17,8 @@
 // unbinds the gadget from the controller. The controller takes one such device at a time.
 //
 // Standard output: "device I /dev/hidrawN" per device, "ready" once all but the late ones are in,
-// and for a late one "latency I US" at each output report: microseconds since its node was there.
+// "taken I US" at each output report (US: the monotonic clock in microseconds), and for a late one
+// "latency I US" too: microseconds since its node was there.
 // Runs until SIGTERM or SIGINT, then records what the kernel still had queued, unplugs the devices
 // and exits 0.
 //
@@ -202,8 +203,12 @@ void Unplug(Device& device) {
 // the end of a vanishing one.
 void Output(Device& device, const std::string& prefix, const std::uint8_t* data, std::size_t size) {
   Record(prefix + "output " + Hex(data, size));
+  const auto now = std::chrono::steady_clock::now();
+  std::printf("taken %s%lld\n", prefix.c_str(),
+              static_cast<long long>(now.time_since_epoch() / std::chrono::microseconds(1)));
+  std::fflush(stdout);
   if (device.model.late) {
-    const auto taken = std::chrono::steady_clock::now() - device.seen;
+    const auto taken = now - device.seen;
     std::printf("latency %s%lld\n", prefix.c_str(),
                 static_cast<long long>(taken / std::chrono::microseconds(1)));
     std::fflush(stdout);
