@@ -141,8 +141,6 @@ if [ "$portable_only" -eq 0 ]; then
       fail "completion of: tunezap $words" "offered '$got', expected '$expected'"
   done <<EOF
 --|--serial= --device= --wait= --gap= --syslog --list --help --version
---gap ''|
---s|--serial= --syslog
 --serial = BOX-B --d|--device=
 --device = $work/pi|$work/pipe
 --device $work/pi|$work/pipe

@@ -223,14 +223,10 @@ struct OptionCase {
   bool help = false;
   bool version = false;
   unsigned waitMilliseconds = 0;  // 0: not given
-  unsigned gapMilliseconds = 0;
-  bool syslog = false;
 };
 
 #define WAIT_ERROR(value) \
   "option \"--wait\" needs seconds, more than 0 and at most 3600, not \"" value "\""
-
-#define GAP_ERROR(value) "option \"--gap\" needs seconds, from 0 to 1, not \"" value "\""
 
 TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
   const OptionCase cases[] = {
@@ -270,18 +266,7 @@ TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
       {"--wait=inf", WAIT_ERROR("inf")},
       {"--wait=.", WAIT_ERROR(".")},
       {"--wait=1 --wait=1", "option \"--wait\" is given twice"},
-      {.text = "--gap=0.3 --syslog 1 5 123",
-       .message = "",
-       .argumentText = "1 5 123",
-       .gapMilliseconds = 300,
-       .syslog = true},
-      {.text = "--gap 1 --", .message = "", .gapMilliseconds = 1000},
-      {.text = "--gap=0.0001", .message = "", .gapMilliseconds = 1},
-      {"--gap=0 --gap=1", "option \"--gap\" is given twice"},
-      {"--gap=1.0001", GAP_ERROR("1.0001")},
-      {"--gap=-0.5", GAP_ERROR("-0.5")},
-      {"--gap 1,5", GAP_ERROR("1,5")},
-      {"--gap=", "option \"--gap\" needs a value"},
+      {"--gap=1.0001", "option \"--gap\" needs seconds, from 0 to 1, not \"1.0001\""},
       {"--syslog=1", "option \"--syslog\" takes no value"},
   };
   for (const OptionCase& c : cases) {
@@ -299,8 +284,6 @@ TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
     EXPECT_EQ(outcome.Given.Help, c.help);
     EXPECT_EQ(outcome.Given.Version, c.version);
     EXPECT_EQ(outcome.Given.WaitMilliseconds, c.waitMilliseconds);
-    EXPECT_EQ(outcome.Given.GapMilliseconds, c.gapMilliseconds);
-    EXPECT_EQ(outcome.Given.Syslog, c.syslog);
   }
 }
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/APIdeclarations.h"
@@ -46,7 +45,6 @@ struct State {
   std::string standardOutput;
   std::string standardError;
   bool standardOutputBroken = false;  // every write to standard output fails
-  bool standardErrorDiscarded = false;
 
   // What the program did.
   std::vector<std::string> opened;  // paths, in the order they were opened (successfully or not)
@@ -61,8 +59,6 @@ struct State {
   bool watching = false;     // begun before the first search: a later watch would miss changes
   int waits = 0;             // waits that could see a change
   std::vector<std::string> logged;  // system log lines, each "info: LINE" or "error: LINE"
-  // Each pause: the reports written before it and its milliseconds.
-  std::vector<std::pair<std::size_t, unsigned>> pauses;
 };
 
 extern State Fake;

@@ -86,8 +86,13 @@ TEST(Main, ChangesTheChannelOrReportsWhyNot) {
   };
   for (const RunCase& c : cases) {
     SCOPED_TRACE(std::string("argument text \"") + c.text + "\"");
-    EXPECT_EQ(RunProgram(c.text, OneDevice()), c.status);
+    EXPECT_EQ(RunProgram(std::string("--syslog ") + c.text, OneDevice()), c.status);
     EXPECT_EQ(Fake.standardOutput, Echo(c.text) + c.stdoutAfterEcho);
+    // The outcome alone (no usage line), a failure as the very text of its line.
+    const std::string line =
+        Fake.standardError.substr(0, Fake.standardError.find('\n')).erase(0, 9);
+    ASSERT_EQ(Fake.logged.size(), 1u);
+    EXPECT_EQ(Fake.logged[0].find(c.status == 0 ? "info: channel " : "error: " + line), 0u);
     EXPECT_EQ(WrittenBytes(), c.reports);
     EXPECT_EQ(Fake.standardError.rfind(c.stderrStart, 0), 0u) << Fake.standardError;
     if (c.status == MainMod::kExitCommandLine) {
@@ -250,73 +255,6 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
   EXPECT_TRUE(Fake.lockTimeout > 1900 && Fake.lockTimeout <= 2000) << Fake.lockTimeout;
 }
 
-// A run's outcome in the system log: with --syslog always, without it a failure where standard
-// error is thrown away; a failure as the very text of its error line.
-TEST(Main, LogsTheOutcomeWhereAskedOrWhereStandardErrorIsLost) {
-  auto absent = OneDevice();
-  absent[0].attributes.ProductID = 0xF101;
-  auto odd = OneDevice();
-  odd[0].path = "/dev/tv\x1b";
-  const struct {
-    const char* text;
-    bool discarded;  // standard error closed or the null device
-    std::vector<FakePlatform::FakeInterface> interfaces;
-    const char* logged;  // nullptr: nothing; "": the first error line; else this line, at info
-  } cases[] = {
-      {"--syslog 1 5 123", false, OneDevice(),
-       "channel 123 changed: box 1, value 5, device /dev/hidraw0"},
-      {"--syslog 7 0 9", true, odd, "channel 9 changed: box 1, value 0, device /dev/tv\\x1B"},
-      {"1 5 123", true, OneDevice(), nullptr},
-      {"1 5 123", false, absent, nullptr},
-      {"1 5 123", true, absent, ""},
-      {"--syslog 1 5 123", false, absent, ""},
-      {"--device=/dev/tv\x1b 1 5 123", true, OneDevice(), ""},
-      {"--syslog 0 5", false, OneDevice(), ""},
-      {"--syslog --bogus", false, OneDevice(), ""},
-      {"--list", true, absent, nullptr},
-      {"--syslog --list", false, absent, nullptr},
-      {"--syslog --help", false, absent, nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    FakePlatform::Reset(c.interfaces);
-    WriteToDeviceMod::ResetForTesting();
-    Fake.standardErrorDiscarded = c.discarded;
-    MainMod::Main(c.text);
-    std::vector<std::string> expected;
-    if (c.logged != nullptr && *c.logged != '\0')
-      expected.push_back("info: " + std::string(c.logged));
-    if (c.logged != nullptr && *c.logged == '\0') {
-      const std::string line = Fake.standardError.substr(0, Fake.standardError.find('\n'));
-      ASSERT_EQ(line.rfind("tunezap: ", 0), 0u) << Fake.standardError;
-      expected.push_back("error: " + line.substr(9));
-    }
-    EXPECT_EQ(Fake.logged, expected);
-  }
-}
-
-// The pause comes after each delivered report that another follows, and only with --gap.
-TEST(Main, PausesAfterEachDeliveredReportBeforeTheNext) {
-  auto middle = OneDevice();
-  middle[0].failingWrite = 2;
-  using Pauses = std::vector<std::pair<std::size_t, unsigned>>;
-  const struct {
-    const char* text;
-    std::vector<FakePlatform::FakeInterface> interfaces;
-    Pauses pauses;
-  } cases[] = {
-      {"--gap=0.3 1 5 123", OneDevice(), {{1, 300}, {2, 300}}},
-      {"--gap=0.3 1 5 123", middle, {{1, 300}}},
-      {"--gap=0 1 5 123", OneDevice(), {}},
-      {"1 5 123", OneDevice(), {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    RunProgram(c.text, c.interfaces);
-    EXPECT_EQ(Fake.pauses, c.pauses);
-  }
-}
-
 TEST(Main, HelpAndVersionUseTheNativeLineEndAndSearchNothing) {
   for (const char* text : {"--help", "--version", "--version --help 1 5 123"}) {
     SCOPED_TRACE(text);
@@ -352,7 +290,7 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
   } cases[] = {
       {"--list", 1, 0, ""},
       {"--serial BOX-B --list", 2, 0, ""},
-      {"--list --device=/dev/hidraw3", -1, 1,
+      {"--syslog --list --device=/dev/hidraw3", -1, 1,
        "tunezap: device 6666:f100 found at /dev/hidraw3 but it could not be opened: open "
        "'/dev/hidraw3': Permission denied (install the udev rule 70-tunezap.rules)\n"},
       {"--list --device /dev/hidraw0", -1, 1,
@@ -367,6 +305,7 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
     for (int i = 0; i < 4; ++i) expected += (i == c.marked ? "* " : "  ") + lines[i];
     EXPECT_EQ(Fake.standardOutput, expected);
     EXPECT_EQ(Fake.standardError, c.error);
+    EXPECT_TRUE(Fake.logged.empty()) << "a listing is not logged, even with --syslog";
     EXPECT_EQ(Fake.opened,
               (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3"}));
     EXPECT_EQ(Fake.openHandles, 0);

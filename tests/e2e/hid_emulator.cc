@@ -204,15 +204,12 @@ void Unplug(Device& device) {
 void Output(Device& device, const std::string& prefix, const std::uint8_t* data, std::size_t size) {
   Record(prefix + "output " + Hex(data, size));
   const auto now = std::chrono::steady_clock::now();
-  std::printf("taken %s%lld\n", prefix.c_str(),
-              static_cast<long long>(now.time_since_epoch() / std::chrono::microseconds(1)));
+  const auto us = [](auto time) {
+    return static_cast<long long>(time / std::chrono::microseconds(1));
+  };
+  std::printf("taken %s%lld\n", prefix.c_str(), us(now.time_since_epoch()));
+  if (device.model.late) std::printf("latency %s%lld\n", prefix.c_str(), us(now - device.seen));
   std::fflush(stdout);
-  if (device.model.late) {
-    const auto taken = now - device.seen;
-    std::printf("latency %s%lld\n", prefix.c_str(),
-                static_cast<long long>(taken / std::chrono::microseconds(1)));
-    std::fflush(stdout);
-  }
   if (device.model.vanish) Unplug(device);
 }
 

@@ -479,51 +479,34 @@ scenario_wait_none() {
 
 # ---- Recording servers: the system log, kept by busybox syslogd in a file, and --gap.
 
-syslogd=""  # its process id
-start_syslogd() {
-  rm -f "$work/syslog"
-  syslogd -n -O "$work/syslog" &
-  syslogd=$!
-  awaited "$syslogd" '[ -S /dev/log ]' || { problem "syslogd did not start"; return 1; }
-}
-stop_syslogd() {
-  [ -n "$syslogd" ] || return 0
-  kill -TERM "$syslogd"
-  wait "$syslogd"
-  syslogd=""
-  rm -f /dev/log
-}
-
-# Without a syslog daemon (no /dev/log) --syslog changes nothing. With one: --syslog logs a
-# success and a failure, the failure as its standard error line; without it, a failure is logged
-# when standard error is /dev/null or closed, and not when it is a file.
+# --syslog logs a success and a failure (as its standard error line); without it a failure is
+# logged where standard error is closed or /dev/null, not where it is a file. (Every other
+# scenario runs without /dev/log: stderr_closed shows that a log out of reach changes nothing.)
 scenario_syslog() {
-  changed 6666:f100:8 "--syslog 1 5 123" "$(reports 0 1 5 123 9)"
-  start_syslogd || return
+  syslogd -n -O "$work/syslog" & logger=$!
+  awaited "$logger" '[ -S /dev/log ]' || problem "syslogd did not start"
   changed 6666:f100:8 "--syslog 0 9 7" "$(reports 0 0 9 7 9)"
-  not_changed 6666:f101:8 "1 5 123" 3 "" "channel 123 not changed"
-  not_changed 6666:f101:8 "--syslog 1 5 124" 3 "" "channel 124 not changed"
-  failure=$(sed 's/^tunezap: //' "$work/err")
-  plug 6666:f101:8 || return
-  timeout 30 "$TUNEZAP" 1 5 125 >/dev/null 2>/dev/null </dev/null
-  timeout 30 "$TUNEZAP" 1 5 126 >/dev/null 2>&- </dev/null
+  for options in "" --syslog; do not_changed 6666:f100:4 "$options 1 5 123" 1 ""; done
+  scenario_stderr_closed
+  plug 6666:f100:4 && timeout 30 "$TUNEZAP" 1 5 123 >/dev/null 2>/dev/null </dev/null
   unplug
-  # Lines come in the order they were sent: a line logged by mistake comes before the fourth.
-  awaited "$syslogd" '[ "$(grep -c " tunezap: " "$work/syslog")" -ge 4 ]'
+  # Lines come in the order they were sent: one logged by mistake comes before the fourth.
+  awaited "$logger" '[ "$(grep -c " tunezap: " "$work/syslog")" -ge 4 ]'
+  kill "$logger" && rm -f /dev/log
+  failure="err $(sed 's/^tunezap: //' "$work/err")"
   sed -n 's/^.* user\.\([a-z]*\) tunezap: /\1 /p' "$work/syslog" >"$work/logged"
   expect_lines logged "system log" "info channel 7 changed: box 0, value 9, device $node0" \
-    "err $failure" "err $(echo "$failure" | sed 's/channel 124 /channel 125 /')" \
-    "err $(echo "$failure" | sed 's/channel 124 /channel 126 /')"
+    "$failure" "$failure" "$failure"
 }
 
 # A box that drops digits sent quickly: the reports come --gap apart, and the run takes as long.
 scenario_gap() {
   changed 6666:f100:8 "--gap=0.3 1 5 123" "$(reports 0 1 5 123 9)"
-  # shellcheck disable=SC2046 # one word per report
-  set -- $(sed -n 's/^taken 0 //p' "$work/emulator.out")
-  note="run $elapsed ms, reports taken at $* us"
-  [ "$elapsed" -ge 600 ] && [ $# -eq 3 ] && [ $(($2 - $1)) -ge 300000 ] &&
-    [ $(($3 - $2)) -ge 300000 ] || problem "$note"
+  # shellcheck disable=SC2046 # one word per report; zeros stand in for missing ones
+  set -- $(sed -n 's/^taken 0 //p' "$work/emulator.out") 0 0 0
+  note="run $elapsed ms, reports taken at $1 $2 $3 us"
+  [ "$elapsed" -ge 600 ] && [ $(($2 - $1)) -ge 300000 ] && [ $(($3 - $2)) -ge 300000 ] ||
+    problem "$note"
 }
 
 # ---- The Windows group: windows_NAME is scenario_NAME with tunezap.exe run by wine in
@@ -591,7 +574,6 @@ for name in "$@"; do
   fi
   unplug
   stop_udevd
-  stop_syslogd
   if [ -z "$problems" ]; then
     echo "E2E ok $name${note:+ ($note)}"
   else

@@ -4,8 +4,6 @@
 //   platform_test.exe --lock PATH MS       helper: exit 0 if the lock was had within MS
 //   platform_test.exe --lock-and-exit PATH MS  helper: takes the lock, ends MS later holding it
 //   platform_test.exe --stale-stderr       helper: exit 0 if a stale standard error is dropped
-//   platform_test.exe --stderr-on NAME     helper: exit 0 if standard error on the file NAME ("-":
-//                                          none) counts as thrown away
 // clang-format off
 #include <windows.h>
 #include <aclapi.h>
@@ -182,14 +180,6 @@ int StaleStandardError() {
              : 1;
 }
 
-int StandardErrorOn(const std::string& name) {
-  const HANDLE file = name == "-" ? nullptr
-                                  : CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
-                                                nullptr, OPEN_ALWAYS, 0, nullptr);
-  SetStdHandle(STD_ERROR_HANDLE, file);
-  return api::StandardErrorDiscarded() ? 0 : 1;
-}
-
 // Handles this process holds, whose values are multiples of 4 (wine's GetProcessHandleCount says
 // 0). A search that left one open would pile them up in a long --wait, which searches every 0.1 s.
 int OpenHandles() {
@@ -273,14 +263,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 2 && std::string(argv[1]) == "--stale-stderr") return StaleStandardError();
-  if (argc == 3 && std::string(argv[1]) == "--stderr-on") return StandardErrorOn(argv[2]);
   CheckErrors();
   Check(RunSelf("--stale-stderr") == 0,
         "a standard error naming no open handle stays invalid when a later handle takes its value");
-  Check(RunSelf("--stderr-on NUL") == 0 && RunSelf("--stderr-on -") == 0 &&
-            RunSelf("--stderr-on platform_test.stderr") == 1,
-        "standard error on NUL or none is thrown away, on a file it is not");
-  // wine keeps no event log: it only traces the lines (WINEDEBUG=+eventlog shows them).
+  // wine 8.0 keeps no event log: it only traces the lines (WINEDEBUG=+eventlog shows them).
   Check(api::WriteSystemLog(api::LogLevel::kInformation, "platform test: information") &&
             api::WriteSystemLog(api::LogLevel::kError, "platform test: error"),
         "the event log takes an information and an error line");
