@@ -140,7 +140,7 @@ if [ "$portable_only" -eq 0 ]; then
     [ "$got" = "$expected" ] && pass "completion of: tunezap $words" ||
       fail "completion of: tunezap $words" "offered '$got', expected '$expected'"
   done <<EOF
---|--serial= --device= --wait= --list --help --version
+--|--serial= --device= --wait= --gap= --syslog --list --help --version
 --serial = BOX-B --d|--device=
 --device = $work/pi|$work/pipe
 --device $work/pi|$work/pipe

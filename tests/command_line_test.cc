@@ -266,6 +266,8 @@ TEST(CutOptions, TakesLeadingOptionsAndLeavesTheArgumentTextAsItWas) {
       {"--wait=inf", WAIT_ERROR("inf")},
       {"--wait=.", WAIT_ERROR(".")},
       {"--wait=1 --wait=1", "option \"--wait\" is given twice"},
+      {"--gap=1.0001", "option \"--gap\" needs seconds, from 0 to 1, not \"1.0001\""},
+      {"--syslog=1", "option \"--syslog\" takes no value"},
   };
   for (const OptionCase& c : cases) {
     SCOPED_TRACE(std::string("argument text \"") + c.text + "\"");

@@ -94,6 +94,13 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
   return false;
 }
 
+bool StandardErrorDiscarded() { return false; }
+
+bool WriteSystemLog(LogLevel level, std::string_view line) {
+  Fake.logged.push_back((level == LogLevel::kError ? "error: " : "info: ") + std::string(line));
+  return true;
+}
+
 PlatformHandle OpenInterfaceSet(CallResult* result) {
   ++Fake.openSets;
   ++Fake.setsMade;
@@ -254,6 +261,8 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
   }
   return true;
 }
+
+void Pause(unsigned) {}
 
 void WatchInterfaces() { Fake.watching = Fake.setsMade == 0; }
 

@@ -61,6 +61,7 @@ struct State {
   // The order of searches (S), waits (W), locks (L), writes (w), termination holds (H) and
   // releases (R).
   std::string steps;
+  std::vector<std::string> logged;  // system log lines, each "info: LINE" or "error: LINE"
 };
 
 extern State Fake;

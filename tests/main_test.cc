@@ -86,8 +86,13 @@ TEST(Main, ChangesTheChannelOrReportsWhyNot) {
   };
   for (const RunCase& c : cases) {
     SCOPED_TRACE(std::string("argument text \"") + c.text + "\"");
-    EXPECT_EQ(RunProgram(c.text, OneDevice()), c.status);
+    EXPECT_EQ(RunProgram(std::string("--syslog ") + c.text, OneDevice()), c.status);
     EXPECT_EQ(Fake.standardOutput, Echo(c.text) + c.stdoutAfterEcho);
+    // The outcome alone (no usage line), a failure as the very text of its line.
+    const std::string line =
+        Fake.standardError.substr(0, Fake.standardError.find('\n')).erase(0, 9);
+    ASSERT_EQ(Fake.logged.size(), 1u);
+    EXPECT_EQ(Fake.logged[0].find(c.status == 0 ? "info: channel " : "error: " + line), 0u);
     EXPECT_EQ(WrittenBytes(), c.reports);
     EXPECT_EQ(Fake.steps, c.status == MainMod::kExitSuccess ? "SLHwwwR" : "");
     EXPECT_EQ(Fake.standardError.rfind(c.stderrStart, 0), 0u) << Fake.standardError;
@@ -273,8 +278,9 @@ TEST(Main, HelpAndVersionUseTheNativeLineEndAndSearchNothing) {
     EXPECT_EQ(Fake.standardOutput.back(), '\n');
   }
   RunProgram("--help", {});
-  for (const char* option : {"--serial=TEXT", "--device=PATH", "--wait=SECONDS", "--list", "--help",
-                             "--version", "70-tunezap.rules", "\n  2  "}) {
+  for (const char* option :
+       {"--serial=TEXT", "--device=PATH", "--wait=SECONDS", "--gap=SECONDS", "--syslog", "--list",
+        "--help", "--version", "70-tunezap.rules", "\n  2  "}) {
     EXPECT_NE(Fake.standardOutput.find(option), std::string::npos) << option;
   }
   RunProgram("--version", {});
@@ -297,7 +303,7 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
   } cases[] = {
       {"--list", 1, 0, ""},
       {"--serial BOX-B --list", 2, 0, ""},
-      {"--list --device=/dev/hidraw3", -1, 1,
+      {"--syslog --list --device=/dev/hidraw3", -1, 1,
        "tunezap: device 6666:f100 found at /dev/hidraw3 but it could not be opened: open "
        "'/dev/hidraw3': Permission denied (install the udev rule 70-tunezap.rules)\n"},
       {"--list --device /dev/hidraw0", -1, 1,
@@ -312,6 +318,7 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
     for (int i = 0; i < 4; ++i) expected += (i == c.marked ? "* " : "  ") + lines[i];
     EXPECT_EQ(Fake.standardOutput, expected);
     EXPECT_EQ(Fake.standardError, c.error);
+    EXPECT_TRUE(Fake.logged.empty()) << "a listing is not logged, even with --syslog";
     EXPECT_EQ(Fake.opened,
               (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3"}));
     EXPECT_EQ(Fake.openHandles, 0);

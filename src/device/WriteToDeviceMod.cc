@@ -336,6 +336,8 @@ void Choose(const DeviceSelection& selection, const WaitLimit& waiting) {
 
 const std::string& LatestProblem() { return LinkState.Problem; }
 
+const std::string& DeviceInUse() { return LinkState.DevicePath; }
+
 void ResetForTesting() {
   LinkState = DeviceLinkState{};
   Selection = DeviceSelection{};

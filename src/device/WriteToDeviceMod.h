@@ -69,6 +69,9 @@ void Choose(const DeviceSelection& selection, const WaitLimit& waiting);
 // Why the latest report was not delivered, ready to show the user.
 const std::string& LatestProblem();
 
+// The path of the device the reports went to; empty before one was found.
+const std::string& DeviceInUse();
+
 enum class Delivery {
   kDelivered,
   kNotDelivered,   // no device, or the write failed

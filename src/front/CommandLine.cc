@@ -63,11 +63,14 @@ bool ConvertField(int field, std::string_view text, std::string_view shown, int 
 
 // The longest --wait, in milliseconds: an hour.
 constexpr unsigned kMaxWaitMilliseconds = 3600 * 1000;
+// The longest --gap: a termination request waits for the pauses of a channel, and a recording
+// server kills its helper about a second after asking it to end.
+constexpr unsigned kMaxGapMilliseconds = 1000;
 
-// A --wait value: seconds written as decimal digits with an optional fractional part, nothing
-// else, more than 0 and at most an hour. Counted in whole milliseconds, rounded up, so that no
-// wait asked for comes out shorter or as none at all.
-bool ParseWaitSeconds(std::string_view text, unsigned* milliseconds) {
+// Seconds written as decimal digits with an optional fractional part, nothing else, below 10000.
+// Counted in whole milliseconds, rounded up, so that no time asked for comes out shorter or as
+// none at all.
+bool ParseSeconds(std::string_view text, unsigned* milliseconds) {
   const std::size_t point = text.find('.');
   std::string_view whole = text.substr(0, point);
   const std::string_view fraction =
@@ -82,7 +85,7 @@ bool ParseWaitSeconds(std::string_view text, unsigned* milliseconds) {
   }
   if (fraction.size() > 3 && fraction.find_first_not_of('0', 3) != std::string_view::npos) ++value;
   *milliseconds = value;
-  return value > 0 && value <= kMaxWaitMilliseconds;
+  return true;
 }
 
 }  // namespace
@@ -105,6 +108,7 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
     bool* flag = name == "--help"      ? &given.Help
                  : name == "--version" ? &given.Version
                  : name == "--list"    ? &given.List
+                 : name == "--syslog"  ? &given.Syslog
                                        : nullptr;
     if (flag != nullptr) {
       if (hasValue) {
@@ -115,14 +119,15 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
       continue;
     }
 
-    std::string waitText;
+    std::string secondsText;
     bool* valueGiven = name == "--serial"   ? &given.SerialGiven
                        : name == "--device" ? &given.DeviceGiven
                        : name == "--wait"   ? &given.WaitGiven
+                       : name == "--gap"    ? &given.GapGiven
                                             : nullptr;
     std::string* value = name == "--serial"   ? &given.Serial
                          : name == "--device" ? &given.Device
-                                              : &waitText;
+                                              : &secondsText;
     if (valueGiven == nullptr) {
       outcome.Message = "unknown option " + Quoted(name);
       return outcome;
@@ -141,10 +146,16 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
       outcome.Message = "option " + Quoted(name) + " needs a value";
       return outcome;
     }
-    if (value == &waitText && !ParseWaitSeconds(waitText, &given.WaitMilliseconds)) {
-      outcome.Message = "option " + Quoted(name) +
-                        " needs seconds, more than 0 and at most 3600, not " + Quoted(waitText);
-      return outcome;
+    if (value == &secondsText) {
+      const bool wait = valueGiven == &given.WaitGiven;
+      unsigned* const milliseconds = wait ? &given.WaitMilliseconds : &given.GapMilliseconds;
+      if (!ParseSeconds(secondsText, milliseconds) || (wait && *milliseconds == 0) ||
+          *milliseconds > (wait ? kMaxWaitMilliseconds : kMaxGapMilliseconds)) {
+        outcome.Message = "option " + Quoted(name) + " needs seconds, " +
+                          (wait ? "more than 0 and at most 3600" : "from 0 to 1") + ", not " +
+                          Quoted(secondsText);
+        return outcome;
+      }
     }
     *valueGiven = true;
   }

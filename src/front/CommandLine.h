@@ -48,6 +48,9 @@ struct Options {
   std::string Device;  // --device=PATH: only the interface at PATH
   bool WaitGiven = false;
   unsigned WaitMilliseconds = 0;  // --wait=SECONDS: how long a run may wait for a usable box
+  bool GapGiven = false;
+  unsigned GapMilliseconds = 0;  // --gap=SECONDS: the pause after each report before the next
+  bool Syslog = false;           // --syslog: the run's outcome goes to the system log too
 };
 
 struct OptionsOutcome {

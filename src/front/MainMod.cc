@@ -20,12 +20,40 @@ constexpr std::string_view kLineBreak = "\r\n";
 constexpr std::uint8_t kFillerByte = 0x7A;
 constexpr std::string_view kUsage = "usage: tunezap <box 0/1> <value 0-255> <channel>";
 
-// The one line of a run-ending report on standard error. A failed write has nowhere else to go.
-// Paths and reasons from the system may hold any byte: control bytes are escaped here, once for
-// every message, so that nothing but the message reaches the terminal.
+// Which outcomes go to the system log as well, set once the options are known.
+enum class Logging {
+  kNone,
+  kFailures,  // standard error is thrown away: a failure must still leave its reason somewhere
+  kAll,       // --syslog
+};
+Logging SystemLog = Logging::kNone;
+
+// The pause after each delivered report before the next one (--gap); 0 for none.
+unsigned GapMilliseconds = 0;
+
+// Text of the program's own for standard error or the log. Paths and reasons from the system may
+// hold any byte: control bytes are escaped here, once for every message, so that nothing but the
+// message reaches the terminal or the log.
+std::string LineText(std::string_view message) { return Texts::EscapedText(message, false); }
+
+void WriteErrorLine(std::string_view line) {
+  api::WriteAllBytes(api::GetStandardError(), "tunezap: " + std::string(line) + "\n");
+}
+
+// The one line of a run-ending report on standard error, and in the system log where that keeps
+// failures. A failed write has nowhere else to go.
 void ReportError(std::string_view message) {
-  api::WriteAllBytes(api::GetStandardError(),
-                     "tunezap: " + Texts::EscapedText(message, false) + "\n");
+  const std::string line = LineText(message);
+  WriteErrorLine(line);
+  if (SystemLog != Logging::kNone) api::WriteSystemLog(api::LogLevel::kError, line);
+}
+
+// A command line that cannot be used: why, then the usage line, which is a hint for the terminal
+// and not part of the outcome.
+int RefuseCommandLine(std::string_view message) {
+  ReportError(message);
+  WriteErrorLine(kUsage);
+  return kExitCommandLine;
 }
 
 // Writes lines of the program's own (not the fixed console) output, each ended the platform's way.
@@ -40,8 +68,8 @@ void WriteLines(std::initializer_list<std::string_view> lines) {
 
 int ShowHelp() {
   WriteLines({
-      "usage: tunezap [--serial=TEXT] [--device=PATH] [--wait=SECONDS] [--]",
-      "               <box 0/1> <value 0-255> <channel>",
+      "usage: tunezap [--serial=TEXT] [--device=PATH] [--wait=SECONDS] [--gap=SECONDS]",
+      "               [--syslog] [--] <box 0/1> <value 0-255> <channel>",
       "       tunezap --list [--serial=TEXT] [--device=PATH] [--wait=SECONDS]",
       "       tunezap --help | --version",
       "",
@@ -58,6 +86,13 @@ int ShowHelp() {
       "                 go on as soon as it is usable. For a recording server resuming from",
       "                 suspend, whose box comes back a second or two later. Without it, a run",
       "                 held by another one waits 10 s",
+      "  --gap=SECONDS  pause SECONDS (0 to 1, fractions allowed) after each report before the",
+      "                 next, for a box that drops or merges digits sent quickly",
+      "  --syslog       also write the outcome to the system log (Linux: syslog, \"tunezap\";",
+      "                 Windows: the Application event log, source \"tunezap\"): a changed",
+      "                 channel as information, a failure or a command-line error as an error.",
+      "                 Without it, failures are logged when standard error is closed or the",
+      "                 null device",
       "  --list         list every HID interface in search order: path, vendor:product, serial",
       "                 (- for none; control bytes and blanks as \\xNN), output report length,",
       "                 and for each device 6666:f100 whether it can be opened and why not;",
@@ -142,11 +177,7 @@ std::string NotDeliveredText(int channel, std::size_t failed, std::string_view p
 
 int ChangeChannel(std::string_view argumentText) {
   const CommandLineOutcome parsed = ParseCommandLine(argumentText);
-  if (parsed.Error != CommandLineError::kNone) {
-    ReportError(parsed.Message);
-    ReportError(kUsage);
-    return kExitCommandLine;
-  }
+  if (parsed.Error != CommandLineError::kNone) return RefuseCommandLine(parsed.Message);
   const ChannelRequest& request = parsed.Request;
 
   std::size_t failed = 3;  // the first report that was not delivered; 3: none
@@ -164,7 +195,11 @@ int ChangeChannel(std::string_view argumentText) {
         request.BoxCode, request.Field2Value, ChannelDigit, kFillerByte,
         kFillerByte,     kFillerByte,         kFillerByte,  kFillerByte};
     const WriteToDeviceMod::Delivery delivery = WriteToDeviceMod::SendOutputReport(report);
-    if (delivery == WriteToDeviceMod::Delivery::kDelivered) continue;
+    if (delivery == WriteToDeviceMod::Delivery::kDelivered) {
+      // Still within the writes of the channel: the box gets time to take the digit in.
+      if (GapMilliseconds > 0 && i + 1 < 3) api::Pause(GapMilliseconds);
+      continue;
+    }
     failed = i;
     problem = WriteToDeviceMod::LatestProblem();
     WriteToDeviceMod::EndChannel();
@@ -172,7 +207,16 @@ int ChangeChannel(std::string_view argumentText) {
   }
   WriteToDeviceMod::EndChannel();
 
-  if (failed == 3) return kExitSuccess;
+  if (failed == 3) {
+    if (SystemLog == Logging::kAll) {
+      api::WriteSystemLog(api::LogLevel::kInformation,
+                          LineText("channel " + std::to_string(request.Channel) + " changed: box " +
+                                   static_cast<char>(request.BoxCode) + ", value " +
+                                   std::to_string(request.Field2Value) + ", device " +
+                                   WriteToDeviceMod::DeviceInUse()));
+    }
+    return kExitSuccess;
+  }
   ReportError(NotDeliveredText(request.Channel, failed, problem));
   return kExitNotChanged;
 }
@@ -198,12 +242,12 @@ int Main(const api::ArgumentWords& arguments) {
   const auto start = std::chrono::steady_clock::now();
   ConsoleOut = api::GetStandardOutput();
   const OptionsOutcome options = CutOptions(arguments);
-  if (!options.Message.empty()) {
-    ReportError(options.Message);
-    ReportError(kUsage);
-    return kExitCommandLine;
-  }
   const Options& given = options.Given;
+  // A --syslog before a faulty option still counts.
+  SystemLog = given.Syslog                    ? Logging::kAll
+              : api::StandardErrorDiscarded() ? Logging::kFailures
+                                              : Logging::kNone;
+  if (!options.Message.empty()) return RefuseCommandLine(options.Message);
   if (given.Help) return ShowHelp();
   if (given.Version) return ShowVersion();
 
@@ -218,12 +262,13 @@ int Main(const api::ArgumentWords& arguments) {
     waiting.Milliseconds = given.WaitMilliseconds;
   }
   WriteToDeviceMod::Choose(selection, waiting);
+  GapMilliseconds = given.GapMilliseconds;
   if (given.List) {
     if (!argumentText.empty()) {
-      ReportError("option \"--list\" takes no box, value or channel");
-      ReportError(kUsage);
-      return kExitCommandLine;
+      return RefuseCommandLine("option \"--list\" takes no box, value or channel");
     }
+    // A listing is looked at, not kept.
+    SystemLog = Logging::kNone;
     return ListInterfaces();
   }
   return RunArgumentText(argumentText);

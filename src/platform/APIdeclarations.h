@@ -74,6 +74,21 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes);
 void HoldTermination();
 void ReleaseTermination();
 
+// ---- System log ----
+
+// True when standard error leads nowhere anyone reads: it was closed when the process started
+// (before SecureStandardStreams filled it), it is closed now, or it is the null device.
+bool StandardErrorDiscarded();
+
+enum class LogLevel { kInformation, kError };
+
+// Hands one line (no line end) to the system log as this program's ("tunezap"): Linux: syslog(3)
+// with the facility LOG_USER at LOG_INFO or LOG_ERR; Windows: the Application event log, source
+// "tunezap", as an information or an error event. A log that cannot be reached (no /dev/log in a
+// minimal container) loses the line and nothing else: no stream is written to, nothing ends.
+// True when the system took the line as far as it tells (syslog(3) never tells: always true).
+bool WriteSystemLog(LogLevel level, std::string_view line);
+
 // ---- HID interfaces ----
 
 // The identity of a HID interface.
@@ -179,6 +194,9 @@ void WaitForInterfaceChange(unsigned timeoutMilliseconds);
 // written by one write.
 bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
                  CallResult* result);
+
+// Sleeps for `milliseconds`, whatever signals the process catches meanwhile.
+void Pause(unsigned milliseconds);
 
 // Closes an open interface. Must not be called with kInvalidHandle.
 void CloseDevice(PlatformHandle device);

@@ -20,7 +20,8 @@
 // unbinds the gadget from the controller. The controller takes one such device at a time.
 //
 // Standard output: "device I /dev/hidrawN" per device, "ready" once all but the late ones are in,
-// and for a late one "latency I US" at each output report: microseconds since its node was there.
+// "taken I US" at each output report (US: the monotonic clock in microseconds), and for a late one
+// "latency I US" too: microseconds since its node was there.
 // Runs until SIGTERM or SIGINT, then records what the kernel still had queued, unplugs the devices
 // and exits 0.
 //
@@ -232,12 +233,13 @@ void Output(Device& device, const std::string& prefix, const std::uint8_t* data,
   }
   Record(prefix + "output " + Hex(data, size));
   if (device.model.term) TerminateHolders(device.node);
-  if (device.model.late) {
-    const auto taken = std::chrono::steady_clock::now() - device.seen;
-    std::printf("latency %s%lld\n", prefix.c_str(),
-                static_cast<long long>(taken / std::chrono::microseconds(1)));
-    std::fflush(stdout);
-  }
+  const auto now = std::chrono::steady_clock::now();
+  const auto us = [](auto time) {
+    return static_cast<long long>(time / std::chrono::microseconds(1));
+  };
+  std::printf("taken %s%lld\n", prefix.c_str(), us(now.time_since_epoch()));
+  if (device.model.late) std::printf("latency %s%lld\n", prefix.c_str(), us(now - device.seen));
+  std::fflush(stdout);
   if (device.model.vanish) Unplug(device);
 }
 

@@ -33,15 +33,15 @@ device_vanishes access_denied group_access concurrent_pairs stderr_closed"
 all="$all serial_picks_second device_picks_second serial_unknown list term_while_sending"
 all="$all usb_length_9 usb_length_65 usb_unplugged usb_stalled usb_serial udev_usb_plugdev
 udev_uhid_plugdev udev_outside_plugdev container"
-all="$all wait_late wait_usb_late wait_udev_plugdev wait_serial wait_none wait_term"
+all="$all wait_late wait_usb_late wait_udev_plugdev wait_serial wait_none wait_term syslog gap"
 optional=""  # scenarios run only when asked for by name
 # The Windows group: the same scenarios, run with tunezap.exe under wine.
 all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
-concurrent_pairs serial_picks_second device_picks_second serial_unknown wait_late"
+concurrent_pairs serial_picks_second device_picks_second serial_unknown wait_late gap"
 # The scenarios that need nothing in the guest but uhid: the only ones run on arm64.
 uhid="length_9 length_65 first_of_several no_device report_too_short no_output_report
 device_vanishes access_denied group_access concurrent_pairs stderr_closed serial_picks_second
-device_picks_second serial_unknown list container term_while_sending"
+device_picks_second serial_unknown list container term_while_sending syslog gap"
 arch=amd64
 cache=""
 scenarios=""

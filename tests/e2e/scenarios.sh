@@ -515,6 +515,38 @@ scenario_wait_term() {
   [ "$elapsed" -le 300 ] || problem "$note"
 }
 
+# ---- Recording servers: the system log, kept by busybox syslogd in a file, and --gap.
+
+# --syslog logs a success and a failure (as its standard error line); without it a failure is
+# logged where standard error is closed or /dev/null, not where it is a file. (Every other
+# scenario runs without /dev/log: stderr_closed shows that a log out of reach changes nothing.)
+scenario_syslog() {
+  syslogd -n -O "$work/syslog" & logger=$!
+  awaited "$logger" '[ -S /dev/log ]' || problem "syslogd did not start"
+  changed 6666:f100:8 "--syslog 0 9 7" "$(reports 0 0 9 7 9)"
+  for options in "" --syslog; do not_changed 6666:f100:4 "$options 1 5 123" 1 ""; done
+  scenario_stderr_closed
+  plug 6666:f100:4 && timeout 30 "$TUNEZAP" 1 5 123 >/dev/null 2>/dev/null </dev/null
+  unplug
+  # Lines come in the order they were sent: one logged by mistake comes before the fourth.
+  awaited "$logger" '[ "$(grep -c " tunezap: " "$work/syslog")" -ge 4 ]'
+  kill "$logger" && rm -f /dev/log
+  failure="err $(sed 's/^tunezap: //' "$work/err")"
+  sed -n 's/^.* user\.\([a-z]*\) tunezap: /\1 /p' "$work/syslog" >"$work/logged"
+  expect_lines logged "system log" "info channel 7 changed: box 0, value 9, device $node0" \
+    "$failure" "$failure" "$failure"
+}
+
+# A box that drops digits sent quickly: the reports come --gap apart, and the run takes as long.
+scenario_gap() {
+  changed 6666:f100:8 "--gap=0.3 1 5 123" "$(reports 0 1 5 123 9)"
+  # shellcheck disable=SC2046 # one word per report; zeros stand in for missing ones
+  set -- $(sed -n 's/^taken 0 //p' "$work/emulator.out") 0 0 0
+  note="run $elapsed ms, reports taken at $1 $2 $3 us"
+  [ "$elapsed" -ge 600 ] && [ $(($2 - $1)) -ge 300000 ] && [ $(($3 - $2)) -ge 300000 ] ||
+    problem "$note"
+}
+
 # ---- The Windows group: windows_NAME is scenario_NAME with tunezap.exe run by wine in
 # the chroot of the host's root that /init prepared. wine knows only the devices present when it
 # started (no udevd here to tell it of others, but for --wait), so it is started afresh for each

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +81,9 @@ bool changeWatchTried = false;
 // The signal mask before HoldTermination, which ReleaseTermination puts back.
 sigset_t maskBeforeHold;
 bool holding = false;
+
+// Standard error was closed when the process started: SecureStandardStreams put /dev/null there.
+bool standardErrorClosedAtStart = false;
 
 void FailWithText(CallResult* result, std::string_view operation, std::string_view object,
                   std::string_view text, bool accessDenied = false) {
@@ -423,6 +427,7 @@ bool SecureStandardStreams() {
       if (filled >= 0) close(filled);
       return false;
     }
+    if (fd == STDERR_FILENO) standardErrorClosedAtStart = true;
   }
   return true;
 }
@@ -458,6 +463,22 @@ void ReleaseTermination() {
   holding = false;
   // A pending signal is delivered before sigprocmask returns.
   sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
+}
+
+bool StandardErrorDiscarded() {
+  struct stat stream {};
+  struct stat null {};
+  if (standardErrorClosedAtStart || fstat(STDERR_FILENO, &stream) != 0) return true;
+  return S_ISCHR(stream.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+         stream.st_rdev == null.st_rdev;
+}
+
+bool WriteSystemLog(LogLevel level, std::string_view line) {
+  // No LOG_CONS: a log that cannot be reached must not turn up on the console instead.
+  [[maybe_unused]] static const bool opened = (openlog("tunezap", 0, LOG_USER), true);
+  syslog(level == LogLevel::kError ? LOG_ERR : LOG_INFO, "%.*s", static_cast<int>(line.size()),
+         line.data());
+  return true;
 }
 
 PlatformHandle OpenInterfaceSet(CallResult* result) {
@@ -676,6 +697,11 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
     return false;
   }
   return true;
+}
+
+void Pause(unsigned milliseconds) {
+  // sleep_for goes on after an interruption for the time left.
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 void WatchInterfaces() {

@@ -281,6 +281,33 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
   return true;
 }
 
+// ---- System log ----
+
+bool StandardErrorDiscarded() {
+  TakeStandardHandles();
+  if (StandardError == kInvalidHandle) return true;
+  // NUL is a character device but no console. (A serial port as standard error would pass for it
+  // too; nobody reads a recording server's errors there either.)
+  DWORD mode = 0;
+  return GetFileType(ToHandle(StandardError)) == FILE_TYPE_CHAR &&
+         !GetConsoleMode(ToHandle(StandardError), &mode);
+}
+
+bool WriteSystemLog(LogLevel level, std::string_view line) {
+  // The source is not registered (no installer writes the registry): the viewer then shows the
+  // line as the event's one insertion string, under "The description ... cannot be found".
+  constexpr DWORD kEventId = 1;
+  const HANDLE source = RegisterEventSourceA(nullptr, "tunezap");
+  if (source == nullptr) return false;
+  const std::string text(line);
+  const char* strings[] = {text.c_str()};
+  const BOOL reported = ReportEventA(
+      source, level == LogLevel::kError ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, 0,
+      kEventId, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
+  return reported != FALSE;
+}
+
 // ---- HID interfaces ----
 
 PlatformHandle OpenInterfaceSet(CallResult* result) {
@@ -517,6 +544,8 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
   }
   return true;
 }
+
+void Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
 // CM_Register_Notification would announce an arriving interface, but wine, where this program is
 // tested, only stubs it: a call ends the program, and the stub cannot be told from the real thing
