@@ -64,6 +64,16 @@ PlatformHandle GetStandardError();
 // writes and interruptions. True when every byte was written.
 bool WriteAllBytes(PlatformHandle stream, std::string_view bytes);
 
+// ---- Termination ----
+
+// Holds the requests to end the process that can be caught (Linux: SIGTERM, SIGINT, SIGHUP;
+// Windows: the console's control events) from HoldTermination until ReleaseTermination, so
+// that the reports of one channel are written whole. A request that arrives in between takes
+// effect in ReleaseTermination, which then ends the process as the request would have
+// (Linux: a death by that signal). Outside a hold, requests act as they always do.
+void HoldTermination();
+void ReleaseTermination();
+
 // ---- HID interfaces ----
 
 // The identity of a HID interface.

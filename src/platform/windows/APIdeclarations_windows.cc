@@ -281,6 +281,52 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
   return true;
 }
 
+// ---- Termination ----
+
+namespace {
+
+// The console's control events are held while Holding is set; the first one that arrives then is
+// kept in HeldEvent until the release. Both are guarded by TerminationLock, since the system calls
+// the handler on a thread of its own.
+SRWLOCK TerminationLock = SRWLOCK_INIT;
+bool HandlerInstalled = false;
+bool Holding = false;
+constexpr DWORD kNoEvent = MAXDWORD;
+DWORD HeldEvent = kNoEvent;
+
+BOOL WINAPI HoldControlEvent(DWORD event) {
+  AcquireSRWLockExclusive(&TerminationLock);
+  const bool held = Holding;
+  if (held && HeldEvent == kNoEvent) HeldEvent = event;
+  ReleaseSRWLockExclusive(&TerminationLock);
+  // Outside a hold the next handler, in the end the system's own, acts as it always does.
+  if (!held) return FALSE;
+  // The process ends once this handler returns from close, logoff or shutdown, whatever it
+  // answers. Blocking keeps it alive, within the system's grace period, until the release ends it.
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    Sleep(INFINITE);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void HoldTermination() {
+  AcquireSRWLockExclusive(&TerminationLock);
+  if (!HandlerInstalled) HandlerInstalled = SetConsoleCtrlHandler(HoldControlEvent, TRUE) != 0;
+  Holding = true;
+  ReleaseSRWLockExclusive(&TerminationLock);
+}
+
+void ReleaseTermination() {
+  AcquireSRWLockExclusive(&TerminationLock);
+  Holding = false;
+  const DWORD event = HeldEvent;
+  ReleaseSRWLockExclusive(&TerminationLock);
+  // The system's own handler ends the process this way for every control event.
+  if (event != kNoEvent) ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
 // ---- HID interfaces ----
 
 PlatformHandle OpenInterfaceSet(CallResult* result) {
