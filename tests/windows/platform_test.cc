@@ -22,10 +22,8 @@ namespace api = APIdeclarations;
 
 namespace {
 
-// Set by the lock helper once it holds its lock.
+// Set by the lock helper once it holds its lock, and by the interrupt helper once past its wait.
 constexpr const char* kHelperReady = "Local\\tunezap-platform-test-ready";
-// Set by the --interrupt helper once it got past its wait.
-constexpr const char* kHelperSurvived = "Local\\tunezap-platform-test-survived";
 
 int Passed = 0;
 int Failed = 0;
@@ -279,7 +277,7 @@ int InterruptHelper(bool hold, bool send) {
   if (!hold) api::ReleaseTermination();  // outside a hold, after one
   if (send && !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return 1;
   Sleep(500);  // time for the event to arrive
-  const HANDLE survived = OpenEventA(EVENT_MODIFY_STATE, FALSE, kHelperSurvived);
+  const HANDLE survived = OpenEventA(EVENT_MODIFY_STATE, FALSE, kHelperReady);
   if (survived == nullptr || !SetEvent(survived)) return 1;
   if (hold) api::ReleaseTermination();
   return 0;
@@ -299,7 +297,7 @@ void CheckTerminationHold() {
       {"a release with nothing held goes on", "1 0", true, 0},
   };
   for (const auto& c : cases) {
-    const HANDLE survived = CreateEventA(nullptr, TRUE, FALSE, kHelperSurvived);
+    const HANDLE survived = CreateEventA(nullptr, TRUE, FALSE, kHelperReady);
     const DWORD status = RunSelf(std::string("--interrupt ") + c.holdAndSend);
     const bool through = WaitForSingleObject(survived, 0) == WAIT_OBJECT_0;
     CloseHandle(survived);
