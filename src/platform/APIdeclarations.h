@@ -190,8 +190,9 @@ void WatchInterfaces();
 // device-node root, or 0.5 s at most; Windows: 0.1 s at most.
 void WaitForInterfaceChange(unsigned timeoutMilliseconds);
 
-// Writes one whole report, blocking until it is accepted. True only when all `size` bytes were
-// written by one write.
+// Writes one whole report, waiting until it is accepted. True only when all `size` bytes were
+// written by one write. A device that takes no report fails the write after 5 s (Windows:
+// "write 'PATH': the device did not take the report within 5 s", the write cancelled first).
 bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
                  CallResult* result);
 

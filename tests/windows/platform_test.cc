@@ -1,9 +1,11 @@
 // The Windows platform layer against the real system (run under wine): error texts, the device
-// lock between processes, and a walk over whatever HID interfaces are present.
+// lock between processes, a walk over whatever HID interfaces are present, a write never taken,
+// and Ctrl+C in and out of a termination hold.
 //   platform_test.exe                      runs the checks, ends with "N passed, N failed"
 //   platform_test.exe --lock PATH MS       helper: exit 0 if the lock was had within MS
 //   platform_test.exe --lock-and-exit PATH MS  helper: takes the lock, ends MS later holding it
 //   platform_test.exe --stale-stderr       helper: exit 0 if a stale standard error is dropped
+//   platform_test.exe --interrupt HOLD SEND  helper: Ctrl+C to itself (SEND 1) in a hold or after
 // clang-format off
 #include <windows.h>
 #include <aclapi.h>
@@ -20,7 +22,7 @@ namespace api = APIdeclarations;
 
 namespace {
 
-// Set by the lock helper once it holds its lock.
+// Set by the lock helper once it holds its lock, and by the interrupt helper once past its wait.
 constexpr const char* kHelperReady = "Local\\tunezap-platform-test-ready";
 
 int Passed = 0;
@@ -191,6 +193,27 @@ int OpenHandles() {
   return count;
 }
 
+// A device that never takes a report: a pipe nobody reads, whose buffer is smaller than the
+// report. Its handles are counted by the walk's check, which runs this before its count.
+void CheckStalledWrite() {
+  const std::string path = "\\\\.\\pipe\\tunezap-platform-test-stalled";
+  const HANDLE reader =
+      CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 64, 64, 0, nullptr);
+  api::CallResult result;
+  const api::PlatformHandle device = api::OpenDevice(path, &result);
+  const std::string report(65536, '0');
+  const DWORD start = GetTickCount();
+  const bool written = api::WriteReport(
+      device, reinterpret_cast<const std::uint8_t*>(report.data()), report.size(), &result);
+  const DWORD took = GetTickCount() - start;
+  if (device != api::kInvalidHandle) api::CloseDevice(device);
+  CloseHandle(reader);
+  Check(!written && took >= 4900 && took < 7000 &&
+            result.reason == "write '" + path + "': the device did not take the report within 5 s",
+        "a report the device never takes fails after 5 s (" + std::to_string(took) + " ms)",
+        result.reason);
+}
+
 void CheckPresentInterfaces() {
   const int handlesBefore = OpenHandles();
   api::CallResult setResult;
@@ -237,9 +260,50 @@ void CheckPresentInterfaces() {
   }
   api::CloseInterfaceSet(set);
   Check(index > 0, "at least one HID interface is present (wine has its own)");
+  CheckStalledWrite();
   const int handles = OpenHandles();
-  Check(handlesBefore > 0 && handles == handlesBefore, "the walk leaves no handle open",
+  Check(handlesBefore > 0 && handles == handlesBefore,
+        "the walk and the given-up write leave no handle open",
         std::to_string(handlesBefore) + " before, " + std::to_string(handles) + " after");
+}
+
+// The helper of --interrupt: Ctrl+C on a console of its own reaches it alone. Wine delivers no
+// other console event (Ctrl+Break fails with ERROR_INVALID_HANDLE); no program can send close,
+// logoff or shutdown.
+int InterruptHelper(bool hold, bool send) {
+  FreeConsole();
+  if (!AllocConsole()) return 1;
+  api::HoldTermination();
+  if (!hold) api::ReleaseTermination();  // outside a hold, after one
+  if (send && !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return 1;
+  Sleep(500);  // time for the event to arrive
+  const HANDLE survived = OpenEventA(EVENT_MODIFY_STATE, FALSE, kHelperReady);
+  if (survived == nullptr || !SetEvent(survived)) return 1;
+  if (hold) api::ReleaseTermination();
+  return 0;
+}
+
+// Ctrl+C ends a process at once outside a hold, and in one at the release with Windows' status
+// (wine's own handler, which ends it outside a hold, gives 0).
+void CheckTerminationHold() {
+  const struct {
+    const char* name;
+    const char* holdAndSend;
+    bool survives;
+    DWORD status;
+  } cases[] = {
+      {"Ctrl+C after a hold ends the process at once", "0 1", false, 0},
+      {"Ctrl+C in a hold ends the process at the release", "1 1", true, STATUS_CONTROL_C_EXIT},
+      {"a release with nothing held goes on", "1 0", true, 0},
+  };
+  for (const auto& c : cases) {
+    const HANDLE survived = CreateEventA(nullptr, TRUE, FALSE, kHelperReady);
+    const DWORD status = RunSelf(std::string("--interrupt ") + c.holdAndSend);
+    const bool through = WaitForSingleObject(survived, 0) == WAIT_OBJECT_0;
+    CloseHandle(survived);
+    Check(through == c.survives && (status == c.status || !c.survives), c.name,
+          "status " + std::to_string(status) + (through ? ", got past the wait" : ""));
+  }
 }
 
 }  // namespace
@@ -263,6 +327,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 2 && std::string(argv[1]) == "--stale-stderr") return StaleStandardError();
+  if (argc == 4 && std::string(argv[1]) == "--interrupt") {
+    return InterruptHelper(argv[2][0] == '1', argv[3][0] == '1');
+  }
   CheckErrors();
   Check(RunSelf("--stale-stderr") == 0,
         "a standard error naming no open handle stays invalid when a later handle takes its value");
@@ -272,6 +339,7 @@ int main(int argc, char** argv) {
         "the event log takes an information and an error line");
   CheckLock();
   CheckPresentInterfaces();
+  CheckTerminationHold();
   std::printf("%d passed, %d failed\n", Passed, Failed);
   return Failed == 0 ? 0 : 1;
 }

@@ -21,6 +21,7 @@ extern "C" {
 #include <vector>
 
 #include "platform/APIdeclarations.h"
+#include "text/Texts.h"
 
 namespace APIdeclarations {
 
@@ -86,9 +87,9 @@ std::string PathOf(PlatformHandle device) {
   return found != OpenPaths.end() ? found->second : "HID device";
 }
 
-HANDLE OpenPath(const std::string& path, DWORD access) {
+HANDLE OpenPath(const std::string& path, DWORD access, DWORD flags = 0) {
   return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
+                     OPEN_EXISTING, flags, nullptr);
 }
 
 bool ReadAttributes(HANDLE device, const std::string& path, DeviceAttributes* attributes,
@@ -308,6 +309,52 @@ bool WriteSystemLog(LogLevel level, std::string_view line) {
   return reported != FALSE;
 }
 
+// ---- Termination ----
+
+namespace {
+
+// The console's control events are held while Holding is set; the first one that arrives then is
+// kept in HeldEvent until the release. Both are guarded by TerminationLock, since the system calls
+// the handler on a thread of its own.
+SRWLOCK TerminationLock = SRWLOCK_INIT;
+bool HandlerInstalled = false;
+bool Holding = false;
+constexpr DWORD kNoEvent = MAXDWORD;
+DWORD HeldEvent = kNoEvent;
+
+BOOL WINAPI HoldControlEvent(DWORD event) {
+  AcquireSRWLockExclusive(&TerminationLock);
+  const bool held = Holding;
+  if (held && HeldEvent == kNoEvent) HeldEvent = event;
+  ReleaseSRWLockExclusive(&TerminationLock);
+  // Outside a hold the next handler, in the end the system's own, acts as it always does.
+  if (!held) return FALSE;
+  // The process ends once this handler returns from close, logoff or shutdown, whatever it
+  // answers. Blocking keeps it alive, within the system's grace period, until the release ends it.
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    Sleep(INFINITE);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void HoldTermination() {
+  AcquireSRWLockExclusive(&TerminationLock);
+  if (!HandlerInstalled) HandlerInstalled = SetConsoleCtrlHandler(HoldControlEvent, TRUE) != 0;
+  Holding = true;
+  ReleaseSRWLockExclusive(&TerminationLock);
+}
+
+void ReleaseTermination() {
+  AcquireSRWLockExclusive(&TerminationLock);
+  Holding = false;
+  const DWORD event = HeldEvent;
+  ReleaseSRWLockExclusive(&TerminationLock);
+  // The system's own handler ends the process this way for every control event.
+  if (event != kNoEvent) ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
 // ---- HID interfaces ----
 
 PlatformHandle OpenInterfaceSet(CallResult* result) {
@@ -381,7 +428,9 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* /*
 }
 
 PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
-  const HANDLE device = OpenPath(path, GENERIC_READ | GENERIC_WRITE);
+  // Overlapped, so that a write the device never takes can be given up (the HID class driver has
+  // no timeout of its own); the HidD_ calls on such a handle still return only when done.
+  const HANDLE device = OpenPath(path, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
   if (device == INVALID_HANDLE_VALUE) {
     FailWithError(result, "CreateFileA", path, GetLastError());
     return kInvalidHandle;
@@ -526,15 +575,48 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
   return false;
 }
 
+namespace {
+
+// How long a device may take to accept a report, as Linux's usbhid allows.
+constexpr DWORD kWriteBoundMilliseconds = 5000;
+
+}  // namespace
+
 bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
                  CallResult* result) {
   if (size > MAXDWORD) {
     FailWithText(result, "WriteFile", PathOf(device), "the report is too long");
     return false;
   }
+  const HANDLE handle = ToHandle(device);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) {
+    FailWithError(result, "CreateEventA", PathOf(device), GetLastError());
+    return false;
+  }
   DWORD written = 0;
-  if (!WriteFile(ToHandle(device), report, static_cast<DWORD>(size), &written, nullptr)) {
-    FailWithError(result, "WriteFile", PathOf(device), GetLastError());
+  bool timedOut = false;
+  bool done = WriteFile(handle, report, static_cast<DWORD>(size), nullptr, &overlapped) != 0;
+  DWORD error = done ? ERROR_SUCCESS : GetLastError();
+  if (done || error == ERROR_IO_PENDING) {
+    const DWORD waited = WaitForSingleObject(overlapped.hEvent, kWriteBoundMilliseconds);
+    timedOut = waited == WAIT_TIMEOUT;
+    // Fails when the write has just completed; the result below tells which happened.
+    if (waited != WAIT_OBJECT_0) CancelIoEx(handle, &overlapped);
+    // The buffer and the event must outlive the write: wait until it is over, taken or cancelled.
+    done = GetOverlappedResult(handle, &overlapped, &written, TRUE) != 0;
+    error = done ? ERROR_SUCCESS : GetLastError();
+  }
+  CloseHandle(overlapped.hEvent);
+  if (!done && timedOut && error == ERROR_OPERATION_ABORTED) {
+    FailWithText(result, "write", PathOf(device),
+                 "the device did not take the report within " +
+                     Texts::SecondsText(kWriteBoundMilliseconds) + " s");
+    return false;
+  }
+  if (!done) {
+    FailWithError(result, "WriteFile", PathOf(device), error);
     return false;
   }
   if (written != size) {
