@@ -3,27 +3,37 @@
 #   scripts/install-deps.sh GROUP...   (build, test, bench, e2e, windows, fuzz, valgrind, package,
 #   arm, analyse, all)
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=()
+# The Debian package builds whose build dependencies a group needs, as dpkg-buildpackage's
+# architecture and profile options (scripts/package-deb.sh): those debian/control declares, and
+# those dpkg-buildpackage adds itself (build-essential; for a cross build the cross compilers).
+builds=()
 for group in "$@"; do
   case "$group" in
     build) packages+=(g++ cmake ninja-build) ;;
     test) packages+=(g++ cmake ninja-build clang libgtest-dev libgmock-dev libbenchmark-dev) ;;
     bench) packages+=(g++ cmake ninja-build libbenchmark-dev strace) ;;
-    e2e) packages+=(qemu-system-x86 busybox-static cpio libc6-dev libstdc++-12-dev udev systemd) ;;
+    # xz and zstd unpack the kernel's modules, whichever way its package compresses them.
+    e2e) packages+=(qemu-system-x86 busybox-static cpio libc6-dev libstdc++-12-dev udev systemd
+      xz-utils zstd) ;;
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;
-    # dpkg-buildpackage and the package's build dependencies, lintian, hardening-check
-    # (devscripts), autopkgtest; pkg-config and bash-completion say where completions go.
-    package) packages+=(dpkg-dev debhelper libgtest-dev lintian devscripts autopkgtest zip file
-      git pkg-config bash-completion) ;;
-    # Debian's cross toolchains, and the ARM C and C++ runtime libraries beside this machine's
-    # (multiarch), from which dpkg-shlibdeps takes the ARM packages' dependencies; qemu-user for
-    # the console cases, qemu-system for the arm64 kernel suite.
-    arm) packages+=(crossbuild-essential-arm64 crossbuild-essential-armhf libc6:arm64
-      libstdc++6:arm64 libgcc-s1:arm64 libc6:armhf libstdc++6:armhf libgcc-s1:armhf
-      qemu-user-static qemu-system-arm cpio dpkg-dev) ;;
+    # This machine's package; lintian, hardening-check (devscripts), autopkgtest; git exports
+    # the sources, file looks at the installed program; pkg-config and bash-completion say where
+    # completions go.
+    package) builds+=("") packages+=(lintian devscripts autopkgtest zip file git pkg-config
+      bash-completion) ;;
+    # The ARM packages, cross-built; Debian's cross toolchains, which the static ARM builds use
+    # too, and the ARM C and C++ runtime libraries beside this machine's (multiarch), from which
+    # dpkg-shlibdeps takes the packages' dependencies; qemu-user for the console cases,
+    # qemu-system for the arm64 kernel suite.
+    arm) builds+=("-a arm64 -P cross,nocheck" "-a armhf -P cross,nocheck")
+      packages+=(crossbuild-essential-arm64 crossbuild-essential-armhf libc6:arm64
+        libstdc++6:arm64 libgcc-s1:arm64 libc6:armhf libstdc++6:armhf libgcc-s1:armhf
+        qemu-user-static qemu-system-arm cpio) ;;
     # scripts/analyse.sh: both analysers, and the Windows cross compiler for that layer's headers.
     analyse) packages+=(cmake ninja-build clang clang-tidy cppcheck jq g++-mingw-w64-x86-64) ;;
     all) exec "$0" build test bench e2e windows fuzz valgrind package arm analyse ;;
@@ -34,6 +44,12 @@ done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+unmet=()
+for build in "${builds[@]}"; do
+  # shellcheck disable=SC2086 # the options' words
+  command -v dpkg-checkbuilddeps >/dev/null &&
+    dpkg-checkbuilddeps $build "$root/debian/control" >/dev/null 2>&1 || unmet+=("$build")
 done
 # The kernel suite fetches Debian's kernel package with apt-get download, which needs the lists.
 need_lists=0
@@ -51,7 +67,7 @@ if [[ " $* " == *" arm "* ]]; then
   done
 fi
 [ ${#add_archs[@]} -eq 0 ] || need_lists=1
-[ ${#missing[@]} -eq 0 ] && [ $need_lists -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && [ ${#unmet[@]} -eq 0 ] && [ $need_lists -eq 0 ] && exit 0
 
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
@@ -64,6 +80,12 @@ for arch in "${add_archs[@]}"; do
   "${sudo[@]}" dpkg --add-architecture "$arch"
 done
 "${sudo[@]}" apt-get update -qq
+apt=("${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends)
+for build in "${unmet[@]}"; do
+  echo "install-deps: installing the build dependencies of debian/control${build:+ ($build)}" >&2
+  # shellcheck disable=SC2086 # the options' words
+  "${apt[@]}" build-dep $build "$root" >/dev/null
+done
 [ ${#missing[@]} -eq 0 ] && exit 0
 echo "install-deps: installing ${missing[*]}" >&2
-"${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${apt[@]}" install "${missing[@]}" >/dev/null
