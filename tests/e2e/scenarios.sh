@@ -521,6 +521,8 @@ scenario_wait_term() {
 # logged where standard error is closed or /dev/null, not where it is a file. (Every other
 # scenario runs without /dev/log: stderr_closed shows that a log out of reach changes nothing.)
 scenario_syslog() {
+  # syslogd appends: a file left by an earlier run of the scenario (armhf after arm64) is not ours.
+  rm -f "$work/syslog"
   syslogd -n -O "$work/syslog" & logger=$!
   awaited "$logger" '[ -S /dev/log ]' || problem "syslogd did not start"
   changed 6666:f100:8 "--syslog 0 9 7" "$(reports 0 0 9 7 9)"
