@@ -2,8 +2,13 @@
 # Installs the Debian 12 packages a job needs, only those missing.
 #   scripts/install-deps.sh GROUP...   (build, test, bench, e2e, windows, fuzz, valgrind, package,
 #   arm, analyse, all)
+#   scripts/install-deps.sh --check GROUP...   installs nothing: says for each Debian package build
+#   of the groups whether what debian/control declares (and build-essential) is installed, and
+#   fails when it is not
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+check=()
+[ "${1:-}" != --check ] || { check=(--check); shift; }
 
 packages=()
 # The Debian package builds whose build dependencies a group needs, as dpkg-buildpackage's
@@ -36,7 +41,7 @@ for group in "$@"; do
         qemu-user-static qemu-system-arm cpio) ;;
     # scripts/analyse.sh: both analysers, and the Windows cross compiler for that layer's headers.
     analyse) packages+=(cmake ninja-build clang clang-tidy cppcheck jq g++-mingw-w64-x86-64) ;;
-    all) exec "$0" build test bench e2e windows fuzz valgrind package arm analyse ;;
+    all) exec "$0" "${check[@]}" build test bench e2e windows fuzz valgrind package arm analyse ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -48,9 +53,15 @@ done
 unmet=()
 for build in "${builds[@]}"; do
   # shellcheck disable=SC2086 # the options' words
-  command -v dpkg-checkbuilddeps >/dev/null &&
-    dpkg-checkbuilddeps $build "$root/debian/control" >/dev/null 2>&1 || unmet+=("$build")
+  if [ ${#check[@]} -gt 0 ]; then
+    dpkg-checkbuilddeps $build "$root/debian/control" && echo "ok - dpkg-checkbuilddeps $build" ||
+      unmet+=("$build")
+  else
+    command -v dpkg-checkbuilddeps >/dev/null &&
+      dpkg-checkbuilddeps $build "$root/debian/control" >/dev/null 2>&1 || unmet+=("$build")
+  fi
 done
+[ ${#check[@]} -eq 0 ] || exit $((${#unmet[@]} > 0))
 # The kernel suite fetches Debian's kernel package with apt-get download, which needs the lists.
 need_lists=0
 if [[ " $* " == *" e2e "* ]] && ! compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null; then

@@ -40,21 +40,10 @@ build_and_test() {  # DIR CTEST-ARGS... -- CMAKE-ARGS...
     ctest --test-dir "$dir" --output-on-failure "${ctest_args[@]}"
 }
 
-# What debian/control declares for each Debian package built below, as scripts/package-deb.sh
-# builds it, and build-essential, which dpkg-buildpackage adds: install-deps.sh has installed them.
-build_dependencies() {
-  local build status=0
-  for build in "" "-a arm64 -P cross,nocheck" "-a armhf -P cross,nocheck"; do
-    # shellcheck disable=SC2086 # the options' words
-    if dpkg-checkbuilddeps $build debian/control; then
-      echo "ok - dpkg-checkbuilddeps $build"
-    else
-      status=1
-    fi
-  done
-  return $status
-}
-stage "build dependencies of the Debian packages: this machine's, arm64, armhf" build_dependencies
+# What debian/control declares for each Debian package built below, and build-essential, which
+# dpkg-buildpackage adds: install-deps.sh has installed them.
+stage "build dependencies of the Debian packages: this machine's, arm64, armhf" \
+  scripts/install-deps.sh --check package arm
 # src/ as clang-tidy and cppcheck read it in the Linux and the Windows build: any finding fails.
 stage "static analysis: clang-tidy and cppcheck, Linux and Windows layers" scripts/analyse.sh
 # Release, the build type users and packagers build.
