@@ -87,12 +87,11 @@ bool LocateDevice();
 // Reads the output report length of the device in LinkState.HIDHandle.
 void ReadDeviceCapabilities();
 
-// Sends one report, searching for the device first while none has been found (and with Waiting,
-// searching again at each change of the HID interfaces until the deadline). The report is byte
-// 0x00 (no report id) followed by the request, zero-extended to the output report length.
-// From its first write on, catchable requests to end the process are held (see
-// HoldTermination), so that a channel's reports are written whole; the search and its waits
-// before it stay killable.
+// Sends one report, searching for the device first while none has been found (and with a wait
+// chosen, searching again at each change of the HID interfaces until the deadline). The report is
+// byte 0x00 (no report id) followed by the request, zero-extended to the output report length. From
+// its first write on, catchable requests to end the process are held (see HoldTermination), so that
+// a channel's reports are written whole; the search and its waits before it stay killable.
 Delivery SendOutputReport(const ReportRequest& request);
 
 // Ends the writes of a channel: a request to end the process held since its first write takes
@@ -120,8 +119,8 @@ struct InterfaceListing {
 // Every present HID interface, in search order. Each device (and no other interface) is opened
 // and closed again at once, to learn whether this user may open it. Problem: when no interface
 // would be used, or the one that would cannot take the report, why, in the words a failed run
-// would use. With Waiting, listed again at each change of the HID interfaces until a run would
-// have a usable device or the deadline passes.
+// would use. With a wait chosen, listed again at each change of the HID interfaces until a run
+// would have a usable device or the deadline passes.
 std::vector<InterfaceListing> ListInterfaces(std::string* problem);
 
 // Forgets everything, as at process start, without closing anything. For tests.

@@ -202,6 +202,7 @@ int ChangeChannel(std::string_view argumentText) {
     }
     failed = i;
     problem = WriteToDeviceMod::LatestProblem();
+    // The channel's writes are over: a held request to end acts now, not after the lines below.
     WriteToDeviceMod::EndChannel();
     if (delivery == WriteToDeviceMod::Delivery::kDeviceUnusable) break;
   }

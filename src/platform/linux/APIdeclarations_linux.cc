@@ -475,7 +475,7 @@ bool StandardErrorDiscarded() {
 
 bool WriteSystemLog(LogLevel level, std::string_view line) {
   // No LOG_CONS: a log that cannot be reached must not turn up on the console instead.
-  [[maybe_unused]] static const bool opened = (openlog("tunezap", 0, LOG_USER), true);
+  openlog("tunezap", 0, LOG_USER);
   syslog(level == LogLevel::kError ? LOG_ERR : LOG_INFO, "%.*s", static_cast<int>(line.size()),
          line.data());
   return true;
