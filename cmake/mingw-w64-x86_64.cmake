@@ -1,5 +1,6 @@
 # Cross-compiles for 64-bit Windows with Debian's mingw-w64:
-#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+#   cmake --preset windows
+# Its tests run under wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -18,3 +19,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Only system DLLs at run time: the C++ runtime and libgcc go into the executable.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

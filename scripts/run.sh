@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh build
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTUNEZAP_TESTS=OFF >/dev/null
-cmake --build build-release --target tunezap >/dev/null
+cmake --preset release -B build-run -DTUNEZAP_TESTS=OFF >/dev/null
+cmake --build build-run --target tunezap >/dev/null
 if [ $# -eq 0 ]; then set -- 1 5 123; fi
-exec build-release/tunezap "$@"
+exec build-run/tunezap "$@"

@@ -12,15 +12,16 @@ launcher=$1/exact_command_line.exe
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# shellcheck source=tests/tally.sh
-. "$(dirname "$0")/../tally.sh"
+failed=0
+pass() { echo "ok - $1"; }
+fail() { echo "FAIL - $1${2:+: $2}"; failed=1; }
+bounded() { timeout -k 5 30 "$@"; }
 
 # Wine turns its own arguments into UTF-16 by the Unix locale; C.UTF-8 makes the ANSI code page
 # 1252.
 export LC_ALL=C.UTF-8
 
-banner='Console Application Example In Visual Basic.\r\n'
-usage='\r\nSyntax: tunezap.exe <box 0/1> <channel> \r\n'
+usage=$(dirname "$0")/../data/stdout/usage.out
 
 # line NAME STATUS ARGUMENT-TEXT(printf %b, "" = none) COMMAND-LINE(printf %b)
 # Standard output must be the banner and the usage text when there is no argument text, else
@@ -29,13 +30,12 @@ line() {
   local name=$1 status=$2 text=$3 command
   command=$(printf '%b' "$4")
   if [ -z "$text" ]; then
-    printf '%b' "$banner$usage" >"$work/expected"
+    cp "$usage" "$work/expected"
   else
-    printf '%b' "${banner}\r\nCommand Line Parameters: $text\r\n" >"$work/expected"
+    { head -n 1 "$usage"; printf '%b' "\r\nCommand Line Parameters: $text\r\n"; } >"$work/expected"
   fi
   bounded wine "$launcher" --line "$command" "$program" >"$work/out" 2>"$work/err" </dev/null
-  local got=$?
-  local size
+  local got=$? size
   size=$(stat -c %s "$work/expected")
   if [ "$got" -ne "$status" ]; then
     fail "$name" "exit status $got, expected $status ($(head -c 200 "$work/err"))"
@@ -160,4 +160,4 @@ option "--device with a path from --list" 1 "^  [^ ]+ 845e:0001 " \
   "^tunezap: $(printf '%s' "$given" | sed 's/[]\\.[^$*+?(){}|]/\\&/g') is 845e:0001, not 6666:f100\$" \
   --device "$given" --list
 
-finish
+exit $failed

@@ -1,0 +1,11 @@
+cmake_minimum_required(VERSION 3.20)
+# The Windows program imports only DLLs every Windows has: PROGRAM, read with OBJDUMP.
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE headers COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "DLL Name: [^\n]*" names "${headers}")
+list(TRANSFORM names REPLACE "DLL Name: " "")
+list(TRANSFORM names TOLOWER)
+list(SORT names)
+if(NOT names STREQUAL "advapi32.dll;hid.dll;kernel32.dll;msvcrt.dll;setupapi.dll")
+  message(FATAL_ERROR "imports: ${names}")
+endif()
+message(STATUS "imports only system DLLs: ${names}")
