@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
 # Checks of the Windows build that only Windows (here: wine) can answer: how the argument text is
 # cut from a raw command line, and how the HID interfaces are walked, traced call by call.
-#   tests/windows/wine_test.sh BUILD_DIR
-# BUILD_DIR holds tunezap.exe and exact_command_line.exe. WINEPREFIX must name a prefix that is
-# already made. No device 6666:f100 may be present.
+#   tests/windows/wine_test.sh TUNEZAP.EXE EXACT_COMMAND_LINE.EXE
+# WINEPREFIX must name a prefix that is already made. No device 6666:f100 may be present.
 set -u
 
-[ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
-program=$1/tunezap.exe
-launcher=$1/exact_command_line.exe
+[ $# -eq 2 ] || { echo "usage: $0 TUNEZAP.EXE EXACT_COMMAND_LINE.EXE" >&2; exit 2; }
+program=$1
+launcher=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
