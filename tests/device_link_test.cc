@@ -4,6 +4,7 @@
 
 #include "device/WriteToDeviceMod.h"
 #include "fake_platform.h"
+#include "test_data.h"
 
 namespace {
 
@@ -13,7 +14,13 @@ using FakePlatform::Interface;
 using WriteToDeviceMod::Delivery;
 using WriteToDeviceMod::LinkState;
 
-const WriteToDeviceMod::ReportRequest kRequest = {0x31, 0x05, 0x01, 0x7A, 0x7A, 0x7A, 0x7A, 0x7A};
+// The first report of "1 5 123" as asked for: the report without its leading report id.
+const WriteToDeviceMod::ReportRequest kRequest = [] {
+  WriteToDeviceMod::ReportRequest request{};
+  const auto reports = TestData::Reports("1 5 123", request.size() + 1);
+  if (!reports.empty()) std::copy(reports[0].begin() + 1, reports[0].end(), request.begin());
+  return request;
+}();
 
 void Start(std::vector<FakePlatform::FakeInterface> interfaces) {
   FakePlatform::Reset(std::move(interfaces));
@@ -99,10 +106,7 @@ TEST(DeviceLink, ReportIsTheRequestZeroExtendedToTheOutputLength) {
     Start({Interface("/dev/hidraw0", 0x6666, 0xF100, length)});
     ASSERT_EQ(WriteToDeviceMod::SendOutputReport(kRequest), Delivery::kDelivered);
     ASSERT_EQ(Fake.writes.size(), 1u);
-    std::vector<std::uint8_t> expected(length, 0);
-    const std::uint8_t head[] = {0x00, 0x31, 0x05, 0x01, 0x7A, 0x7A, 0x7A, 0x7A, 0x7A};
-    std::copy(std::begin(head), std::end(head), expected.begin());
-    EXPECT_EQ(Fake.writes[0].bytes, expected);
+    EXPECT_EQ(Fake.writes[0].bytes, TestData::Reports("1 5 123", length).at(0));
   }
 }
 

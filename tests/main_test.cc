@@ -5,29 +5,12 @@
 #include "device/WriteToDeviceMod.h"
 #include "fake_platform.h"
 #include "front/MainMod.h"
+#include "test_data.h"
 
 namespace {
 
 using FakePlatform::Fake;
-
-const std::string kBanner = "Console Application Example In Visual Basic.\r\n";
-
-std::string Echo(const std::string& text) {
-  return kBanner + "\r\nCommand Line Parameters: " + text + "\r\n";
-}
-
-std::string DigitLine(int box, int digit) {
-  return "\r\n1:" + std::to_string(box) + " 2:" + std::to_string(digit) +
-         " 3:" + std::to_string(digit) + "\r\n";
-}
-
-std::vector<std::uint8_t> Report(std::uint8_t box, std::uint8_t value, std::uint8_t digit,
-                                 std::size_t length = 9) {
-  std::vector<std::uint8_t> report(length, 0);
-  const std::uint8_t head[] = {0x00, box, value, digit, 0x7A, 0x7A, 0x7A, 0x7A, 0x7A};
-  std::copy(std::begin(head), std::end(head), report.begin());
-  return report;
-}
+using TestData::Stdout;
 
 int RunProgram(const std::string& text, std::vector<FakePlatform::FakeInterface> interfaces) {
   FakePlatform::Reset(std::move(interfaces));
@@ -47,53 +30,40 @@ std::vector<std::vector<std::uint8_t>> WrittenBytes() {
 
 TEST(Main, WithoutArgumentsWritesUsageAndSearchesNothing) {
   EXPECT_EQ(RunProgram("", OneDevice()), MainMod::kExitCommandLine);
-  EXPECT_EQ(Fake.standardOutput,
-            "Console Application Example In Visual Basic.\r\n"
-            "\r\nSyntax: tunezap.exe <box 0/1> <channel> \r\n");
+  EXPECT_EQ(Fake.standardOutput, Stdout("usage"));
   EXPECT_EQ(Fake.standardError, "");
   EXPECT_EQ(Fake.setsMade, 0);
 }
 
 struct RunCase {
   const char* text;
+  const char* output;  // the standard output, stdout/OUTPUT.out
   int status;
-  std::string stdoutAfterEcho;
-  std::vector<std::vector<std::uint8_t>> reports;
   const char* stderrStart;  // the first error line begins with this
 };
 
-// A run that changes the channel: a digit line and a report with BOX and VALUE for each digit.
-RunCase Sends(const char* text, std::uint8_t box, std::uint8_t value,
-              std::initializer_list<std::uint8_t> digits) {
-  RunCase c{text, MainMod::kExitSuccess, "", {}, ""};
-  for (const std::uint8_t digit : digits) {
-    c.stdoutAfterEcho += DigitLine(box, digit);
-    c.reports.push_back(Report(box, value, digit));
-  }
-  return c;
-}
-
 TEST(Main, ChangesTheChannelOrReportsWhyNot) {
   const RunCase cases[] = {
-      Sends("1 5 123", 0x31, 5, {1, 2, 3}),
-      Sends("0 9 7", 0x30, 9, {0, 0, 7}),
-      Sends("2 5 7", 0x31, 5, {0, 0, 7}),
-      Sends("0 5 1234", 0x30, 5, {12, 3, 4}),
-      {"0 101", 2, "", {}, "tunezap: argument error: field 3 is missing in \"0 101\"\n"},
-      {"0 5 -5", 2, "", {}, "tunezap: overflow: channel -5 has a units position"},
-      {"0  5 123", 2, "", {}, "tunezap: conversion error: field 2 is empty\n"},
-      {"abc", 2, "", {}, "tunezap: conversion error: field 1 is empty\n"},
+      {"1 5 123", "1_5_123", 0, ""},
+      {"0 9 7", "0_9_7", 0, ""},
+      {"2 5 7", "2_5_7", 0, ""},
+      {"0 5 1234", "0_5_1234", 0, ""},
+      {"0 101", "0_101", 2, "tunezap: argument error: field 3 is missing in \"0 101\"\n"},
+      {"0 5 -5", "0_5_-5", 2, "tunezap: overflow: channel -5 has a units position"},
+      {"0  5 123", "field_2_empty", 2, "tunezap: conversion error: field 2 is empty\n"},
+      {"abc", "abc", 2, "tunezap: conversion error: field 1 is empty\n"},
   };
   for (const RunCase& c : cases) {
     SCOPED_TRACE(std::string("argument text \"") + c.text + "\"");
     EXPECT_EQ(RunProgram(std::string("--syslog ") + c.text, OneDevice()), c.status);
-    EXPECT_EQ(Fake.standardOutput, Echo(c.text) + c.stdoutAfterEcho);
+    EXPECT_EQ(Fake.standardOutput, Stdout(c.output));
     // The outcome alone (no usage line), a failure as the very text of its line.
     const std::string line =
         Fake.standardError.substr(0, Fake.standardError.find('\n')).erase(0, 9);
     ASSERT_EQ(Fake.logged.size(), 1u);
     EXPECT_EQ(Fake.logged[0].find(c.status == 0 ? "info: channel " : "error: " + line), 0u);
-    EXPECT_EQ(WrittenBytes(), c.reports);
+    EXPECT_EQ(WrittenBytes(),
+              c.status == 0 ? TestData::Reports(c.text) : std::vector<TestData::Bytes>{});
     EXPECT_EQ(Fake.steps, c.status == MainMod::kExitSuccess ? "SLHwwwR" : "");
     EXPECT_EQ(Fake.standardError.rfind(c.stderrStart, 0), 0u) << Fake.standardError;
     if (c.status == MainMod::kExitCommandLine) {
@@ -159,13 +129,11 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
        "tunezap: channel 123 not changed: report 1 of 3 not delivered (write '/dev/hidraw0': only "
        "8 of 9 bytes written); reports 2, 3 not sent\n"},
   };
-  const std::string lines[] = {DigitLine(49, 1), DigitLine(49, 2), DigitLine(49, 3)};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(RunProgram("1 5 123", c.interfaces), MainMod::kExitNotChanged);
-    std::string expected = Echo("1 5 123");
-    for (std::size_t i = 0; i < c.digitLines; ++i) expected += lines[i];
-    EXPECT_EQ(Fake.standardOutput, expected);
+    // The echo's 3 lines and 2 for each digit line.
+    EXPECT_EQ(Fake.standardOutput, Stdout("1_5_123", 3 + 2 * c.digitLines));
     EXPECT_EQ(Fake.writes.size(), c.reportsWritten);
     EXPECT_EQ(Fake.steps, c.steps);
     EXPECT_EQ(Fake.standardError, c.error);
@@ -202,8 +170,7 @@ std::vector<FakePlatform::FakeInterface> ThreeBoxes() {
 }
 
 TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
-  const std::string channel =
-      Echo("1 5 123") + DigitLine(49, 1) + DigitLine(49, 2) + DigitLine(49, 3);
+  const std::string channel = Stdout("1_5_123");
   const std::string usage = "tunezap: usage: tunezap <box 0/1> <value 0-255> <channel>\n";
   const auto notSent = [](const std::string& why) {
     return "tunezap: channel 123 not changed: report 1 of 3 not delivered (" + why +
@@ -236,12 +203,7 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
        notSent("no device 6666:f100 at /dev/box-b with serial BOX-A among 4 HID interfaces")},
       {"--wait=1 --serial=BOX-D 1 5 123", 0, channel, {"/dev/hidraw4"}, 3, ""},
       {"--wait=9 --device=/dev/hidraw0 1 5 123", 1, channel, {}, 0, notABox},
-      {"--serial=BOX-B",
-       2,
-       kBanner + "\r\nSyntax: tunezap.exe <box 0/1> <channel> \r\n",
-       {},
-       0,
-       ""},
+      {"--serial=BOX-B", 2, Stdout("usage"), {}, 0, ""},
       {"--bogus 1 5 123", 2, "", {}, 0, "tunezap: unknown option \"--bogus\"\n" + usage},
       {"--device", 2, "", {}, 0, "tunezap: option \"--device\" needs a value\n" + usage},
       {"--list 1 5 123",

@@ -8,143 +8,32 @@
 #include <vector>
 
 #include "platform/linux/ReportDescriptor.h"
+#include "test_data.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Boot keyboard: 8 modifier bits, a reserved byte, six key codes in; five LEDs and three bits of
-// padding out.
-const Bytes kBootKeyboard = {
-    0x05, 0x01,  // Usage Page (Generic Desktop)
-    0x09, 0x06,  // Usage (Keyboard)
-    0xA1, 0x01,  // Collection (Application)
-    0x05, 0x07,  //   Usage Page (Keyboard/Keypad)
-    0x19, 0xE0,  //   Usage Minimum (Left Control)
-    0x29, 0xE7,  //   Usage Maximum (Right GUI)
-    0x15, 0x00,  //   Logical Minimum (0)
-    0x25, 0x01,  //   Logical Maximum (1)
-    0x75, 0x01,  //   Report Size (1)
-    0x95, 0x08,  //   Report Count (8)
-    0x81, 0x02,  //   Input (Data, Variable, Absolute)
-    0x95, 0x01,  //   Report Count (1)
-    0x75, 0x08,  //   Report Size (8)
-    0x81, 0x01,  //   Input (Constant)
-    0x95, 0x05,  //   Report Count (5)
-    0x75, 0x01,  //   Report Size (1)
-    0x05, 0x08,  //   Usage Page (LEDs)
-    0x19, 0x01,  //   Usage Minimum (Num Lock)
-    0x29, 0x05,  //   Usage Maximum (Kana)
-    0x91, 0x02,  //   Output (Data, Variable, Absolute)
-    0x95, 0x01,  //   Report Count (1)
-    0x75, 0x03,  //   Report Size (3)
-    0x91, 0x01,  //   Output (Constant)
-    0x95, 0x06,  //   Report Count (6)
-    0x75, 0x08,  //   Report Size (8)
-    0x15, 0x00,  //   Logical Minimum (0)
-    0x25, 0x65,  //   Logical Maximum (101)
-    0x05, 0x07,  //   Usage Page (Keyboard/Keypad)
-    0x19, 0x00,  //   Usage Minimum (0)
-    0x29, 0x65,  //   Usage Maximum (101)
-    0x81, 0x00,  //   Input (Data, Array)
-    0xC0,        // End Collection
-};
-
-// Vendor-defined device exchanging 64-byte reports both ways.
-const Bytes kVendor64 = {
-    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x40,        //   Report Count (64)
-    0x09, 0x01,        //   Usage (1)
-    0x81, 0x02,        //   Input (Data, Variable, Absolute)
-    0x09, 0x01,        //   Usage (1)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0xC0,              // End Collection
-};
-
-// Vendor-defined device taking an 8-byte output report and giving a 2-byte input report.
-const Bytes kVendor8 = {
-    0x06, 0xA0, 0xFF,  // Usage Page (Vendor 0xFFA0)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x09, 0x02,        //   Usage (2)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x02,        //   Report Count (2)
-    0x81, 0x02,        //   Input (Data, Variable, Absolute)
-    0x09, 0x03,        //   Usage (3)
-    0x95, 0x08,        //   Report Count (8)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0xC0,              // End Collection
-};
-
-// Two top-level collections and three report ids: keyboard LEDs in report 1 (1 byte), a vendor
-// report 2 built from two 16-byte Output items (32 bytes), and a vendor report 3 of 4 bytes.
-const Bytes kSeveralIds = {
-    0x05, 0x01,        // Usage Page (Generic Desktop)
-    0x09, 0x06,        // Usage (Keyboard)
-    0xA1, 0x01,        // Collection (Application)
-    0x85, 0x01,        //   Report ID (1)
-    0x05, 0x08,        //   Usage Page (LEDs)
-    0x19, 0x01,        //   Usage Minimum (Num Lock)
-    0x29, 0x05,        //   Usage Maximum (Kana)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x25, 0x01,        //   Logical Maximum (1)
-    0x75, 0x01,        //   Report Size (1)
-    0x95, 0x05,        //   Report Count (5)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0x75, 0x03,        //   Report Size (3)
-    0x95, 0x01,        //   Report Count (1)
-    0x91, 0x01,        //   Output (Constant)
-    0xC0,              // End Collection
-    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x85, 0x02,        //   Report ID (2)
-    0x95, 0x10,        //   Report Count (16)
-    0x09, 0x02,        //   Usage (2)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0x85, 0x03,        //   Report ID (3)
-    0x95, 0x04,        //   Report Count (4)
-    0x09, 0x03,        //   Usage (3)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0x85, 0x02,        //   Report ID (2)
-    0x95, 0x10,        //   Report Count (16)
-    0x09, 0x04,        //   Usage (4)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0x85, 0x04,        //   Report ID (4)
-    0x95, 0x3F,        //   Report Count (63)
-    0x09, 0x05,        //   Usage (5)
-    0x81, 0x02,        //   Input (Data, Variable, Absolute)
-    0xC0,              // End Collection
-};
-
-// Push saves the report id along with size and count: report 1 gets 2 bytes before and 2 after
-// the Push/Pop pair, report 2 gets 16 bytes inside it.
-const Bytes kPushPop = {
-    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x85, 0x01,        //   Report ID (1)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x02,        //   Report Count (2)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0xA4,              //   Push
-    0x85, 0x02,        //   Report ID (2)
-    0x95, 0x10,        //   Report Count (16)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0xB4,              //   Pop
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0xC0,              // End Collection
-};
+// Real devices' descriptors, the fuzzer's seeds:
+//   boot_keyboard: 8 modifier bits, a reserved byte, six key codes in; five LEDs and three bits of
+//     padding out.
+//   vendor_64: vendor-defined, 64-byte reports both ways.
+//   vendor_8: vendor-defined, an 8-byte output report and a 2-byte input report.
+//   several_ids: two top-level collections and three report ids: keyboard LEDs in report 1 (1
+//     byte), a vendor report 2 built from two 16-byte Output items (32 bytes), and a vendor report
+//     3 of 4 bytes.
+//   push_pop: Push saves the report id along with size and count: report 1 gets 2 bytes before
+//     and 2 after the Push/Pop pair, report 2 gets 16 bytes inside it.
+Bytes Seed(const std::string& name) {
+  const std::string bytes =
+      TestData::ReadFile(TUNEZAP_FUZZ_CORPUS "/report_descriptor/" + name + ".bin");
+  return Bytes(bytes.begin(), bytes.end());
+}
+const Bytes kBootKeyboard = Seed("boot_keyboard");
+const Bytes kVendor64 = Seed("vendor_64");
+const Bytes kVendor8 = Seed("vendor_8");
+const Bytes kSeveralIds = Seed("several_ids");
+const Bytes kPushPop = Seed("push_pop");
 
 struct Case {
   const char* name;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "../test_data.h"
 #include "platform/APIdeclarations.h"
 
 namespace api = APIdeclarations;
@@ -250,9 +251,10 @@ void CheckPresentInterfaces() {
           name + " has an output report length (" + std::to_string(length) + ")", result.reason);
     if (length == 0) {
       // Nothing may be written where there is no output report; the failure names the device.
-      const std::uint8_t report[9] = {0x00, 0x30, 5, 1, 0x7A, 0x7A, 0x7A, 0x7A, 0x7A};
+      const std::vector<TestData::Bytes> reports = TestData::Reports("1 5 123");
       api::CallResult write;
-      const bool written = api::WriteReport(device, report, sizeof report, &write);
+      const bool written = !reports.empty() &&
+                           api::WriteReport(device, reports[0].data(), reports[0].size(), &write);
       Check(!written && WellFormed(write.reason, "WriteFile '" + path + "': "),
             name + " refuses a report it has no room for: " + write.reason);
     }
