@@ -39,8 +39,8 @@ for group in "$@"; do
       packages+=(crossbuild-essential-arm64 crossbuild-essential-armhf libc6:arm64
         libstdc++6:arm64 libgcc-s1:arm64 libc6:armhf libstdc++6:armhf libgcc-s1:armhf
         qemu-user-static qemu-system-arm cpio) ;;
-    # scripts/analyse.sh: both analysers, and the Windows cross compiler for that layer's headers.
-    analyse) packages+=(cmake ninja-build clang clang-tidy cppcheck jq g++-mingw-w64-x86-64) ;;
+    # The analysis in the clang and windows presets: both analysers, and the Windows cross compiler.
+    analyse) packages+=(cmake ninja-build clang clang-tidy cppcheck g++-mingw-w64-x86-64) ;;
     all) exec "$0" "${check[@]}" build test bench e2e windows fuzz valgrind package arm analyse ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
