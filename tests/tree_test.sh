@@ -106,12 +106,18 @@ check $? "20 concurrent pairs, no interleaved report" \
 
 # --- A 5 s wait for a box that never comes, on an empty tree, costs under 10 ms of processor time
 # (user and system) more than a wait of 1 ms: no busy loop. Not under a runner, which costs more.
+# The kernel counts processor time in ticks, and on a busy machine one tick more can fall on
+# either run: a second pair decides before the check fails.
 mkdir -p "$work/empty/sys/class/hidraw" "$work/empty/dev"
 TIMEFORMAT='%3U %3S'
-for seconds in 0.001 5; do  # $spent: the first run's time, then the second's less the first's
-  read -r user system < <({ time "$program_path" "$work/empty/sys" "$work/empty/dev" \
-    --wait=$seconds 1 5 123 >/dev/null 2>&1; } 2>&1)
-  spent=$((10#${user/./} + 10#${system/./} - ${spent:-0}))
+for _ in 1 2; do
+  spent=""
+  for seconds in 0.001 5; do  # $spent: the first run's time, then the second's less the first's
+    read -r user system < <({ time "$program_path" "$work/empty/sys" "$work/empty/dev" \
+      --wait=$seconds 1 5 123 >/dev/null 2>&1; } 2>&1)
+    spent=$((10#${user/./} + 10#${system/./} - ${spent:-0}))
+  done
+  [ "$spent" -ge 10 ] || break
 done
 [ ${#runner[@]} -gt 0 ] || check $((spent >= 10)) "a 5 s wait costs under 10 ms more" "$spent ms"
 
