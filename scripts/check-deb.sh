@@ -15,21 +15,13 @@ cd "$(dirname "$0")/.." || exit 2
 status=0
 ok() { echo "ok - $1"; }
 fail() { echo "FAIL - $1${2:+: $2}"; status=1; }
-check() {  # NAME COMMAND...: passes when the command succeeds
-  local name=$1
-  shift
-  if "$@"; then ok "$name"; else fail "$name"; fi
-}
-logged() {  # NAME COMMAND...: as check, the command's output shown only when it fails
+check() {  # NAME COMMAND...: passes when the command succeeds; its output shown when it fails
   local name=$1
   shift
   if "$@" >"$work/log" 2>&1; then ok "$name"; else tail -n 40 "$work/log"; fail "$name"; fi
 }
 same() { if [ "$2" = "$3" ]; then ok "$1"; else fail "$1" "got '$3'"; fi; }  # NAME EXPECTED GOT
-package() {  # [--arch ARCH]: builds the package; its path is the last line package-deb.sh prints
-  local deb
-  deb=$(scripts/package-deb.sh "$@" | tail -n 1) && [ -f "$deb" ] && echo "$deb"
-}
+package() { scripts/package-deb.sh "$@" | tail -n 1; }  # [--arch ARCH]: the .deb's path
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -52,9 +44,8 @@ fi
 [ "$(id -u)" -eq 0 ] || { echo "SKIPPED: must run as root (it installs the package)"; exit 77; }
 # The maintainer scripts see a udevadm that records its arguments and fails, as it does where udev
 # is not running: they must call it and must not fail because of it.
-mkdir "$work/bin"
-printf '#!/bin/sh\necho "$*" >>"%s"\nexit 1\n' "$work/udevadm.log" >"$work/bin/udevadm"
-chmod +x "$work/bin/udevadm"
+printf '#!/bin/sh\necho "$*" >>"%s"\nexit 1\n' "$work/udevadm.log" >"$work/udevadm"
+chmod +x "$work/udevadm"
 udev_calls() {  # NAME: the maintainer script called udevadm as expected, once
   same "$1" "control --reload-rules;trigger --subsystem-match=hidraw --action=change;" \
     "$(tr '\n' ';' 2>/dev/null <"$work/udevadm.log")"
@@ -63,13 +54,12 @@ udev_calls() {  # NAME: the maintainer script called udevadm as expected, once
 # apt-get waits up to 10 minutes for another apt-get or dpkg to let go of the lock, and gives
 # dpkg its own PATH, with the recording udevadm first.
 apt() {
-  apt-get -y -o DPkg::Lock::Timeout=600 -o DPkg::Path="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" \
+  apt-get -y -o DPkg::Lock::Timeout=600 -o DPkg::Path="$work:/usr/sbin:/usr/bin:/sbin:/bin" \
     "$@" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; false; }
 }
 
-if dpkg-query -W tunezap >/dev/null 2>&1; then
-  apt purge tunezap || { fail "purge the package a previous run left installed"; exit 1; }
-fi
+! dpkg-query -W tunezap >/dev/null 2>&1 || apt purge tunezap ||
+  { fail "purge the package a previous run left installed"; exit 1; }
 deb=$(package) || { fail "build the package (scripts/package-deb.sh)"; exit 1; }
 ok "build the package: $deb"
 # piuparts installs it into a clean Debian 12, removes and purges it, and finds anything left
@@ -78,7 +68,7 @@ base=/var/cache/tunezap/piuparts-bookworm.tgz
 mkdir -p "${base%/*}"
 tarball=(--save "$base")
 [ ! -f "$base" ] || tarball=(--basetgz "$base")
-logged "piuparts: installed into a clean Debian 12, removed, purged, nothing left" \
+check "piuparts: installed into a clean Debian 12, removed, purged, nothing left" \
   piuparts -d bookworm -m http://deb.debian.org/debian "${tarball[@]}" "$deb"
 apt install "$PWD/$deb" || { fail "apt-get install $deb"; exit 1; }
 same "apt-get install $deb" "install ok installed" "$(dpkg-query -W -f='${Status}' tunezap)"
@@ -107,6 +97,6 @@ check "dpkg no longer knows the package" sh -c '! dpkg-query -W tunezap >/dev/nu
 
 # The package's own tests on this system, the package installed by autopkgtest; then purged.
 dsc=$(dirname "$deb")/$(basename "$deb" | sed 's/_[^_]*$//').dsc
-logged "autopkgtest $deb $dsc -- null" autopkgtest "$deb" "$dsc" -- null
+check "autopkgtest $deb $dsc -- null" autopkgtest "$deb" "$dsc" -- null
 check "apt-get purge tunezap after autopkgtest" apt purge tunezap
 exit $status

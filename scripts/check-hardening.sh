@@ -16,11 +16,8 @@
 # asked for. Prints hardening-check's report; exits 1 when a check fails.
 set -uo pipefail
 kind=${1:-} program=${2:-} build=$(realpath "${3:-.}")
-case "$kind" in
-  dynamic) [ $# -eq 2 ] ;;
-  static-pie | static) [ $# -eq 3 ] ;;
-  *) false ;;
-esac || { echo "usage: $0 dynamic PROGRAM | $0 static-pie|static PROGRAM BUILD_DIR" >&2; exit 2; }
+[[ "$kind $#" =~ ^(dynamic 2|static-pie 3|static 3)$ ]] ||
+  { echo "usage: $0 dynamic PROGRAM | $0 static-pie|static PROGRAM BUILD_DIR" >&2; exit 2; }
 command -v hardening-check >/dev/null || "$(dirname "$0")/install-deps.sh" package || exit 1
 
 status=0

@@ -21,8 +21,7 @@ case "$*" in
   "--arch arm64" | "--arch armhf") arch=$2 build=build-deb-$2 options=(-a "$2" -Pcross,nocheck -B) ;;
   *) echo "usage: $0 [--arch arm64|armhf]" >&2; exit 2 ;;
 esac
-scripts/install-deps.sh build package
-[ "$arch" = "$native" ] || scripts/install-deps.sh arm
+scripts/install-deps.sh build package ${2:+arm}
 
 # The commit to build: HEAD, or with uncommitted changes to tracked files a commit of them.
 commit=$(git -c user.name=tunezap -c user.email=tunezap@localhost stash create)
@@ -43,18 +42,13 @@ export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=2}"
 [ "$arch" = "$native" ] || DEB_BUILD_OPTIONS+=" nocheck"
 if [ "${TUNEZAP_WERROR:-OFF}" = ON ]; then export DEB_CXXFLAGS_APPEND=-Werror; fi
 log=$root/$build/build.log
-if ! (cd "$build/tunezap-$upstream" && dpkg-buildpackage -us -uc "${options[@]}") >"$log" 2>&1; then
-  tail -n 40 "$log" >&2
-  echo "package-deb: dpkg-buildpackage failed (see $log)" >&2
-  exit 1
-fi
+(cd "$build/tunezap-$upstream" && dpkg-buildpackage -us -uc "${options[@]}") >"$log" 2>&1 ||
+  { tail -n 40 "$log" >&2; echo "package-deb: dpkg-buildpackage failed (see $log)" >&2; exit 1; }
 
 deb=$build/tunezap_${version}_$arch.deb
 [ -f "$deb" ] || { echo "package-deb: no $deb" >&2; exit 1; }
 # The .changes names every file built: source and binary packages.
 lintian --pedantic --display-info --fail-on error,warning,pedantic "$build/tunezap_${version}_$arch.changes" >&2
-unpacked=$(mktemp -d)
-trap 'rm -rf "$unpacked"' EXIT
-dpkg-deb -x "$deb" "$unpacked"
-scripts/check-hardening.sh dynamic "$unpacked/usr/bin/tunezap" >&2
+dpkg-deb -x "$deb" "$build/unpacked"
+scripts/check-hardening.sh dynamic "$build/unpacked/usr/bin/tunezap" >&2
 echo "$deb"

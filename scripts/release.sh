@@ -22,10 +22,8 @@ out=${1:-release}
 # The checkout may belong to another user than the one building (CI copies it in, say).
 git() { command git -c safe.directory="$root" "$@"; }
 
-if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
-  echo "release: the checkout has uncommitted changes; a release is built from a commit" >&2
-  exit 1
-fi
+[ -z "$(git status --porcelain --untracked-files=no)" ] ||
+  { echo "release: the checkout has uncommitted changes; a release is built from a commit" >&2; exit 1; }
 version=$(sed -n 's/^project(tunezap VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "release: no version in CMakeLists.txt" >&2; exit 1; }
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
@@ -33,20 +31,15 @@ export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C
 scripts/install-deps.sh build package arm
 
 # The folder is emptied first: refuse one that holds something other than an earlier release.
-if [ -d "$out" ] && [ -n "$(ls -A "$out")" ] && [ ! -f "$out/SHA256SUMS" ]; then
-  echo "release: $out holds files but no SHA256SUMS; not emptying it" >&2
-  exit 1
-fi
+[ -z "$(ls -A "$out" 2>/dev/null)" ] || [ -f "$out/SHA256SUMS" ] ||
+  { echo "release: $out holds files but no SHA256SUMS; not emptying it" >&2; exit 1; }
 work="build-dist"  # not build-release: scripts/run.sh builds there
-rm -rf "$work" "$out"
-mkdir -p "$work" "$out"
+rm -rf "$work" "$out" && mkdir -p "$work" "$out"
 
-# Every build starts in a fresh directory, so CMake takes these flags from the environment.
-prefix_map="-ffile-prefix-map=$root=."
-
-# build PRESET DIR [CMAKE-ARG...]: the program alone, from a configure preset, in DIR.
+# build PRESET DIR [CMAKE-ARG...]: the program alone, from a configure preset, in DIR. Every
+# build starts in a fresh directory, so CMake takes the compiler flags from the environment.
 build() {
-  CXXFLAGS="$prefix_map" cmake --preset "$1" -B "$2" -DTUNEZAP_TESTS=OFF "${@:3}" >/dev/null
+  CXXFLAGS="-ffile-prefix-map=$root=." cmake --preset "$1" -B "$2" -DTUNEZAP_TESTS=OFF "${@:3}" >/dev/null
   cmake --build "$2" --target tunezap >/dev/null
 }
 # linux_binary PRESET ARCH static-pie|static: the program, statically linked and stripped, as
