@@ -30,7 +30,30 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// Trees made once per process, removed at exit: `count` interfaces, the box last when `withBox`.
+// `count` interfaces under `root`, the box last when `withBox`, shaped as the kernel publishes
+// them: class entries and device links are symlinks.
+void MakeTree(const fs::path& root, int count, bool withBox) {
+  fs::create_directories(root / "dev");
+  fs::create_directories(root / "sys/class/hidraw");
+  for (int n = 0; n < count; ++n) {
+    const std::string name = "hidraw" + std::to_string(n);
+    const bool box = withBox && n == count - 1;
+    const std::string hid =
+        std::string("0003:") + (box ? "6666:F100." : "046D:C31C.") + std::to_string(1000 + n);
+    const fs::path device = root / "sys/devices/virtual/hid" / hid;
+    fs::create_directories(device / "hidraw" / name);
+    WriteFile(device / "uevent", std::string("DRIVER=hid-generic\nHID_ID=0003:0000") +
+                                     (box ? "6666:0000F100" : "046D:0000C31C") +
+                                     "\nHID_NAME=bench\n");
+    WriteFile(device / "report_descriptor", VendorDescriptor(8));
+    fs::create_symlink("../../../" + hid, device / "hidraw" / name / "device");
+    fs::create_directory_symlink("../../devices/virtual/hid/" + hid + "/hidraw/" + name,
+                                 root / "sys/class/hidraw" / name);
+    WriteFile(root / "dev" / name, "");
+  }
+}
+
+// Trees made once per process, removed at exit.
 struct Trees {
   std::map<std::pair<int, bool>, fs::path> made;
   fs::path base;
@@ -42,29 +65,11 @@ struct Trees {
   ~Trees() { fs::remove_all(base); }
   const fs::path& Get(int count, bool withBox) {
     auto [where, added] = made.try_emplace({count, withBox});
-    if (!added) return where->second;
-    where->second = base / (std::to_string(count) + (withBox ? "-box" : "-none"));
-    const fs::path& root = where->second;
-    fs::create_directories(root / "dev");
-    // Shaped as the kernel publishes them: class entries and device links are symlinks.
-    for (int n = 0; n < count; ++n) {
-      const std::string name = "hidraw" + std::to_string(n);
-      const bool box = withBox && n == count - 1;
-      const std::string hid =
-          std::string("0003:") + (box ? "6666:F100." : "046D:C31C.") + std::to_string(1000 + n);
-      const fs::path device = root / "sys/devices/virtual/hid" / hid;
-      fs::create_directories(device / "hidraw" / name);
-      fs::create_directories(root / "sys/class/hidraw");
-      WriteFile(device / "uevent", std::string("DRIVER=hid-generic\nHID_ID=0003:0000") +
-                                       (box ? "6666:0000F100" : "046D:0000C31C") +
-                                       "\nHID_NAME=bench\n");
-      WriteFile(device / "report_descriptor", VendorDescriptor(8));
-      fs::create_symlink("../../../" + hid, device / "hidraw" / name / "device");
-      fs::create_directory_symlink("../../devices/virtual/hid/" + hid + "/hidraw/" + name,
-                                   root / "sys/class/hidraw" / name);
-      WriteFile(root / "dev" / name, "");
+    if (added) {
+      where->second = base / (std::to_string(count) + (withBox ? "-box" : "-none"));
+      MakeTree(where->second, count, withBox);
     }
-    return root;
+    return where->second;
   }
 };
 
@@ -124,4 +129,14 @@ BENCHMARK(BM_ParseLongestDescriptor);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// bench_search --tree ROOT COUNT last|none makes one tree for whole runs of the program and ends.
+int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--tree") {
+    MakeTree(argv[2], std::atoi(argv[3]), std::string(argv[4]) == "last");
+    return 0;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

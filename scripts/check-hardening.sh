@@ -16,63 +16,51 @@
 # asked for. Prints hardening-check's report; exits 1 when a check fails.
 set -uo pipefail
 kind=${1:-} program=${2:-} build=$(realpath "${3:-.}")
-case "$kind" in
-  dynamic) [ $# -eq 2 ] ;;
-  static-pie | static) [ $# -eq 3 ] ;;
-  *) false ;;
-esac || { echo "usage: $0 dynamic PROGRAM | $0 static-pie|static PROGRAM BUILD_DIR" >&2; exit 2; }
+[[ "$kind $#" =~ ^(dynamic 2|static-pie 3|static 3)$ ]] ||
+  { echo "usage: $0 dynamic PROGRAM | $0 static-pie|static PROGRAM BUILD_DIR" >&2; exit 2; }
 command -v hardening-check >/dev/null || "$(dirname "$0")/install-deps.sh" package || exit 1
 
 status=0
 # judge FILE [OPTION...]: hardening-check must pass, and answer "yes" on each line named in $yes
-# (it passes lines it cannot judge, such as "unknown").
+# (it passes lines it cannot judge, such as "unknown"). This machine's objdump cannot disassemble
+# ARM code; hardening-check needs it only to look for stack clash protection, not asked for.
 judge() {
-  local file=$1 report line
-  shift
-  # This machine's objdump cannot disassemble ARM code; hardening-check needs it only to look for
-  # stack clash protection, which is not asked for.
-  report=$(hardening-check --nocfprotection "$@" "$file" 2>&1 |
-    grep -v -e "^objdump: can't disassemble" -e '^$'
-    exit "${PIPESTATUS[0]}") || status=1
-  echo "$report"
+  local report line
+  report=$(hardening-check --nocfprotection "$@" 2>&1) || status=1
+  grep -v -e "^objdump: can't disassemble" -e '^$' <<<"$report"
   for line in "${yes[@]}"; do
-    grep -q "^ $line: yes" <<<"$report" || { echo "hardening: $file: not '$line: yes'" >&2; status=1; }
+    grep -q "^ $line: yes" <<<"$report" || { echo "hardening: $1: not '$line: yes'" >&2; status=1; }
   done
 }
+fault() { echo "hardening: $program $1" >&2; status=1; }
 
 headers=$(readelf -h -l -d "$program" 2>&1) || { echo "$headers" >&2; exit 1; }
 if [ "$kind" = dynamic ]; then
   yes=("Position Independent Executable" "Stack protected" "Fortify Source functions"
     "Read-only relocations" "Immediate binding")
   judge "$program"
-else
-  yes=("Read-only relocations" "Immediate binding")
-  skip=(--nostackprotector --nofortify)
-  # Without PIE there is no dynamic section to carry the flag, and nothing to bind lazily: the
-  # C library applies its few relocations at start.
-  [ "$kind" = static ] && yes=("Read-only relocations") skip+=(--nopie --nobindnow)
-  judge "$program" "${skip[@]}"
-  if grep -q 'INTERP' <<<"$headers"; then
-    echo "hardening: $program has a program interpreter: not linked statically" >&2
-    status=1
-  fi
-  type=$(sed -n 's/^ *Type: *\([A-Z]*\).*/\1/p' <<<"$headers")
-  if [ "$kind" = static-pie ]; then
-    if [ "$type" = DYN ] && grep -q '(FLAGS_1).*\bPIE\b' <<<"$headers"; then
-      echo " Static PIE: yes"
-    else
-      echo "hardening: $program is not a static PIE program (type $type)" >&2
-      status=1
-    fi
-  fi
-  # The objects it was linked from, in one archive, as hardening-check judges archives.
-  objects=$(mktemp -d)
-  ar rc "$objects/tunezap-objects.a" "$build"/CMakeFiles/tunezap.dir/src/*.o &&
-    for library in "$build"/libtunezap_*.a; do
-      (cd "$objects" && ar x "$library" && ar rc tunezap-objects.a ./*.o && rm ./*.o)
-    done || status=1
-  yes=("Stack protected" "Fortify Source functions")
-  judge "$objects/tunezap-objects.a"
-  rm -rf "$objects"
+  exit $status
 fi
+# Without PIE there is no dynamic section to carry the flag, and nothing to bind lazily: the C
+# library applies its few relocations at start.
+yes=("Read-only relocations" "Immediate binding") skip=(--nostackprotector --nofortify)
+[ "$kind" = static-pie ] || yes=("Read-only relocations") skip+=(--nopie --nobindnow)
+judge "$program" "${skip[@]}"
+! grep -q INTERP <<<"$headers" || fault "has a program interpreter: not linked statically"
+if [ "$kind" = static-pie ]; then
+  if grep -q '^ *Type: *DYN' <<<"$headers" && grep -q '(FLAGS_1).*\bPIE\b' <<<"$headers"; then
+    echo " Static PIE: yes"
+  else
+    fault "is not a static PIE program"
+  fi
+fi
+# The objects it was linked from, in one archive, as hardening-check judges archives.
+objects=$(mktemp -d)
+trap 'rm -rf "$objects"' EXIT
+ar rc "$objects/tunezap-objects.a" "$build"/CMakeFiles/tunezap.dir/src/*.o &&
+  for library in "$build"/libtunezap_*.a; do
+    (cd "$objects" && ar x "$library" && ar rc tunezap-objects.a ./*.o && rm ./*.o)
+  done || status=1
+yes=("Stack protected" "Fortify Source functions")
+judge "$objects/tunezap-objects.a"
 exit $status

@@ -22,10 +22,8 @@ out=${1:-release}
 # The checkout may belong to another user than the one building (CI copies it in, say).
 git() { command git -c safe.directory="$root" "$@"; }
 
-if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
-  echo "release: the checkout has uncommitted changes; a release is built from a commit" >&2
-  exit 1
-fi
+[ -z "$(git status --porcelain --untracked-files=no)" ] ||
+  { echo "release: the checkout has uncommitted changes; a release is built from a commit" >&2; exit 1; }
 version=$(sed -n 's/^project(tunezap VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "release: no version in CMakeLists.txt" >&2; exit 1; }
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
@@ -33,62 +31,46 @@ export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C
 scripts/install-deps.sh build package arm
 
 # The folder is emptied first: refuse one that holds something other than an earlier release.
-if [ -d "$out" ] && [ -n "$(ls -A "$out")" ] && [ ! -f "$out/SHA256SUMS" ]; then
-  echo "release: $out holds files but no SHA256SUMS; not emptying it" >&2
-  exit 1
-fi
+[ -z "$(ls -A "$out" 2>/dev/null)" ] || [ -f "$out/SHA256SUMS" ] ||
+  { echo "release: $out holds files but no SHA256SUMS; not emptying it" >&2; exit 1; }
 work="build-dist"  # not build-release: scripts/run.sh builds there
-rm -rf "$work" "$out"
-mkdir -p "$work" "$out"
+rm -rf "$work" "$out" && mkdir -p "$work" "$out"
 
-# Every build starts in a fresh directory, so CMake takes these flags from the environment.
-prefix_map="-ffile-prefix-map=$root=."
-
-# linux_binary ARCH static-pie|static [CMAKE-ARG...]: the program, statically linked and
-# stripped, as tunezap-VERSION-linux-ARCH, hardened as scripts/check-hardening.sh checks. Cross
-# builds pass their toolchain file.
-linux_binary() {
-  local arch=$1 kind=$2 build=$work/linux-$1
-  shift 2
-  CXXFLAGS="$prefix_map" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DTUNEZAP_TESTS=OFF -DTUNEZAP_STATIC=ON -DTUNEZAP_WERROR="${TUNEZAP_WERROR:-OFF}" "$@" \
-    >/dev/null
-  cmake --build "$build" --target tunezap >/dev/null
-  if readelf -l "$build/tunezap" | grep -q 'program interpreter'; then
-    echo "release: $build/tunezap is not linked statically" >&2
-    return 1
-  fi
-  local strip_program
-  strip_program=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$build/CMakeCache.txt")
-  "$strip_program" --strip-all -o "$out/tunezap-$version-linux-$arch" "$build/tunezap"
-  scripts/check-hardening.sh "$kind" "$out/tunezap-$version-linux-$arch" "$build" >&2
+# build PRESET DIR [CMAKE-ARG...]: the program alone, from a configure preset, in DIR. Every
+# build starts in a fresh directory, so CMake takes the compiler flags from the environment.
+build() {
+  CXXFLAGS="-ffile-prefix-map=$root=." cmake --preset "$1" -B "$2" -DTUNEZAP_TESTS=OFF "${@:3}" >/dev/null
+  cmake --build "$2" --target tunezap >/dev/null
 }
-
+# linux_binary PRESET ARCH static-pie|static: the program, statically linked and stripped, as
+# tunezap-VERSION-linux-ARCH, hardened as scripts/check-hardening.sh checks.
+linux_binary() {
+  local dir=$work/linux-$2
+  build "$1" "$dir" -DTUNEZAP_STATIC=ON
+  "$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$dir/CMakeCache.txt")" --strip-all \
+    -o "$out/tunezap-$version-linux-$2" "$dir/tunezap"
+  scripts/check-hardening.sh "$3" "$out/tunezap-$version-linux-$2" "$dir" >&2
+}
 # debian_package [--arch ARCH]: the .deb that scripts/package-deb.sh builds and checks; for this
 # machine's architecture the source package too.
 debian_package() {
   local deb
   deb=$(scripts/package-deb.sh "$@" | tail -n 1)
   cp "$deb" "$out/"
-  if [ $# -eq 0 ]; then
-    cp "$(dirname "$deb")"/*.dsc "$(dirname "$deb")"/*.orig.tar.* \
-      "$(dirname "$deb")"/*.debian.tar.* "$out/"
-  fi
+  [ $# -gt 0 ] || cp "${deb%/*}"/*.dsc "${deb%/*}"/*.orig.tar.* "${deb%/*}"/*.debian.tar.* "$out/"
 }
-
 # windows_zip: the cross-built program in the zip that scripts/package-zip.sh makes.
 windows_zip() {
-  local build=$work/win64 zipfile
-  CXXFLAGS="$prefix_map" scripts/build-windows.sh "$build" >/dev/null
-  zipfile=$(scripts/package-zip.sh "$build/tunezap.exe" | tail -n 1)
-  cp "$zipfile" "$out/"
+  build windows "$work/win64"
+  cp "$(scripts/package-zip.sh "$work/win64/tunezap.exe" | tail -n 1)" "$out/"
 }
 
-# One line per artifact: the function that builds it and its arguments.
+# One line per artifact: the function that builds it and its arguments. check-hardening.sh
+# refuses a program with an interpreter, one not linked statically.
 artifacts=(
-  "linux_binary x86_64 static-pie"
-  "linux_binary aarch64 static-pie -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake"
-  "linux_binary armhf static -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake"
+  "linux_binary release x86_64 static-pie"
+  "linux_binary arm64 aarch64 static-pie"
+  "linux_binary armhf armhf static"
   "debian_package"
   "debian_package --arch arm64"
   "debian_package --arch armhf"
@@ -100,9 +82,7 @@ for artifact in "${artifacts[@]}"; do
   $artifact
 done
 
+(cd "$out" && sha256sum -- * >SHA256SUMS)
 touch -d "@$SOURCE_DATE_EPOCH" "$out"/*
-(cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort |
-  xargs sha256sum >SHA256SUMS)
-touch -d "@$SOURCE_DATE_EPOCH" "$out/SHA256SUMS"
 echo "release: $out ($version, commit $(git rev-parse --short HEAD))" >&2
 cat "$out/SHA256SUMS"
