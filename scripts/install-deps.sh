@@ -26,10 +26,9 @@ for group in "$@"; do
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;
-    # This machine's package; lintian, hardening-check (devscripts), autopkgtest; git exports
-    # the sources, file looks at the installed program; pkg-config and bash-completion say where
-    # completions go.
-    package) builds+=("") packages+=(lintian devscripts autopkgtest zip file git pkg-config
+    # This machine's package; lintian, hardening-check (devscripts), autopkgtest, piuparts; git
+    # exports the sources; pkg-config and bash-completion say where completions go.
+    package) builds+=("") packages+=(lintian devscripts autopkgtest piuparts zip git pkg-config
       bash-completion) ;;
     # The ARM packages, cross-built; Debian's cross toolchains, which the static ARM builds use
     # too, and the ARM C and C++ runtime libraries beside this machine's (multiarch), from which
