@@ -241,21 +241,18 @@ scenario_concurrent_pairs() {
 # their serials (opening both, to tell whether they can be opened), --serial and --device (with
 # the path --list printed; where that is a file, through a link, as a user's udev rule would make
 # one) pick the second, and the run opens and writes to it alone.
-scenario_serial_picks_second() {
+picks_second() {  # OPTION: --serial=BOX-B, or --device (with the path --list printed)
   plug $boxes || return
   run --list
   [ "$(grep -c " 6666:f100 BOX-[AB] 9 can be opened" "$work/out")" -eq 2 ] ||
     problem "list: $(flat "$work/out")"
-  outcome "|--serial=BOX-B 1 5 123|0|3|2 3|1 2 2"
-}
-
-scenario_device_picks_second() {
-  plug $boxes || return
-  run --list
   box_b=$(sed -n 's/^. \([^ ]*\) 6666:f100 BOX-B .*/\1/p' "$work/out")
   [ -e "$box_b" ] && ln -sf "$box_b" "$work/box-b" && box_b=$work/box-b
-  outcome "|--device $box_b 1 5 123|0|3|2 3|1 2 2"
+  [ "$1" != --device ] || set -- "--device $box_b"
+  outcome "|$1 1 5 123|0|3|2 3|1 2 2"
 }
+scenario_serial_picks_second() { picks_second --serial=BOX-B; }
+scenario_device_picks_second() { picks_second --device; }
 
 # --list names every interface with its serial; it opens the boxes (to tell whether this user
 # may) and nothing else. As a user without access: both boxes refused (and so never opened), exit 1.
@@ -417,8 +414,8 @@ scenario_wait_udev_plugdev() {
     prompt 20000 20000000
 }
 scenario_wait_serial() {
-  outcome "6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B:late|--wait=20 --serial=BOX-B 1 5 \
-123|0|3|1 3|1" && prompt 2100 50000
+  late_b="6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B:late"
+  outcome "$late_b|--wait=20 --serial=BOX-B 1 5 123|0|3|1 3|1" && prompt 2100 50000
 }
 # No box ever: the run ends at the deadline, counted from its start.
 scenario_wait_none() {
