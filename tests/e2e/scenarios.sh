@@ -21,12 +21,14 @@ linux_build
 set -f
 EMULATOR=/e2e/hid_emulator
 RUN_AS=/e2e/run_as
+DATA=/e2e/data  # the expected outputs every suite shares
 work=/tmp/e2e
 mkdir -p "$work"
 
 problems=""  # why the current scenario fails; empty while it passes
 note=""  # what a passing scenario measured, for its line
 emulator=""  # process id of the running device emulator
+devices=""  # the devices it was given
 timer=""  # process id of the timer that plugs in the late devices
 problem() { problems="$problems${problems:+; }$*"; }
 # A file's text on one line, for a FAIL line.
@@ -43,9 +45,10 @@ awaited() {
   done
 }
 
-# plug DEVICE...: plugs in devices VID:PID:LENGTH[:vanish] in this order (hidraw0, hidraw1, ...);
-# the late ones $late_us into the run that follows.
+# plug DEVICE...: plugs in devices [usb:]VID:PID:LENGTH[:...] in this order (hidraw0, hidraw1,
+# ...); the late ones $late_us into the run that follows.
 plug() {
+  devices=$*
   : >"$work/emulator.out"
   "$EMULATOR" --out "$work/received" --opens "$work/opens" "$@" >"$work/emulator.out" \
     2>"$work/emulator.err" &
@@ -87,51 +90,35 @@ run() {
   timeout 30 "$@" >"$work/out" 2>"$work/err" </dev/null
   status=$?
   elapsed=$(($(now_ms) - started))
+  # busybox's own word on a run a signal ended, not tunezap's
+  [ "$status" -ne 143 ] || sed -i '/^Terminated$/d' "$work/err"
 }
 
-# stdout_of BOX VALUE CHANNEL [LINES]: the bytes tunezap writes to standard output for a channel
-# below 1000 when it gets as far as the line of digit LINES (default 3).
-stdout_of() {
-  code=49
-  [ "$1" -eq 0 ] && code=48
-  printf 'Console Application Example In Visual Basic.\r\n'
-  printf '\r\nCommand Line Parameters: %s %s %s\r\n' "$1" "$2" "$3"
-  for digit in $(($3 / 100)) $(($3 / 10 % 10)) $(($3 % 10)); do
-    printf '\r\n1:%s 2:%s 3:%s\r\n' "$code" "$digit" "$digit"
-  done | head -n "$((${4:-3} * 2))"
-}
-
-# report BOX VALUE DIGIT LENGTH: one output report as the emulator records it, in hex.
-report() {
-  code=31
-  [ "$1" -eq 0 ] && code=30
-  printf '00%s%02x%02x7a7a7a7a7a' "$code" "$2" "$3"
-  zeros=$(($4 - 9))
-  while [ "$zeros" -gt 0 ]; do
-    printf 00
-    zeros=$((zeros - 1))
-  done
-}
-
-# reports DEVICE BOX VALUE CHANNEL LENGTH: the three records of one complete run.
+# reports DEVICE COUNT BOX VALUE CHANNEL: the first COUNT records of a run's reports as device
+# DEVICE (its place among those plugged in) takes them: as long as its reports, zeros after the
+# first 9 bytes; usbhid leaves report id 0 off the wire, so a device on USB gets no first byte.
 reports() {
-  for digit in $(($4 / 100)) $(($4 / 10 % 10)) $(($4 % 10)); do
-    echo "$1 output $(report "$2" "$3" "$digit" "$5")"
-  done
+  spec=$(echo "$devices" | cut -d ' ' -f $(($1 + 1)))
+  skip=0
+  case "$spec" in usb:*) skip=2 ;; esac
+  length=$(echo "${spec#usb:}" | cut -d : -f 3)
+  sed -n "s/^$3 $4 $5: //p" "$DATA/reports.txt" | tr ' ' '\n' | head -n "$2" | awk -v device="$1" \
+    -v bytes=$((length + 1)) -v skip=$skip \
+    '{ r = $0; while (length(r) < 2 * bytes) r = r "00"; print device " output " substr(r, skip + 1) }'
 }
 
-expect_status() {
-  [ "$status" -eq "$1" ] || problem "exit status $status, expected $1"
-}
+expect_status() { [ "$status" -eq "$1" ] || problem "exit status $status, expected $1"; }
 
-expect_stdout() {  # BOX VALUE CHANNEL [LINES]
-  stdout_of "$@" >"$work/expected.out"
+# expect_stdout LINES ARGUMENT...: standard output is that of a run with the channel its last
+# three arguments name, up to the line of digit LINES.
+expect_stdout() {
+  lines=$1
+  shift $(($# - 3))
+  head -n $((3 + 2 * lines)) "$DATA/stdout/$1_$2_$3.out" >"$work/expected.out"
   cmp -s "$work/expected.out" "$work/out" || problem "standard output: $(flat "$work/out")"
 }
 
-expect_no_stderr() {
-  [ -s "$work/err" ] && problem "standard error: $(flat "$work/err")"
-}
+expect_no_stderr() { [ -s "$work/err" ] && problem "standard error: $(flat "$work/err")"; }
 
 # The error line of a run whose first report was not delivered (the later ones then not sent).
 first_refused="not changed: report 1 of 3 not delivered"
@@ -156,54 +143,62 @@ expect_lines() {
 }
 # expect_received LINES: exactly what the devices must have received, in order, one record a line.
 expect_received() { expect_lines received "devices received" "$1"; }
-# expect_opens LINES: exactly which devices were opened ("I open"), in order, one a line.
-expect_opens() { [ "$opens_are_ours" -eq 0 ] || expect_lines opens "devices opened" "$1"; }
+# expect_opens LINE...: exactly which devices were opened ("I open"), in order.
+expect_opens() { [ "$opens_are_ours" -eq 0 ] || expect_lines opens "devices opened" "$@"; }
 
-# changed DEVICES "ARGUMENTS" RECEIVED [OPENS]: plugs DEVICES in (none: they are in already), runs
-# tunezap with ARGUMENTS and unplugs. The run changes the channel its last three arguments name,
-# with nothing on standard error; the devices receive exactly RECEIVED (and are opened as OPENS).
-changed() {
-  ran "$1" "$2" 0 3 "$3" || return
-  expect_no_stderr
-  [ $# -lt 4 ] || expect_opens "$4"
-}
-# not_changed DEVICES "ARGUMENTS" LINES RECEIVED TEXT...: the same for a run that exits 1 after
-# LINES digit lines, with one error line holding every TEXT.
-not_changed() {
-  ran "$1" "$2" 1 "$3" "$4" || return
-  shift 4
-  expect_stderr "$@"
-}
-ran() {  # DEVICES "ARGUMENTS" STATUS LINES RECEIVED: what changed and not_changed share
-  [ -z "$1" ] || plug $1 || return  # one word per device
-  run $2
+# outcome 'DEVICES|ARGUMENTS|STATUS|LINES|RECEIVED|OPENS|TEXT|...': plugs DEVICES in (none: they
+# are in already), runs tunezap with ARGUMENTS, unplugs, and checks: the exit status; standard
+# output up to the line of digit LINES; what the devices received (RECEIVED "DEVICE COUNT [BOX
+# VALUE CHANNEL]": the first COUNT reports of that run, by default this one; empty: nothing); which
+# were opened (OPENS: their numbers in order, "-" none, empty: not checked); standard error: with
+# exit status 1 one line holding every TEXT, else nothing. False if the devices did not plug in.
+outcome() {
+  IFS='|' read -r plugged arguments expected lines received opens texts <<EOF
+$1
+EOF
+  [ -z "$plugged" ] || plug $plugged || return  # one word per device
+  run $arguments
   unplug
-  expect_status "$3"
-  expect_received "$5"
-  lines=$4
-  set -- $2
+  expect_status "$expected"
+  set -- $arguments
   shift $(($# - 3))
-  expect_stdout "$@" "$lines"
+  expect_received "$([ -z "$received" ] || reports $received "$@")"
+  expect_stdout "$lines" "$@"
+  [ -z "$opens" ] || expect_opens "$(for device in $opens; do [ "$device" = - ] || echo "$device open"; done)"
+  IFS='|'
+  set -- $texts
+  unset IFS
+  if [ "$expected" -eq 1 ]; then expect_stderr "$@"; else expect_no_stderr; fi
+  return 0
 }
 
-scenario_length_9() { changed 6666:f100:8 "1 5 123" "$(reports 0 1 5 123 9)"; }
-scenario_length_65() { changed 6666:f100:64 "0 200 907" "$(reports 0 0 200 907 65)"; }
-
-# The same vendor with another product, another vendor with the same product, then two boxes:
-# only the first box in hidraw order (hidraw2) is written to, and the only one ever opened.
-scenario_first_of_several() {
-  changed "6666:f101:8 1234:f100:8 6666:f100:8 6666:f100:64" "1 7 456" "$(reports 2 1 7 456 9)" \
-    "2 open"
-}
-scenario_no_device() {
-  not_changed "6666:f101:8 1234:f100:64" "1 5 123" 3 "" "$first_refused" "reports 2, 3 not sent" \
-    "no device 6666:f100 among $((2 + own_interfaces)) HID interfaces" && expect_opens ""
-}
-
-# A device that cannot take the report ends the run at its first digit.
-scenario_report_too_short() {
-  not_changed 6666:f100:4 "1 5 123" 1 "" "$first_refused" "reports 2, 3 not sent" "$node0" \
-    "length of 5 bytes" "at least 9"
+# The scenarios that are one run: NAME|DEVICES|ARGUMENTS|STATUS|LINES|RECEIVED|OPENS|TEXT|...
+# (as outcome takes them). Read when a scenario starts, with the words of the build that runs.
+# first_of_several: the same vendor with another product, another vendor with the same product,
+# then two boxes: only the first box in hidraw order (hidraw2) is written to, and the only one
+# ever opened. A device that cannot take the report ends the run at its first digit
+# (report_too_short, no_output_report); one unplugged right after the first report fails the later
+# writes (device_vanishes, on USB usb_unplugged: the gadget unbound). access_denied: devtmpfs
+# leaves hidraw nodes to root alone, as a system without the udev rule does. term_while_sending:
+# a SIGTERM as the box takes report 1 (the emulator sends it to the run, which has the node open):
+# the channel is still written whole, and then the run dies by that signal.
+boxes="046d:c077:8:serial=MOUSE 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B"
+table() {
+  cat <<EOF
+length_9|6666:f100:8|1 5 123|0|3|0 3|
+length_65|6666:f100:64|0 200 907|0|3|0 3|
+first_of_several|6666:f101:8 1234:f100:8 6666:f100:8 6666:f100:64|1 7 456|0|3|2 3|2
+no_device|6666:f101:8 1234:f100:64|1 5 123|1|3||-|$first_refused|reports 2, 3 not sent|no device 6666:f100 among $((2 + own_interfaces)) HID interfaces
+report_too_short|6666:f100:4|1 5 123|1|1|||$first_refused|reports 2, 3 not sent|$node0|length of 5 bytes|at least 9
+no_output_report|6666:f100:0|1 5 123|1|1|||$first_refused|reports 2, 3 not sent|/dev/hidraw0|length of 0 bytes
+device_vanishes|6666:f100:8:vanish|1 5 123|1|3|0 1||report 2 of 3 not delivered (|'$node0|$gone|); report 3 not sent
+access_denied|6666:f100:8|as 1000 1000 1 5 123|1|3|||$first_refused|reports 2, 3 not sent|/dev/hidraw0|Permission denied|70-tunezap.rules
+serial_unknown|$boxes|--serial=BOX-C 1 5 123|1|3||-|$first_refused|reports 2, 3 not sent|no device 6666:f100 with serial BOX-C among $((3 + own_interfaces)) HID interfaces
+term_while_sending|6666:f100:8:term|1 5 123|143|3|0 3|
+usb_length_9|usb:6666:f100:8|1 5 123|0|3|0 3|
+usb_length_65|usb:6666:f100:64|0 200 907|0|3|0 3|
+usb_unplugged|usb:6666:f100:8:vanish|1 5 123|1|3|0 1||report 2 of 3 not delivered (write '/dev/hidraw0'|); report 3 not sent
+EOF
 }
 
 # Started with standard error closed, as some recording software starts its helpers: the device
@@ -214,95 +209,50 @@ scenario_stderr_closed() {
   status=$?
   unplug
   expect_status 1
-  expect_stdout 1 5 123 1
+  expect_stdout 1 1 5 123
   expect_received ""
-}
-
-scenario_no_output_report() {
-  not_changed 6666:f100:0 "1 5 123" 1 "" "$first_refused" "reports 2, 3 not sent" "/dev/hidraw0" \
-    "length of 0 bytes"
-}
-
-# Unplugged right after the first report: the later writes fail and the run says so.
-scenario_device_vanishes() {
-  not_changed 6666:f100:8:vanish "1 5 123" 3 "$(reports 0 1 5 123 9 | head -n 1)" \
-    "report 2 of 3 not delivered (" "'$node0" "$gone" "); report 3 not sent"
-}
-
-# devtmpfs leaves hidraw nodes to root alone, as a system without the udev rule does.
-scenario_access_denied() {
-  not_changed 6666:f100:8 "as 1000 1000 1 5 123" 3 "" "$first_refused" "reports 2, 3 not sent" \
-    "/dev/hidraw0" "Permission denied" "70-tunezap.rules"
 }
 
 # What the udev rule grants: a member of the node's group may use it.
 scenario_group_access() {
   plug 6666:f100:8 || return
   chgrp 46 /dev/hidraw0 && chmod 0660 /dev/hidraw0 || problem "could not change /dev/hidraw0"
-  changed "" "as 1000 1000,46 1 5 123" "$(reports 0 1 5 123 9)"
+  outcome "|as 1000 1000,46 1 5 123|0|3|0 3|"
 }
 
 # Twenty ($pairs) times two runs at once: each run's three reports must arrive together.
 scenario_concurrent_pairs() {
   plug 6666:f100:8 || return
-  reports 0 1 1 123 9 | tr '\n' ' ' >"$work/run.a"
-  reports 0 0 2 456 9 | tr '\n' ' ' >"$work/run.b"
-  round=0
-  while [ "$round" -lt "$pairs" ]; do
+  for round in $(seq "$pairs"); do
     timeout 30 "$TUNEZAP" 1 1 123 >/dev/null 2>"$work/err.a" </dev/null &
     a=$!
     timeout 30 "$TUNEZAP" 0 2 456 >/dev/null 2>"$work/err.b" </dev/null &
-    b=$!
     wait "$a" || problem "round $round: first run exit status $?: $(flat "$work/err.a")"
-    wait "$b" || problem "round $round: second run exit status $?: $(flat "$work/err.b")"
-    round=$((round + 1))
+    wait $! || problem "round $round: second run exit status $?: $(flat "$work/err.b")"
   done
   unplug
-  whole_a=0
-  whole_b=0
-  line=0
-  while read -r r1 && read -r r2 && read -r r3; do
-    triple="$r1 $r2 $r3 "
-    if [ "$triple" = "$(cat "$work/run.a")" ]; then
-      whole_a=$((whole_a + 1))
-    elif [ "$triple" = "$(cat "$work/run.b")" ]; then
-      whole_b=$((whole_b + 1))
-    else
-      problem "reports $((line + 1)) to $((line + 3)) are not one run's: $triple"
-      break
-    fi
-    line=$((line + 3))
-  done <"$work/received"
-  [ "$whole_a" -eq "$pairs" ] && [ "$whole_b" -eq "$pairs" ] ||
-    problem "whole runs received: $whole_a and $whole_b, expected $pairs and $pairs"
+  # Each three records in a row, with how often they came: whole runs only, $pairs of each.
+  paste -d ' ' - - - <"$work/received" | sort | uniq -c | sed 's/^ *//' >"$work/runs"
+  expect_lines runs "runs received" "$pairs $(reports 0 3 0 2 456 | paste -sd ' ')" \
+    "$pairs $(reports 0 3 1 1 123 | paste -sd ' ')"
 }
 
 # Two identical boxes told apart by their serial numbers, beside a mouse: --list names both with
 # their serials (opening both, to tell whether they can be opened), --serial and --device (with
 # the path --list printed; where that is a file, through a link, as a user's udev rule would make
 # one) pick the second, and the run opens and writes to it alone.
-boxes="046d:c077:8:serial=MOUSE 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B"
-scenario_serial_picks_second() {
+picks_second() {  # OPTION: --serial=BOX-B, or --device (with the path --list printed)
   plug $boxes || return
   run --list
   [ "$(grep -c " 6666:f100 BOX-[AB] 9 can be opened" "$work/out")" -eq 2 ] ||
     problem "list: $(flat "$work/out")"
-  changed "" "--serial=BOX-B 1 5 123" "$(reports 2 1 5 123 9)" "$(printf '1 open\n2 open\n2 open')"
-}
-
-scenario_device_picks_second() {
-  plug $boxes || return
-  run --list
   box_b=$(sed -n 's/^. \([^ ]*\) 6666:f100 BOX-B .*/\1/p' "$work/out")
   [ -e "$box_b" ] && ln -sf "$box_b" "$work/box-b" && box_b=$work/box-b
-  changed "" "--device $box_b 1 5 123" "$(reports 2 1 5 123 9)" "$(printf '1 open\n2 open\n2 open')"
+  [ "$1" != --device ] || set -- "--device $box_b"
+  outcome "|$1 1 5 123|0|3|2 3|1 2 2"
 }
-
-scenario_serial_unknown() {
-  not_changed "$boxes" "--serial=BOX-C 1 5 123" 3 "" "$first_refused" "reports 2, 3 not sent" \
-    "no device 6666:f100 with serial BOX-C among $((3 + own_interfaces)) HID interfaces" &&
-    expect_opens ""
-}
+scenario_serial_picks_second() { picks_second --serial=BOX-B; }
+scenario_device_picks_second() { picks_second --device; }
 
 # --list names every interface with its serial; it opens the boxes (to tell whether this user
 # may) and nothing else. As a user without access: both boxes refused (and so never opened), exit 1.
@@ -321,8 +271,7 @@ scenario_list() {
     "  /dev/hidraw2 6666:f100 BOX-B 65 cannot be opened: open '/dev/hidraw2': $denied"
   expect_status 1
   expect_stderr "device 6666:f100 found at /dev/hidraw1 but it could not be opened"
-  expect_opens "1 open
-2 open"
+  expect_opens "1 open" "2 open"
 }
 
 # In a container's /dev, as docker run --device /dev/hidraw2:/dev/hidraw0 makes it: a mount
@@ -345,42 +294,18 @@ EOF
   TUNEZAP=$work/contained run --device /dev/hidraw0 1 5 123
   TUNEZAP=$work/contained run 0 9 7
   unplug
-  expect_received "$(reports 2 1 5 123 9; reports 2 0 9 7 9)"
-  expect_opens "$(printf '2 open\n2 open\n2 open')"
-}
-
-# A SIGTERM as the box takes report 1 (the emulator sends it to the run, which has the node open):
-# the channel is still written whole, and then the run dies by that signal.
-scenario_term_while_sending() {
-  ran 6666:f100:8:term "1 5 123" 143 3 "$(reports 0 1 5 123 9)" || return
-  sed -i '/^Terminated$/d' "$work/err"  # busybox sh's own word on the run's end, not tunezap's
-  expect_no_stderr
+  expect_received "$(reports 2 3 1 5 123; reports 2 3 0 9 7)"
+  expect_opens "2 open" "2 open" "2 open"
 }
 
 # ---- The set-top box on USB for real (a gadget on dummy_hcd, taken by usbhid), and the real
 # udevd applying our rule.
 
-# usbhid leaves report id 0 off the wire: the gadget receives each report without its first byte.
-usb_reports() {  # DEVICE BOX VALUE CHANNEL LENGTH
-  reports "$@" | sed 's/ output 00/ output /'
-}
-
-scenario_usb_length_9() { changed usb:6666:f100:8 "1 5 123" "$(usb_reports 0 1 5 123 9)"; }
-scenario_usb_length_65() { changed usb:6666:f100:64 "0 200 907" "$(usb_reports 0 0 200 907 65)"; }
-
-# Unplugged (the gadget unbound) right after the first report.
-scenario_usb_unplugged() {
-  not_changed usb:6666:f100:8:vanish "1 5 123" 3 "$(usb_reports 0 1 5 123 9 | head -n 1)" \
-    "report 2 of 3 not delivered (write '/dev/hidraw0'" "); report 3 not sent"
-}
-
 # A box that stopped reading, its queue full: usbhid refuses report 1 after its 5 s bound. The box,
 # reading again 6 s after it stopped, must not get a later digit alone; the run costs one bound.
 scenario_usb_stalled() {
-  not_changed usb:6666:f100:8:full "1 5 123" 3 "" "$first_refused" \
-    "(write '/dev/hidraw0': Connection timed out); reports 2, 3 not sent" || return
-  note="run $elapsed ms"
-  [ "$elapsed" -le 6000 ] || problem "$note"
+  outcome "usb:6666:f100:8:full|1 5 123|1|3|||$first_refused|(write '/dev/hidraw0': Connection \
+timed out); reports 2, 3 not sent" && took 0 6000
 }
 
 # On USB the serial number --serial matches is the device's USB serial string: a box on USB is
@@ -390,7 +315,7 @@ scenario_usb_serial() {
   run --list
   expect_lines out list "* /dev/hidraw0 6666:f100 BOX-A 9 can be opened" \
     "  /dev/hidraw1 6666:f100 BOX-U 9 can be opened"
-  changed "" "--serial=BOX-U 1 5 123" "$(usb_reports 1 1 5 123 9)" "0 open"  # by --list alone
+  outcome "|--serial=BOX-U 1 5 123|0|3|1 3|0"  # opened by --list alone
 }
 
 # The real udevd, logging every rule line it applies, for the devices plugged in while it runs.
@@ -436,7 +361,7 @@ expect_granted_by() {
 scenario_udev_usb_plugdev() {
   start_udevd && plug usb:6666:f100:8 || return
   expect_granted_by 'ATTRS{idVendor}'
-  changed "" "as 1000 1000,46 1 5 123" "$(usb_reports 0 1 5 123 9)"
+  outcome "|as 1000 1000,46 1 5 123|0|3|0 3|"
 }
 
 # The same on a device that is not on USB, by the rule's other line.
@@ -446,7 +371,7 @@ scenario_udev_uhid_plugdev() {
   start_udevd || return
   udevadm trigger --settle --subsystem-match=hidraw || problem "udevadm trigger failed"
   expect_granted_by 'KERNELS=='
-  changed "" "as 1000 1000,46 1 5 123" "$(reports 0 1 5 123 9)"
+  outcome "|as 1000 1000,46 1 5 123|0|3|0 3|"
 }
 
 # Users outside plugdev. The desktop seat's (no logind here: its seat file names 1001 the active
@@ -458,8 +383,14 @@ scenario_udev_outside_plugdev() {
   start_udevd && plug usb:6666:f100:8 || return
   expect_granted_by 'ATTRS{idVendor}'
   run as 1001 1001 0 9 7
-  not_changed "" "as 1000 1000 1 5 123" 3 "$(usb_reports 0 0 9 7 9)" \
-    "$first_refused" "reports 2, 3 not sent" "/dev/hidraw0" "Permission denied" "70-tunezap.rules"
+  outcome "|as 1000 1000 1 5 123|1|3|0 3 0 9 7||$first_refused|reports 2, 3 not sent|/dev/hidraw0\
+|Permission denied|70-tunezap.rules"
+}
+
+# took MIN MAX: the run took MIN to MAX ms.
+took() {
+  note="run $elapsed ms"
+  [ "$elapsed" -ge "$1" ] && [ "$elapsed" -le "$2" ] || problem "$note"
 }
 
 # ---- --wait: a box on its way, plugged in ("late") $late_us into the run.
@@ -472,30 +403,24 @@ prompt() {
   [ "$TUNEZAP" != /usr/bin/tunezap ] ||
     { [ "$elapsed" -lt "$1" ] && [ "${latency:-$2}" -lt "$2" ]; } || problem "$note"
 }
-scenario_wait_late() {
-  changed 6666:f100:8:late "--wait=20 1 5 123" "$(reports 0 1 5 123 9)" && prompt 2100 50000
-}
+scenario_wait_late() { outcome "6666:f100:8:late|--wait=20 1 5 123|0|3|0 3|" && prompt 2100 50000; }
 # Enumerated on USB in the guest takes a while: no bound but the deadline's.
 scenario_wait_usb_late() {
-  changed usb:6666:f100:8:late "--wait=20 1 5 123" "$(usb_reports 0 1 5 123 9)" &&
-    prompt 20000 20000000
+  outcome "usb:6666:f100:8:late|--wait=20 1 5 123|0|3|0 3|" && prompt 20000 20000000
 }
 # The kernel makes the node root's; udevd gives it to plugdev a moment later.
 scenario_wait_udev_plugdev() {
-  start_udevd && changed 6666:f100:8:late "as 1000 1000,46 --wait=20 1 5 123" \
-    "$(reports 0 1 5 123 9)" && prompt 20000 20000000
+  start_udevd && outcome "6666:f100:8:late|as 1000 1000,46 --wait=20 1 5 123|0|3|0 3|" &&
+    prompt 20000 20000000
 }
 scenario_wait_serial() {
-  changed "6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B:late" \
-    "--wait=20 --serial=BOX-B 1 5 123" "$(reports 1 1 5 123 9)" "1 open" && prompt 2100 50000
+  late_b="6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B:late"
+  outcome "$late_b|--wait=20 --serial=BOX-B 1 5 123|0|3|1 3|1" && prompt 2100 50000
 }
 # No box ever: the run ends at the deadline, counted from its start.
 scenario_wait_none() {
-  not_changed 6666:f101:8 "--wait=2 1 5 123" 3 "" \
-    "$first_refused (no device 6666:f100 among 1 HID interfaces (waited 2 s))" \
-    "reports 2, 3 not sent" || return
-  note="run $elapsed ms"
-  [ "$elapsed" -ge 2000 ] && [ "$elapsed" -le 2600 ] || problem "$note"
+  outcome "6666:f101:8|--wait=2 1 5 123|1|3|||$first_refused (no device 6666:f100 among 1 HID \
+interfaces (waited 2 s))|reports 2, 3 not sent" && took 2000 2600
 }
 
 # A SIGTERM one second into --wait with no box: a wait is never held, the run ends at once.
@@ -508,7 +433,7 @@ scenario_wait_term() {
   status=$? elapsed=$(($(now_ms) - signalled))
   unplug
   expect_status 143
-  expect_stdout 1 5 123 1
+  expect_stdout 1 1 5 123
   expect_no_stderr
   expect_received ""
   note="ended $elapsed ms after the signal"
@@ -525,8 +450,8 @@ scenario_syslog() {
   rm -f "$work/syslog"
   syslogd -n -O "$work/syslog" & logger=$!
   awaited "$logger" '[ -S /dev/log ]' || problem "syslogd did not start"
-  changed 6666:f100:8 "--syslog 0 9 7" "$(reports 0 0 9 7 9)"
-  for options in "" --syslog; do not_changed 6666:f100:4 "$options 1 5 123" 1 ""; done
+  outcome "6666:f100:8|--syslog 0 9 7|0|3|0 3|"
+  for options in "" --syslog; do outcome "6666:f100:4|$options 1 5 123|1|1||"; done
   scenario_stderr_closed
   plug 6666:f100:4 && timeout 30 "$TUNEZAP" 1 5 123 >/dev/null 2>/dev/null </dev/null
   unplug
@@ -541,7 +466,7 @@ scenario_syslog() {
 
 # A box that drops digits sent quickly: the reports come --gap apart, and the run takes as long.
 scenario_gap() {
-  changed 6666:f100:8 "--gap=0.3 1 5 123" "$(reports 0 1 5 123 9)"
+  outcome "6666:f100:8|--gap=0.3 1 5 123|0|3|0 3|"
   # shellcheck disable=SC2046 # one word per report; zeros stand in for missing ones
   set -- $(sed -n 's/^taken 0 //p' "$work/emulator.out") 0 0 0
   note="run $elapsed ms, reports taken at $1 $2 $3 us"
@@ -549,7 +474,7 @@ scenario_gap() {
     problem "$note"
 }
 
-# ---- The Windows group: windows_NAME is scenario_NAME with tunezap.exe run by wine in
+# ---- The Windows group: windows_NAME is scenario NAME with tunezap.exe run by wine in
 # the chroot of the host's root that /init prepared. wine knows only the devices present when it
 # started (no udevd here to tell it of others, but for --wait), so it is started afresh for each
 # set of devices: after they are plugged in, by a run without arguments (which sends nothing), and
@@ -586,7 +511,7 @@ EOF
   late_us=8000000  # wine starts for 2 to 3 s before the program searches
   # wine learns of a device that comes late from udevd.
   case "$1" in wait_*) start_udevd ;; esac
-  "scenario_$1"
+  scenario "$1"
   unplug
   in_wine wineserver -k 2>/dev/null
   in_wine wineserver -w
@@ -600,18 +525,25 @@ windows_start() {
   timeout 120 "$TUNEZAP" >/dev/null 2>&1 </dev/null
   [ $? -eq 2 ] || problem "wine did not start tunezap.exe"
 }
-for name in "$@"; do
-  problems=""
-  note=""
-  if command -v "scenario_$name" >/dev/null; then
-    "scenario_$name"
-  elif [ "${name#windows_}" != "$name" ] && command -v "scenario_${name#windows_}" >/dev/null; then
-    windows_scenario "${name#windows_}"
-  elif [ "${name#armhf_}" != "$name" ] && command -v "scenario_${name#armhf_}" >/dev/null; then
-    TUNEZAP=/usr/bin/tunezap-armhf "scenario_${name#armhf_}"  # 32-bit ARM on the 64-bit kernel
+
+# scenario NAME: scenario_NAME, or the table's row NAME.
+scenario() {
+  if command -v "scenario_$1" >/dev/null; then
+    "scenario_$1"
+  elif row=$(table | grep "^$1|"); then
+    outcome "${row#*|}"
   else
     problem "no such scenario"
   fi
+}
+for name in "$@"; do
+  problems=""
+  note=""
+  case "$name" in
+    windows_*) windows_scenario "${name#windows_}" ;;
+    armhf_*) TUNEZAP=/usr/bin/tunezap-armhf scenario "${name#armhf_}" ;;  # 32-bit ARM, 64-bit kernel
+    *) scenario "$name" ;;
+  esac
   unplug
   stop_udevd
   if [ -z "$problems" ]; then
