@@ -39,7 +39,8 @@ rm -rf "$work" "$out" && mkdir -p "$work" "$out"
 # build PRESET DIR [CMAKE-ARG...]: the program alone, from a configure preset, in DIR. Every
 # build starts in a fresh directory, so CMake takes the compiler flags from the environment.
 build() {
-  CXXFLAGS="-ffile-prefix-map=$root=." cmake --preset "$1" -B "$2" -DTUNEZAP_TESTS=OFF "${@:3}" >/dev/null
+  CXXFLAGS="-ffile-prefix-map=$root=." cmake --preset "$1" -B "$2" -DTUNEZAP_TESTS=OFF \
+    -DTUNEZAP_ANALYSE=OFF "${@:3}" >/dev/null
   cmake --build "$2" --target tunezap >/dev/null
 }
 # linux_binary PRESET ARCH static-pie|static: the program, statically linked and stripped, as
