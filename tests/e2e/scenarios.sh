@@ -98,10 +98,10 @@ run() {
 # DEVICE (its place among those plugged in) takes them: as long as its reports, zeros after the
 # first 9 bytes; usbhid leaves report id 0 off the wire, so a device on USB gets no first byte.
 reports() {
-  spec=$(echo "$devices" | cut -d ' ' -f $(($1 + 1)))
+  plugged=$(echo "$devices" | cut -d ' ' -f $(($1 + 1)))
   skip=0
-  case "$spec" in usb:*) skip=2 ;; esac
-  length=$(echo "${spec#usb:}" | cut -d : -f 3)
+  case "$plugged" in usb:*) skip=2 ;; esac
+  length=$(echo "${plugged#usb:}" | cut -d : -f 3)
   sed -n "s/^$3 $4 $5: //p" "$DATA/reports.txt" | tr ' ' '\n' | head -n "$2" | awk -v device="$1" \
     -v bytes=$((length + 1)) -v skip=$skip \
     '{ r = $0; while (length(r) < 2 * bytes) r = r "00"; print device " output " substr(r, skip + 1) }'
