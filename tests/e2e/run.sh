@@ -26,8 +26,8 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-# Every scenario the guest defines (a row of its table or a function), in that order.
-all=$(sed -n -e 's/^\([a-z][a-z0-9_]*\)|.*/\1/p' -e 's/^scenario_\([a-z0-9_]*\)() {.*/\1/p' "$here/scenarios.sh")
+# Every scenario the guest runs (a row of its table or a function of its program), in that order.
+all=$(grep -o '^[a-z][a-z0-9_]*' "$here/scenarios.cases")
 # The Windows group: the same scenarios, run with tunezap.exe under wine.
 all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
 concurrent_pairs serial_picks_second device_picks_second serial_unknown wait_late gap"
@@ -166,7 +166,7 @@ fi
 mkdir -p "$cache/bin"
 werror=()
 [ "${TUNEZAP_WERROR:-OFF}" = ON ] && werror=(-Werror)
-for helper in hid_emulator run_as; do
+for helper in hid_emulator guest; do
   if [ ! "$cache/bin/$helper" -nt "$here/$helper.cc" ]; then
     "$cxx" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
       "${werror[@]}" -static -o "$cache/bin/$helper" "$here/$helper.cc" >>"$log" 2>&1 ||
@@ -225,7 +225,7 @@ cp "$busybox" "$root/bin/busybox"
 cp "$kernel_dir"/*.ko "$root/lib/modules/"
 echo "${modules[*]}" >"$root/lib/modules/order"
 cp "$here/init" "$root/init"
-cp -r "$here/scenarios.sh" "$here/../data" "$cache/bin/hid_emulator" "$cache/bin/run_as" "$root/e2e/"
+cp -r "$here/scenarios.cases" "$here/../data" "$cache/bin/hid_emulator" "$cache/bin/guest" "$root/e2e/"
 echo "${scenarios[*]}" >"$root/e2e/selected"
 [ -z "$tunezap" ] || { cp "$tunezap" "$root/usr/bin/tunezap" && with_libraries "$tunezap"; }
 [ -z "$armhf" ] || cp "$armhf" "$root/usr/bin/tunezap-armhf"

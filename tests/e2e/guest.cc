@@ -1,0 +1,877 @@
+// The end-to-end scenarios, run by the test guest's /init as root:
+//   guest NAME...
+// Each scenario plugs in emulated devices (hid_emulator), runs tunezap as a user would, and checks
+// byte for byte what every device received, standard output, standard error and the exit status.
+// The scenarios that are one run are rows of scenarios.cases; the others are functions here. Prints
+// one line per scenario: "E2E ok NAME" or "E2E FAIL NAME: why".
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Guest {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+// What the Linux build says that a build for another system says otherwise (see the Windows group).
+struct Build {
+  Strings tunezap{"/usr/bin/tunezap"};  // the command that runs it
+  std::string node0 = "/dev/hidraw0";   // the first device's path
+  std::string gone = "No such device";  // the error text for a write to an unplugged device
+  int ownInterfaces = 0;                // HID interfaces the system shows besides the emulated ones
+  int pairs = 20;                       // rounds of concurrent runs
+  bool opensAreOurs = true;             // whether only tunezap opens them (wine's bus opens all)
+  bool windows = false;
+  // A device plugged in late (--wait) comes 1.25 s into the run: not a whole number of the 0.5 s
+  // slow poll, which would then find it as soon as an event does.
+  std::chrono::microseconds late{1250000};
+};
+Build build;
+
+const std::string kData = "/e2e/data";  // the expected outputs every suite shares
+const std::string kWork = "/tmp/e2e";
+const std::string kRules = "/usr/lib/udev/rules.d/70-tunezap.rules";
+const Strings kWineEnv{"HOME=/tmp", "WINEPREFIX=/tmp/wine/prefix", "WINEDEBUG=-all",
+                       "WINEDLLOVERRIDES=mscoree,mshtml="};
+
+std::string problems;  // why the current scenario fails; empty while it passes
+std::string note;      // what a passing scenario measured, for its line
+pid_t emulator = 0;    // the running device emulator
+Strings devices;       // the devices it was given
+pid_t timer = 0;       // the process that plugs in the late devices
+pid_t udevd = 0;
+int status = 0;    // the last run's exit status, as a shell gives it
+long elapsed = 0;  // how long it took, in ms
+
+std::string Work(const std::string& name) { return kWork + "/" + name; }
+void Problem(const std::string& text) { problems += (problems.empty() ? "" : "; ") + text; }
+
+std::optional<std::string> Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+std::string ReadOr(const std::string& path) { return Read(path).value_or(""); }
+void Write(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+Strings Split(const std::string& text, char at) {  // empty fields kept
+  Strings fields;
+  std::string::size_type start = 0, end;
+  while ((end = text.find(at, start)) != std::string::npos) {
+    fields.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  fields.push_back(text.substr(start));
+  return fields;
+}
+Strings Words(const std::string& text) {
+  Strings words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+Strings Lines(const std::string& text) {
+  Strings lines = Split(text, '\n');
+  if (lines.back().empty()) lines.pop_back();
+  return lines;
+}
+std::string Joined(const Strings& lines, const std::string& between) {
+  std::string text;
+  for (std::size_t i = 0; i < lines.size(); ++i) text += (i == 0 ? "" : between) + lines[i];
+  return text;
+}
+// A text on one line, for a FAIL line.
+std::string Flat(std::string text) {
+  std::replace(text.begin(), text.end(), '\r', '<');
+  std::replace(text.begin(), text.end(), '\n', '|');
+  return text.substr(0, 600);
+}
+
+long NowMs() {
+  using namespace std::chrono;
+  return static_cast<long>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// True once `condition` holds, tried every 10 ms for 10 s at most while process `pid` runs.
+bool Awaited(pid_t pid, const std::function<bool()>& condition) {
+  for (int waited = 0; !condition(); ++waited) {
+    if (kill(pid, 0) != 0 || waited >= 1000) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// A program to start, reading nothing: where its standard output and error go (err "" closed),
+// and what its process does before it becomes the program.
+struct Command {
+  explicit Command(Strings words, std::string to = "/dev/null", std::string errors = "/dev/null")
+      : argv(std::move(words)), out(std::move(to)), err(std::move(errors)) {}
+  Strings argv;
+  std::string out;
+  std::string err;
+  std::function<void()> prepare;
+};
+
+pid_t Start(const Command& command) {
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  const bool joined = command.err == command.out;  // one file, one offset, as 2>&1 makes it
+  const int in = open("/dev/null", O_RDONLY);
+  const int out = open(command.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = command.err.empty() || joined
+                      ? -1
+                      : open(command.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0 || (err < 0 && !command.err.empty() && !joined)) _exit(126);
+  dup2(in, 0);
+  dup2(out, 1);
+  if (command.err.empty())
+    close(2);
+  else
+    dup2(joined ? 1 : err, 2);
+  for (const int fd : {in, out, err})
+    if (fd > 2) close(fd);
+  if (command.prepare) command.prepare();
+  std::vector<char*> argv;
+  for (const auto& word : command.argv) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  std::fprintf(stderr, "guest: %s: %s\n", argv[0], std::strerror(errno));
+  _exit(127);
+}
+
+// Waits for `pid`, killed after `seconds` (0: no limit); its exit status as a shell gives it.
+int Finish(pid_t pid, unsigned seconds = 0) {
+  alarm(seconds);
+  int wait_status = 0;
+  while (waitpid(pid, &wait_status, 0) < 0) {
+    if (errno != EINTR) return -1;
+    kill(pid, SIGKILL);  // the alarm: it took too long
+  }
+  alarm(0);
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+}
+
+int Call(const Command& command, unsigned seconds = 30) { return Finish(Start(command), seconds); }
+
+// The command that runs tunezap with `arguments`; "as UID GID[,GID...]" first runs it as that user
+// (the first GID its group, all of them its supplementary groups), there being no user database.
+Command Tunezap(Strings arguments) {
+  Command command(build.tunezap, Work("out"), Work("err"));
+  if (arguments.size() > 2 && arguments[0] == "as") {
+    const uid_t uid = static_cast<uid_t>(std::stoul(arguments[1]));
+    std::vector<gid_t> gids;
+    for (const auto& gid : Split(arguments[2], ','))
+      gids.push_back(static_cast<gid_t>(std::stoul(gid)));
+    arguments.erase(arguments.begin(), arguments.begin() + 3);
+    command.prepare = [uid, gids] {
+      if (setgroups(gids.size(), gids.data()) != 0 || setgid(gids[0]) != 0 || setuid(uid) != 0)
+        _exit(126);
+    };
+  }
+  command.argv.insert(command.argv.end(), arguments.begin(), arguments.end());
+  return command;
+}
+
+// Runs a tunezap command: its output in out and err, its status and time in `status`, `elapsed`.
+void Run(const Command& command) {
+  const long started = NowMs();
+  status = Call(command);
+  elapsed = NowMs() - started;
+  if (build.windows) {  // wine adds warnings of its own (no wine32): only the program's lines
+    std::string kept;
+    for (const auto& line : Lines(ReadOr(Work("err"))))
+      if (line.starts_with("tunezap: ")) kept += line + "\n";
+    Write(Work("err"), kept);
+  }
+}
+void Run(const std::string& arguments) { Run(Tunezap(Words(arguments))); }
+
+// A program of the host's wine, run in the chroot of the host's root that /init prepared.
+int InWine(Strings argv, unsigned seconds = 30) {
+  Strings command{"chroot", "/host", "/usr/bin/env"};
+  command.insert(command.end(), kWineEnv.begin(), kWineEnv.end());
+  command.insert(command.end(), argv.begin(), argv.end());
+  return Call(Command(command), seconds);
+}
+
+// Plugs in `plugged` ([usb:]VID:PID:LENGTH[:...], blank-separated) in this order (hidraw0,
+// hidraw1, ...); the late ones `build.late` into the run that follows.
+bool Plug(const std::string& plugged) {
+  devices = Words(plugged);
+  Strings argv{"/e2e/hid_emulator", "--out", Work("received"), "--opens", Work("opens")};
+  argv.insert(argv.end(), devices.begin(), devices.end());
+  Write(Work("emulator.out"), "");
+  emulator = Start(Command(argv, Work("emulator.out"), Work("emulator.err")));
+  if (!Awaited(emulator, [] {
+        const Strings lines = Lines(ReadOr(Work("emulator.out")));
+        return std::find(lines.begin(), lines.end(), "ready") != lines.end();
+      })) {
+    Problem("devices not plugged in: " + Flat(ReadOr(Work("emulator.err"))));
+    return false;
+  }
+  if (build.windows) {
+    // wine knows only the devices present when it started (but for --wait): started afresh for
+    // each set of devices, by a run without arguments (which sends nothing), and kept running
+    // between runs, which would otherwise stop it with each run's end.
+    InWine({"wineserver", "-p"});
+    if (Call(Command(build.tunezap), 120) != 2) Problem("wine did not start tunezap.exe");
+  }
+  if (plugged.find(":late") != std::string::npos) {
+    std::fflush(stdout);
+    if ((timer = fork()) == 0) {
+      std::this_thread::sleep_for(build.late);
+      kill(emulator, SIGUSR1);
+      _exit(0);
+    }
+  }
+  return true;
+}
+
+// Unplugs every device once the emulator has recorded all it was sent, and waits until the kernel
+// has let go of their hidraw numbers, so that the next scenario starts from hidraw0.
+void Unplug() {
+  if (timer != 0) Finish(timer);
+  timer = 0;
+  if (emulator == 0) return;
+  kill(emulator, SIGTERM);
+  const int emulator_status = Finish(emulator);
+  emulator = 0;
+  const std::string err = ReadOr(Work("emulator.err"));
+  if (emulator_status != 0)
+    Problem("emulator exit status " + std::to_string(emulator_status) + ": " + Flat(err));
+  else if (!err.empty())
+    Problem("emulator: " + Flat(err));
+  if (!Awaited(getpid(), [] { return fs::is_empty("/sys/class/hidraw"); })) {
+    std::string left;
+    for (const auto& entry : fs::directory_iterator("/sys/class/hidraw"))
+      left += " " + entry.path().filename().string();
+    Problem("hidraw nodes left:" + left);
+  }
+}
+
+// The first `count` reports of run "BOX VALUE CHANNEL" as device `device` (its place among those
+// plugged in) takes them: as long as its reports, zeros after the first 9 bytes; usbhid leaves
+// report id 0 off the wire, so a device on USB gets no first byte.
+Strings Reports(std::size_t device, std::size_t count, const std::string& run) {
+  std::string plugged = devices.at(device);
+  const bool usb = plugged.starts_with("usb:");
+  if (usb) plugged.erase(0, 4);
+  const std::size_t bytes = std::stoul(Split(plugged, ':').at(2)) + 1;
+  Strings reports;
+  for (const auto& line : Lines(ReadOr(kData + "/reports.txt"))) {
+    if (!line.starts_with(run + ": ")) continue;
+    for (auto report : Words(line.substr(run.size() + 2))) {
+      if (reports.size() == count) break;
+      report.resize(std::max(report.size(), 2 * bytes), '0');
+      reports.push_back(std::to_string(device) + " output " + report.substr(usb ? 2 : 0));
+    }
+  }
+  return reports;
+}
+
+void ExpectStatus(int expected) {
+  if (status != expected)
+    Problem("exit status " + std::to_string(status) + ", expected " + std::to_string(expected));
+}
+
+// Standard output is that of a run of channel "BOX VALUE CHANNEL" up to the line of digit `lines`.
+void ExpectStdout(int lines, const std::string& run) {
+  std::string name = run;
+  std::replace(name.begin(), name.end(), ' ', '_');
+  std::string expected;
+  std::istringstream in(ReadOr(kData + "/stdout/" + name + ".out"));
+  std::string line;
+  for (int n = 0; n < 3 + 2 * lines && std::getline(in, line); ++n) expected += line + "\n";
+  const std::string out = ReadOr(Work("out"));
+  if (out != expected) Problem("standard output: " + Flat(out));
+}
+
+void ExpectNoStderr() {
+  const std::string err = ReadOr(Work("err"));
+  if (!err.empty()) Problem("standard error: " + Flat(err));
+}
+
+// One line starting "tunezap: " and holding every text.
+void ExpectStderr(const Strings& texts) {
+  const std::string err = ReadOr(Work("err"));
+  if (std::count(err.begin(), err.end(), '\n') != 1 || !err.starts_with("tunezap: "))
+    Problem("not one 'tunezap: ' line on standard error: " + Flat(err));
+  for (const auto& text : texts)
+    if (err.find(text) == std::string::npos)
+      Problem("standard error lacks '" + text + "': " + Flat(err));
+}
+
+// Work file `file` holds exactly `lines`.
+void ExpectLines(const std::string& file, const std::string& what, const Strings& lines) {
+  std::string expected;
+  for (const auto& line : lines) expected += line + "\n";
+  const auto got = Read(Work(file));
+  if (got != expected)
+    Problem(what + ": " + (got ? Flat(*got) : "(none)") + " expected: " + Flat(expected));
+}
+void ExpectReceived(const Strings& records) {
+  ExpectLines("received", "devices received", records);
+}
+// Exactly these devices were opened ("I open"), in order.
+void ExpectOpens(const Strings& opens) {
+  if (build.opensAreOurs) ExpectLines("opens", "devices opened", opens);
+}
+
+const std::string kBoxes =
+    "046d:c077:8:serial=MOUSE 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B";
+
+// A row's text with the words of this build: {node0}, {gone}, {own+N}, {refused}, {boxes}.
+std::string Expand(const std::string& text) {
+  std::string expanded;
+  for (std::string::size_type at = 0; at < text.size();) {
+    const auto end = text.find('}', at);
+    if (text[at] != '{' || end == std::string::npos) {
+      expanded += text[at++];
+      continue;
+    }
+    const std::string name = text.substr(at + 1, end - at - 1);
+    if (name == "node0")
+      expanded += build.node0;
+    else if (name == "gone")
+      expanded += build.gone;
+    else if (name == "refused")
+      expanded += "not changed: report 1 of 3 not delivered";
+    else if (name == "boxes")
+      expanded += kBoxes;
+    else if (name.starts_with("own+"))
+      expanded += std::to_string(std::stoi(name.substr(4)) + build.ownInterfaces);
+    else  // not a word of ours (a Windows device path holds a class GUID in braces)
+      expanded += text.substr(at, end - at + 1);
+    at = end + 1;
+  }
+  return expanded;
+}
+
+// A one-run scenario as a row of scenarios.cases describes it, less its name. False if the devices
+// did not plug in.
+bool Outcome(const std::string& row) {
+  const Strings fields = Split(Expand(row), '|');
+  if (fields.size() < 6) {
+    Problem("a row of fewer than 6 fields after its name");
+    return false;
+  }
+  if (!fields[0].empty() && !Plug(fields[0])) return false;
+  const Strings arguments = Words(fields[1]);
+  if (arguments.size() < 3) {
+    Problem("no channel among the arguments");
+    return false;
+  }
+  Run(Tunezap(arguments));
+  Unplug();
+  const int expected = std::stoi(fields[2]);
+  ExpectStatus(expected);
+  const std::string run = Joined(Strings(arguments.end() - 3, arguments.end()), " ");
+  Strings received = Words(fields[4]);  // DEVICE COUNT [BOX VALUE CHANNEL]
+  if (received.size() == 2) received.insert(received.end(), arguments.end() - 3, arguments.end());
+  ExpectReceived(received.empty()
+                     ? Strings{}
+                     : Reports(std::stoul(received[0]), std::stoul(received[1]),
+                               Joined(Strings(received.begin() + 2, received.end()), " ")));
+  ExpectStdout(std::stoi(fields[3]), run);
+  if (!fields[5].empty()) {
+    Strings opens;
+    for (const auto& device : Words(fields[5]))
+      if (device != "-") opens.push_back(device + " open");
+    ExpectOpens(opens);
+  }
+  if (expected == 1)
+    ExpectStderr(Strings(fields.begin() + 6, fields.end()));
+  else
+    ExpectNoStderr();
+  return true;
+}
+
+// took MIN MAX: the run took MIN to MAX ms.
+void Took(long min, long max) {
+  note = "run " + std::to_string(elapsed) + " ms";
+  if (elapsed < min || elapsed > max) Problem(note);
+}
+
+// Started with standard error closed, as some recording software starts its helpers: the device
+// takes the lowest free descriptor, and the error text must not reach it as a report.
+void StderrClosed() {
+  if (!Plug("6666:f100:4")) return;
+  Command command = Tunezap({"1", "5", "123"});
+  command.err = "";
+  Run(command);
+  Unplug();
+  ExpectStatus(1);
+  ExpectStdout(1, "1 5 123");
+  ExpectReceived({});
+}
+
+// What the udev rule grants: a member of the node's group may use it.
+void GroupAccess() {
+  if (!Plug("6666:f100:8")) return;
+  if (chown("/dev/hidraw0", static_cast<uid_t>(-1), 46) != 0 || chmod("/dev/hidraw0", 0660) != 0)
+    Problem("could not change /dev/hidraw0");
+  Outcome("|as 1000 1000,46 1 5 123|0|3|0 3|");
+}
+
+// Twenty (build.pairs) times two runs at once: each run's three reports must arrive together.
+void ConcurrentPairs() {
+  if (!Plug("6666:f100:8")) return;
+  for (int round = 1; round <= build.pairs; ++round) {
+    Command a = Tunezap({"1", "1", "123"}), b = Tunezap({"0", "2", "456"});
+    a.out = b.out = "/dev/null";
+    a.err = Work("err.a");
+    b.err = Work("err.b");
+    const pid_t first = Start(a), second = Start(b);
+    for (const auto& [pid, err] : {std::pair{first, a.err}, std::pair{second, b.err}})
+      if (const int exit_status = Finish(pid, 30); exit_status != 0)
+        Problem("round " + std::to_string(round) + ": a run's exit status " +
+                std::to_string(exit_status) + ": " + Flat(ReadOr(err)));
+  }
+  Unplug();
+  // Each three records in a row, with how often they came: whole runs only, build.pairs of each.
+  std::map<std::string, int> runs, expected;
+  const Strings records = Lines(ReadOr(Work("received")));
+  for (std::size_t at = 0; at < records.size(); at += 3) {
+    std::string run;
+    for (std::size_t i = at; i < std::min(at + 3, records.size()); ++i)
+      run += (i == at ? "" : " ") + records[i];
+    ++runs[run];
+  }
+  for (const auto* run : {"0 2 456", "1 1 123"})
+    expected[Joined(Reports(0, 3, run), " ")] = build.pairs;
+  if (runs != expected) {
+    std::string got;
+    for (const auto& [records_of_run, times] : runs)
+      got += std::to_string(times) + " " + records_of_run + "|";
+    Problem("runs received: " + got);
+  }
+}
+
+// Two identical boxes told apart by their serial numbers, beside a mouse: --list names both with
+// their serials (opening both, to tell whether they can be opened), --serial and --device (with
+// the path --list printed; where that is a file, through a link, as a user's udev rule would make
+// one) pick the second, and the run opens and writes to it alone.
+void PicksSecond(const std::string& option) {
+  if (!Plug(kBoxes)) return;
+  Run("--list");
+  std::string box_b;
+  int openable = 0;
+  for (const auto& line : Lines(ReadOr(Work("out")))) {
+    for (const std::string box : {"BOX-A", "BOX-B"})
+      openable += line.find(" 6666:f100 " + box + " 9 can be opened") != std::string::npos;
+    const Strings words = Words(line.substr(std::min<std::size_t>(2, line.size())));
+    if (words.size() >= 3 && words[1] == "6666:f100" && words[2] == "BOX-B") box_b = words[0];
+  }
+  if (openable != 2) Problem("list: " + Flat(ReadOr(Work("out"))));
+  if (fs::exists(box_b)) {
+    fs::remove(Work("box-b"));
+    fs::create_symlink(box_b, Work("box-b"));
+    box_b = Work("box-b");
+  }
+  Outcome("|" + (option == "--device" ? "--device " + box_b : option) + " 1 5 123|0|3|2 3|1 2 2");
+}
+
+// --list names every interface with its serial; it opens the boxes (to tell whether this user
+// may) and nothing else. As a user without access: both boxes refused (and so never opened),
+// exit 1.
+void List() {
+  if (!Plug("1234:f100:8:serial=KBD 6666:f100:8:serial=BOX-A 6666:f100:64:serial=BOX-B")) return;
+  Run("--list");
+  ExpectStatus(0);
+  ExpectLines("out", "list as root",
+              {"  /dev/hidraw0 1234:f100 KBD 9", "* /dev/hidraw1 6666:f100 BOX-A 9 can be opened",
+               "  /dev/hidraw2 6666:f100 BOX-B 65 can be opened"});
+  Run("as 1000 1000 --list");
+  Unplug();
+  const std::string denied =
+      "Permission denied (install the udev rule 70-tunezap.rules, see tunezap(1))";
+  ExpectLines(
+      "out", "list as a user",
+      {"  /dev/hidraw0 1234:f100 KBD 9",
+       "  /dev/hidraw1 6666:f100 BOX-A 9 cannot be opened: open '/dev/hidraw1': " + denied,
+       "  /dev/hidraw2 6666:f100 BOX-B 65 cannot be opened: open '/dev/hidraw2': " + denied});
+  ExpectStatus(1);
+  ExpectStderr({"device 6666:f100 found at /dev/hidraw1 but it could not be opened"});
+  ExpectOpens({"1 open", "2 open"});
+}
+
+// In a container's /dev, as docker run --device /dev/hidraw2:/dev/hidraw0 makes it: a mount
+// namespace with a tmpfs on /dev holding /dev/null and the box hidraw2 as /dev/hidraw0, while /sys
+// still shows the host's devices, hidraw0 among them. --list, --device with the container's name
+// and the plain search know the box by its device number.
+void Container() {
+  if (!Plug("1234:f100:8:serial=KBD 6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B")) return;
+  const Strings number = Split(Lines(ReadOr("/sys/class/hidraw/hidraw2/dev")).at(0), ':');
+  const dev_t box = makedev(static_cast<unsigned>(std::stoul(number.at(0))),
+                            static_cast<unsigned>(std::stoul(number.at(1))));
+  const auto contained = [box](const std::string& arguments) {
+    Command command = Tunezap(Words(arguments));
+    command.prepare = [box] {
+      if (unshare(CLONE_NEWNS) != 0 ||
+          mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0 ||
+          mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) != 0 ||
+          mknod("/dev/hidraw0", S_IFCHR | 0600, box) != 0)
+        _exit(126);
+    };
+    Run(command);
+  };
+  contained("--list");
+  ExpectLines("out", "list",
+              {"  ? 1234:f100 KBD 9",
+               "  ? 6666:f100 BOX-A 9 cannot be opened: open '/dev/hidraw1': no device node " +
+                   number[0] + ":1 in '/dev'",
+               "* /dev/hidraw0 6666:f100 BOX-B 9 can be opened"});
+  contained("--device /dev/hidraw0 1 5 123");
+  contained("0 9 7");
+  Unplug();
+  Strings received = Reports(2, 3, "1 5 123");
+  for (const auto& record : Reports(2, 3, "0 9 7")) received.push_back(record);
+  ExpectReceived(received);
+  ExpectOpens({"2 open", "2 open", "2 open"});
+}
+
+// ---- The set-top box on USB for real (a gadget on dummy_hcd, taken by usbhid), and the real
+// udevd applying our rule.
+
+// A box that stopped reading, its queue full: usbhid refuses report 1 after its 5 s bound. The box,
+// reading again 6 s after it stopped, must not get a later digit alone; the run costs one bound.
+void UsbStalled() {
+  if (Outcome("usb:6666:f100:8:full|1 5 123|1|3|||{refused}|(write '/dev/hidraw0': Connection "
+              "timed out); reports 2, 3 not sent"))
+    Took(0, 6000);
+}
+
+// On USB the serial number --serial matches is the device's USB serial string: a box on USB is
+// told from an identical one beside it by that alone, and only it is written to.
+void UsbSerial() {
+  if (!Plug("6666:f100:8:serial=BOX-A usb:6666:f100:8:serial=BOX-U")) return;
+  Run("--list");
+  ExpectLines("out", "list",
+              {"* /dev/hidraw0 6666:f100 BOX-A 9 can be opened",
+               "  /dev/hidraw1 6666:f100 BOX-U 9 can be opened"});
+  Outcome("|--serial=BOX-U 1 5 123|0|3|1 3|0");  // opened by --list alone
+}
+
+// The real udevd, logging every rule line it applies, for the devices plugged in while it runs.
+bool StartUdevd() {
+  udevd = Start(Command({"env", "SYSTEMD_LOG_LEVEL=debug", "/lib/systemd/systemd-udevd"},
+                        Work("udevd.log"), Work("udevd.log")));
+  // Answering on its control socket, it also listens to the kernel's events.
+  if (Awaited(udevd, [] { return Call(Command({"udevadm", "control", "--ping"})) == 0; }))
+    return true;
+  const Strings log = Lines(ReadOr(Work("udevd.log")));
+  Problem(
+      "udevd did not start: " +
+      Joined(Strings(log.end() - std::min<std::ptrdiff_t>(3, std::ssize(log)), log.end()), "|"));
+  return false;
+}
+
+void StopUdevd() {
+  if (udevd == 0) return;
+  kill(udevd, SIGTERM);
+  Finish(udevd);
+  udevd = 0;
+  // Its records of devices, which the next one must not take for its own, and any seat.
+  fs::remove_all("/run/udev");
+  fs::remove_all("/run/systemd");
+}
+
+// udevd gave /dev/hidraw0 to group plugdev (46) with mode 0660, and did so by the line of our rule
+// that holds `text` (its debug log names each rule line it applies).
+void ExpectGrantedBy(const std::string& text) {
+  // The node comes before the kernel's event: wait for udevd's record of the device, then for
+  // whatever else is queued.
+  const std::string record =
+      "/run/udev/data/c" + Lines(ReadOr("/sys/class/hidraw/hidraw0/dev")).at(0);
+  Awaited(udevd, [&record] { return fs::exists(record); });
+  if (Call(Command({"udevadm", "settle", "-t", "10"})) != 0)
+    Problem("udev events still queued after 10 s");
+  const Strings rules = Lines(ReadOr(kRules));
+  const auto line = std::find_if(rules.begin(), rules.end(), [&text](const auto& rule) {
+    return rule.find(text) != std::string::npos;
+  });
+  const std::string number = std::to_string(line - rules.begin() + 1);
+  const Strings log = Lines(ReadOr(Work("udevd.log")));
+  if (line == rules.end())
+    Problem("no line of " + kRules + " holds " + text);
+  else if (std::find(log.begin(), log.end(), "hidraw0: " + kRules + ":" + number + " GROUP 46") ==
+           log.end())
+    Problem("line " + number + " of " + kRules + " (" + text + ") did not apply to hidraw0");
+  struct stat node {};
+  if (stat("/dev/hidraw0", &node) != 0 || node.st_gid != 46 || (node.st_mode & 07777) != 0660)
+    Problem("/dev/hidraw0 has not group 46 and mode 660");
+}
+
+// A user in plugdev (uid 1000), given the USB device by the rule's USB line.
+void UdevUsbPlugdev() {
+  if (!StartUdevd() || !Plug("usb:6666:f100:8")) return;
+  ExpectGrantedBy("ATTRS{idVendor}");
+  Outcome("|as 1000 1000,46 1 5 123|0|3|0 3|");
+}
+
+// The same on a device that is not on USB, by the rule's other line.
+void UdevUhidPlugdev() {
+  // Plugged in before udevd runs: the rule applies once triggered, as the README loads it.
+  if (!Plug("6666:f100:8") || !StartUdevd()) return;
+  if (Call(Command({"udevadm", "trigger", "--settle", "--subsystem-match=hidraw"})) != 0)
+    Problem("udevadm trigger failed");
+  ExpectGrantedBy("KERNELS==");
+  Outcome("|as 1000 1000,46 1 5 123|0|3|0 3|");
+}
+
+// Users outside plugdev. The desktop seat's (no logind here: its seat file names 1001 the active
+// user) may use the device: Debian's 73-seat-late.rules has udevd's uaccess builtin give it an ACL
+// on a node our rule tagged. Another is refused the device the rule gave to plugdev, and told
+// about the rule.
+void UdevOutsidePlugdev() {
+  fs::create_directories("/run/systemd/seats");
+  Write("/run/systemd/seats/seat0", "ACTIVE_UID=1001\n");
+  if (!StartUdevd() || !Plug("usb:6666:f100:8")) return;
+  ExpectGrantedBy("ATTRS{idVendor}");
+  Run("as 1001 1001 0 9 7");
+  Outcome(
+      "|as 1000 1000 1 5 123|1|3|0 3 0 9 7||{refused}|reports 2, 3 not sent|/dev/hidraw0"
+      "|Permission denied|70-tunezap.rules");
+}
+
+// ---- --wait: a box on its way, plugged in ("late") build.late into the run.
+
+// The run took less than `ms`, and its late device's first report came less than `us` after its
+// node (on Linux; wine takes seconds to learn of a device).
+void Prompt(long ms, long us) {
+  std::string latency;
+  for (const auto& line : Lines(ReadOr(Work("emulator.out"))))
+    if (const Strings words = Words(line);
+        latency.empty() && words.size() == 3 && words[0] == "latency")
+      latency = words[2];
+  note = "run " + std::to_string(elapsed) + " ms" +
+         (latency.empty() ? "" : ", node to first report " + latency + " us");
+  if (!build.windows && (elapsed >= ms || (!latency.empty() && std::stol(latency) >= us)))
+    Problem(note);
+}
+void WaitLate() {
+  if (Outcome("6666:f100:8:late|--wait=20 1 5 123|0|3|0 3|")) Prompt(2100, 50000);
+}
+// Enumerated on USB in the guest takes a while: no bound but the deadline's.
+void WaitUsbLate() {
+  if (Outcome("usb:6666:f100:8:late|--wait=20 1 5 123|0|3|0 3|")) Prompt(20000, 20000000);
+}
+// The kernel makes the node root's; udevd gives it to plugdev a moment later.
+void WaitUdevPlugdev() {
+  if (StartUdevd() && Outcome("6666:f100:8:late|as 1000 1000,46 --wait=20 1 5 123|0|3|0 3|"))
+    Prompt(20000, 20000000);
+}
+void WaitSerial() {
+  if (Outcome("6666:f100:8:serial=BOX-A 6666:f100:8:serial=BOX-B:late|--wait=20 --serial=BOX-B 1 "
+              "5 123|0|3|1 3|1"))
+    Prompt(2100, 50000);
+}
+// No box ever: the run ends at the deadline, counted from its start.
+void WaitNone() {
+  if (Outcome("6666:f101:8|--wait=2 1 5 123|1|3|||{refused} (no device 6666:f100 among 1 HID "
+              "interfaces (waited 2 s))|reports 2, 3 not sent"))
+    Took(2000, 2600);
+}
+
+// A SIGTERM one second into --wait with no box: a wait is never held, the run ends at once.
+void WaitTerm() {
+  if (!Plug("6666:f101:8")) return;
+  const pid_t run = Start(Tunezap({"--wait=20", "1", "5", "123"}));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  kill(run, SIGTERM);
+  const long signalled = NowMs();
+  status = Finish(run, 30);
+  elapsed = NowMs() - signalled;
+  Unplug();
+  ExpectStatus(143);
+  ExpectStdout(1, "1 5 123");
+  ExpectNoStderr();
+  ExpectReceived({});
+  note = "ended " + std::to_string(elapsed) + " ms after the signal";
+  if (elapsed > 300) Problem(note);
+}
+
+// ---- Recording servers: the system log, kept by busybox syslogd in a file, and --gap.
+
+// --syslog logs a success and a failure (as its standard error line); without it a failure is
+// logged where standard error is closed or /dev/null, not where it is a file. (Every other
+// scenario runs without /dev/log: stderr_closed shows that a log out of reach changes nothing.)
+void Syslog() {
+  // syslogd appends: a file left by an earlier run of the scenario (armhf after arm64) is not ours.
+  fs::remove(Work("syslog"));
+  const pid_t logger = Start(Command({"syslogd", "-n", "-O", Work("syslog")}));
+  if (!Awaited(logger, [] { return fs::is_socket("/dev/log"); })) Problem("syslogd did not start");
+  Outcome("6666:f100:8|--syslog 0 9 7|0|3|0 3|");
+  for (const std::string options : {"", "--syslog"})
+    Outcome("6666:f100:4|" + options + " 1 5 123|1|1||");
+  const std::string failure = "err " + Lines(ReadOr(Work("err"))).at(0).substr(9);
+  StderrClosed();
+  if (Plug("6666:f100:4")) {
+    Command command = Tunezap({"1", "5", "123"});
+    command.out = command.err = "/dev/null";
+    Run(command);
+  }
+  Unplug();
+  // Lines come in the order they were sent: one logged by mistake comes before the fourth.
+  const auto logged = [] {
+    Strings lines;
+    for (const auto& line : Lines(ReadOr(Work("syslog")))) {
+      const auto tunezap = line.find(" tunezap: ");
+      const auto user = line.rfind(" user.", tunezap);
+      if (tunezap != std::string::npos && user != std::string::npos)
+        lines.push_back(line.substr(user + 6, tunezap - user - 6) + " " +
+                        line.substr(tunezap + 10));
+    }
+    return lines;
+  };
+  Awaited(logger, [&logged] { return logged().size() >= 4; });
+  kill(logger, SIGTERM);
+  Finish(logger);
+  fs::remove("/dev/log");
+  Write(Work("logged"), Joined(logged(), "\n") + "\n");
+  ExpectLines(
+      "logged", "system log",
+      {"info channel 7 changed: box 0, value 9, device " + build.node0, failure, failure, failure});
+}
+
+// A box that drops digits sent quickly: the reports come --gap apart, and the run takes as long.
+void Gap() {
+  Outcome("6666:f100:8|--gap=0.3 1 5 123|0|3|0 3|");
+  std::vector<long> taken;
+  for (const auto& line : Lines(ReadOr(Work("emulator.out"))))
+    if (const Strings words = Words(line);
+        words.size() == 3 && words[0] == "taken" && words[1] == "0")
+      taken.push_back(std::stol(words[2]));
+  taken.resize(std::max<std::size_t>(taken.size(), 3), 0);  // zeros stand in for missing ones
+  note = "run " + std::to_string(elapsed) + " ms, reports taken at " + std::to_string(taken[0]) +
+         " " + std::to_string(taken[1]) + " " + std::to_string(taken[2]) + " us";
+  if (elapsed < 600 || taken[1] - taken[0] < 300000 || taken[2] - taken[1] < 300000) Problem(note);
+}
+
+const std::map<std::string, std::function<void()>> kScenarios{
+    {"stderr_closed", StderrClosed},
+    {"group_access", GroupAccess},
+    {"concurrent_pairs", ConcurrentPairs},
+    {"serial_picks_second", [] { PicksSecond("--serial=BOX-B"); }},
+    {"device_picks_second", [] { PicksSecond("--device"); }},
+    {"list", List},
+    {"container", Container},
+    {"usb_stalled", UsbStalled},
+    {"usb_serial", UsbSerial},
+    {"udev_usb_plugdev", UdevUsbPlugdev},
+    {"udev_uhid_plugdev", UdevUhidPlugdev},
+    {"udev_outside_plugdev", UdevOutsidePlugdev},
+    {"wait_late", WaitLate},
+    {"wait_usb_late", WaitUsbLate},
+    {"wait_udev_plugdev", WaitUdevPlugdev},
+    {"wait_serial", WaitSerial},
+    {"wait_none", WaitNone},
+    {"wait_term", WaitTerm},
+    {"syslog", Syslog},
+    {"gap", Gap},
+};
+
+// Scenario `name`: a function of this program's, or the row of scenarios.cases that it names.
+void Scenario(const std::string& name) {
+  if (const auto function = kScenarios.find(name); function != kScenarios.end()) {
+    function->second();
+    return;
+  }
+  for (const auto& row : Lines(ReadOr("/e2e/scenarios.cases")))
+    if (row.starts_with(name + "|")) {
+      Outcome(row.substr(name.size() + 1));
+      return;
+    }
+  Problem("no such scenario");
+}
+
+// ---- The Windows group: scenario NAME with tunezap.exe run by wine in the chroot of the host's
+// root that /init prepared, started afresh for each set of devices (see Plug) and stopped after.
+void WindowsScenario(const std::string& name) {
+  build.tunezap = {"chroot", "/host", "/usr/bin/env"};
+  build.tunezap.insert(build.tunezap.end(), kWineEnv.begin(), kWineEnv.end());
+  build.tunezap.push_back("wine");
+  build.tunezap.push_back(Lines(ReadOr("/e2e/windows")).at(0));
+  // Where wine is not Windows: the interface path carries the device's uniq (the emulator's name
+  // for it); a write to an unplugged device fails with "General failure" (ERROR_GEN_FAILURE), so
+  // only the failing call is checked; wine shows three HID interfaces besides the emulated ones
+  // (two virtual devices of its own, one its bus makes of an input device of the guest through
+  // evdev), where Windows would show that machine's own.
+  build.node0 = "\\\\?\\hid#vid_6666&pid_f100#";
+  build.gone = "WriteFile";
+  build.ownInterfaces = 3;
+  build.pairs = 5;
+  build.opensAreOurs = false;
+  build.windows = true;
+  build.late = std::chrono::seconds(8);  // wine starts for 2 to 3 s before the program searches
+  // wine learns of a device that comes late from udevd.
+  if (!name.starts_with("wait_") || StartUdevd()) Scenario(name);
+  Unplug();
+  InWine({"wineserver", "-k"});
+  InWine({"wineserver", "-w"});
+}
+
+int Main(int argc, char** argv) {
+  struct sigaction on_alarm {};
+  on_alarm.sa_handler = [](int) {};  // interrupts a wait that takes too long (no SA_RESTART)
+  sigaction(SIGALRM, &on_alarm, nullptr);
+  fs::create_directories(kWork);
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    problems.clear();
+    note.clear();
+    try {
+      if (name.starts_with("windows_")) {
+        WindowsScenario(name.substr(8));
+      } else if (name.starts_with("armhf_")) {  // 32-bit ARM on the 64-bit kernel
+        build.tunezap = {"/usr/bin/tunezap-armhf"};
+        Scenario(name.substr(6));
+      } else {
+        Scenario(name);
+      }
+    } catch (const std::exception& error) {
+      Problem(std::string("guest: ") + error.what());
+    }
+    Unplug();
+    StopUdevd();
+    build = Build{};
+    if (problems.empty())
+      std::printf("E2E ok %s%s\n", name.c_str(), note.empty() ? "" : (" (" + note + ")").c_str());
+    else
+      std::printf("E2E FAIL %s: %s\n", name.c_str(), problems.c_str());
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+}  // namespace Guest
+
+int main(int argc, char** argv) { return Guest::Main(argc, argv); }
