@@ -26,6 +26,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -138,10 +139,16 @@ struct Command {
   std::function<void()> prepare;
 };
 
-pid_t Start(const Command& command) {
+// A child process; a failure ends the scenario (a pid of -1 would make a wait take any child).
+pid_t Fork() {
   std::fflush(stdout);
   const pid_t pid = fork();
-  if (pid != 0) return pid;
+  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  return pid;
+}
+
+pid_t Start(const Command& command) {
+  if (const pid_t pid = Fork(); pid != 0) return pid;
   const bool joined = command.err == command.out;  // one file, one offset, as 2>&1 makes it
   const int in = open("/dev/null", O_RDONLY);
   const int out = open(command.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -244,8 +251,7 @@ bool Plug(const std::string& plugged) {
     if (Call(Command(build.tunezap), 120) != 2) Problem("wine did not start tunezap.exe");
   }
   if (plugged.find(":late") != std::string::npos) {
-    std::fflush(stdout);
-    if ((timer = fork()) == 0) {
+    if ((timer = Fork()) == 0) {
       std::this_thread::sleep_for(build.late);
       kill(emulator, SIGUSR1);
       _exit(0);
