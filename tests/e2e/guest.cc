@@ -119,10 +119,18 @@ long NowMs() {
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+// Whether process `pid` (this one or a child) runs; a child that ended is left to be waited for.
+bool Running(pid_t pid) {
+  siginfo_t ended{};
+  return pid == getpid() ||
+         (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+          ended.si_pid == 0);
+}
+
 // True once `condition` holds, tried every 10 ms for 10 s at most while process `pid` runs.
 bool Awaited(pid_t pid, const std::function<bool()>& condition) {
   for (int waited = 0; !condition(); ++waited) {
-    if (kill(pid, 0) != 0 || waited >= 1000) return false;
+    if (!Running(pid) || waited >= 1000) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
@@ -178,7 +186,10 @@ int Finish(pid_t pid, unsigned seconds = 0) {
   alarm(seconds);
   int wait_status = 0;
   while (waitpid(pid, &wait_status, 0) < 0) {
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) {
+      alarm(0);
+      return -1;
+    }
     kill(pid, SIGKILL);  // the alarm: it took too long
   }
   alarm(0);
