@@ -53,8 +53,6 @@ Build build;
 const std::string kData = "/e2e/data";  // the expected outputs every suite shares
 const std::string kWork = "/tmp/e2e";
 const std::string kRules = "/usr/lib/udev/rules.d/70-tunezap.rules";
-const Strings kWineEnv{"HOME=/tmp", "WINEPREFIX=/tmp/wine/prefix", "WINEDEBUG=-all",
-                       "WINEDLLOVERRIDES=mscoree,mshtml="};
 
 std::string problems;  // why the current scenario fails; empty while it passes
 std::string note;      // what a passing scenario measured, for its line
@@ -231,12 +229,12 @@ void Run(const Command& command) {
 }
 void Run(const std::string& arguments) { Run(Tunezap(Words(arguments))); }
 
-// A program of the host's wine, run in the chroot of the host's root that /init prepared.
-int InWine(Strings argv, unsigned seconds = 30) {
-  Strings command{"chroot", "/host", "/usr/bin/env"};
-  command.insert(command.end(), kWineEnv.begin(), kWineEnv.end());
-  command.insert(command.end(), argv.begin(), argv.end());
-  return Call(Command(command), seconds);
+// The words that run a program of the host's wine in the chroot of the host's root that /init
+// prepared.
+Strings InWine(Strings argv) {
+  argv.insert(argv.begin(), {"chroot", "/host", "/usr/bin/env", "HOME=/tmp", "WINEDEBUG=-all",
+                             "WINEPREFIX=/tmp/wine/prefix", "WINEDLLOVERRIDES=mscoree,mshtml="});
+  return argv;
 }
 
 // Plugs in `plugged` ([usb:]VID:PID:LENGTH[:...], blank-separated) in this order (hidraw0,
@@ -258,7 +256,7 @@ bool Plug(const std::string& plugged) {
     // wine knows only the devices present when it started (but for --wait): started afresh for
     // each set of devices, by a run without arguments (which sends nothing), and kept running
     // between runs, which would otherwise stop it with each run's end.
-    InWine({"wineserver", "-p"});
+    Call(Command(InWine({"wineserver", "-p"})));
     if (Call(Command(build.tunezap), 120) != 2) Problem("wine did not start tunezap.exe");
   }
   if (plugged.find(":late") != std::string::npos) {
@@ -833,10 +831,7 @@ void Scenario(const std::string& name) {
 // ---- The Windows group: scenario NAME with tunezap.exe run by wine in the chroot of the host's
 // root that /init prepared, started afresh for each set of devices (see Plug) and stopped after.
 void WindowsScenario(const std::string& name) {
-  build.tunezap = {"chroot", "/host", "/usr/bin/env"};
-  build.tunezap.insert(build.tunezap.end(), kWineEnv.begin(), kWineEnv.end());
-  build.tunezap.push_back("wine");
-  build.tunezap.push_back(Lines(ReadOr("/e2e/windows")).at(0));
+  build.tunezap = InWine({"wine", Lines(ReadOr("/e2e/windows")).at(0)});
   // Where wine is not Windows: the interface path carries the device's uniq (the emulator's name
   // for it); a write to an unplugged device fails with "General failure" (ERROR_GEN_FAILURE), so
   // only the failing call is checked; wine shows three HID interfaces besides the emulated ones
@@ -852,8 +847,8 @@ void WindowsScenario(const std::string& name) {
   // wine learns of a device that comes late from udevd.
   if (!name.starts_with("wait_") || StartUdevd()) Scenario(name);
   Unplug();
-  InWine({"wineserver", "-k"});
-  InWine({"wineserver", "-w"});
+  Call(Command(InWine({"wineserver", "-k"})));
+  Call(Command(InWine({"wineserver", "-w"})));
 }
 
 int Main(int argc, char** argv) {
