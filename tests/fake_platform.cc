@@ -89,6 +89,7 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
   }
   if (stream == FakePlatform::kStandardError) {
     Fake.standardError += bytes;
+    Fake.steps += 'E';
     return true;
   }
   return false;
@@ -98,6 +99,7 @@ bool StandardErrorDiscarded() { return false; }
 
 bool WriteSystemLog(LogLevel level, std::string_view line) {
   Fake.logged.push_back((level == LogLevel::kError ? "error: " : "info: ") + std::string(line));
+  Fake.steps += 'G';
   return true;
 }
 
@@ -262,7 +264,7 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
   return true;
 }
 
-void Pause(unsigned) {}
+void Pause(unsigned) { Fake.steps += 'P'; }
 
 void WatchInterfaces() { Fake.watching = Fake.setsMade == 0; }
 

@@ -58,8 +58,8 @@ struct State {
   unsigned lockTimeout = 0;  // of the latest lock
   bool watching = false;     // begun before the first search: a later watch would miss changes
   int waits = 0;             // waits that could see a change
-  // The order of searches (S), waits (W), locks (L), writes (w), termination holds (H) and
-  // releases (R).
+  // The order of searches (S), waits (W), locks (L), writes (w), pauses (P), termination holds
+  // (H) and releases (R), writes to standard error (E) and to the system log (G).
   std::string steps;
   std::vector<std::string> logged;  // system log lines, each "info: LINE" or "error: LINE"
 };

@@ -64,7 +64,7 @@ TEST(Main, ChangesTheChannelOrReportsWhyNot) {
     EXPECT_EQ(Fake.logged[0].find(c.status == 0 ? "info: channel " : "error: " + line), 0u);
     EXPECT_EQ(WrittenBytes(),
               c.status == 0 ? TestData::Reports(c.text) : std::vector<TestData::Bytes>{});
-    EXPECT_EQ(Fake.steps, c.status == MainMod::kExitSuccess ? "SLHwwwR" : "");
+    EXPECT_EQ(Fake.steps, c.status == MainMod::kExitSuccess ? "SLHwwwGR" : "EGE");
     EXPECT_EQ(Fake.standardError.rfind(c.stderrStart, 0), 0u) << Fake.standardError;
     if (c.status == MainMod::kExitCommandLine) {
       EXPECT_EQ(Fake.setsMade, 0) << "a command-line error must not search for the device";
@@ -81,7 +81,7 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
     std::vector<FakePlatform::FakeInterface> interfaces;
     std::size_t reportsWritten;
     std::size_t digitLines;
-    const char* steps;  // as Fake.steps: searches, locks, writes, the hold and its release
+    const char* steps;  // as Fake.steps: the error line comes before the release of the hold
     const char* error;
   };
   auto gone = OneDevice();
@@ -102,30 +102,30 @@ TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
        {FakePlatform::Interface("/dev/hidraw0", 0x046D, 0xC077)},
        0,
        3,
-       "S",
+       "SE",
        "tunezap: channel 123 not changed: report 1 of 3 not delivered (no device 6666:f100 among "
        "1 HID interfaces); reports 2, 3 not sent\n"},
-      {"vanishes", gone, 1, 3, "SLHwwR",
+      {"vanishes", gone, 1, 3, "SLHwwER",
        "tunezap: channel 123 changed only in part: report 2 of 3 not delivered (write "
        "'/dev/hidraw0': No such device); report 3 not sent\n"},
-      {"report 1 fails", first, 0, 3, "SLHwR",
+      {"report 1 fails", first, 0, 3, "SLHwER",
        "tunezap: channel 123 not changed: report 1 of 3 not delivered (write '/dev/hidraw0': No "
        "such device); reports 2, 3 not sent\n"},
-      {"report 2 fails", middle, 1, 3, "SLHwwR",
+      {"report 2 fails", middle, 1, 3, "SLHwwER",
        "tunezap: channel 123 changed only in part: report 2 of 3 not delivered (write "
        "'/dev/hidraw0': No such device); report 3 not sent\n"},
-      {"report 3 fails", last, 2, 3, "SLHwwwR",
+      {"report 3 fails", last, 2, 3, "SLHwwwER",
        "tunezap: channel 123 changed only in part: report 3 of 3 not delivered (write "
        "'/dev/hidraw0': No such device)\n"},
-      {"too short", OneDevice(8), 0, 1, "SL",
+      {"too short", OneDevice(8), 0, 1, "SLE",
        "tunezap: channel 123 not changed: report 1 of 3 not delivered (device 6666:f100 at "
        "/dev/hidraw0 has an output report length of 8 bytes; at least 9 are needed); reports 2, 3 "
        "not sent\n"},
-      {"denied", denied, 0, 3, "S",
+      {"denied", denied, 0, 3, "SE",
        "tunezap: channel 123 not changed: report 1 of 3 not delivered (device 6666:f100 found at "
        "/dev/hidraw0 but it could not be opened: open '/dev/hidraw0': Permission denied (install "
        "the udev rule 70-tunezap.rules)); reports 2, 3 not sent\n"},
-      {"short write", shortWrite, 1, 3, "SLHwR",
+      {"short write", shortWrite, 1, 3, "SLHwER",
        "tunezap: channel 123 not changed: report 1 of 3 not delivered (write '/dev/hidraw0': only "
        "8 of 9 bytes written); reports 2, 3 not sent\n"},
   };
@@ -225,6 +225,9 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
   // The searches, waits and the lock come before the hold: a kill then acts at once.
   RunProgram("--wait=1 --serial=BOX-D 1 5 123", ThreeBoxes());
   EXPECT_EQ(Fake.steps, "SWSWSLHwwwR");
+  // A gap between two reports, none after the last: the hold ends with the channel.
+  RunProgram("--gap=0.1 1 5 123", OneDevice());
+  EXPECT_EQ(Fake.steps, "SLHwPwPwR");
   // Another run's lock is waited for until the deadline, not 10 s.
   RunProgram("--wait=2 1 5 123", ThreeBoxes());
   EXPECT_TRUE(Fake.lockTimeout > 1900 && Fake.lockTimeout <= 2000) << Fake.lockTimeout;
@@ -242,7 +245,7 @@ TEST(Main, HelpAndVersionUseTheNativeLineEndAndSearchNothing) {
   RunProgram("--help", {});
   for (const char* option :
        {"--serial=TEXT", "--device=PATH", "--wait=SECONDS", "--gap=SECONDS", "--syslog", "--list",
-        "--help", "--version", "70-tunezap.rules", "\n  2  "}) {
+        "--json", "--help", "--version", "70-tunezap.rules", "\n  2  "}) {
     EXPECT_NE(Fake.standardOutput.find(option), std::string::npos) << option;
   }
   RunProgram("--version", {});
@@ -316,6 +319,22 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
   EXPECT_EQ(Fake.standardError,
             "tunezap: device 6666:f100 at /dev/tv box\\x1B has an output report length of 0 bytes; "
             "at least 9 are needed (peek '/dev/tv box\\x1B/report_descriptor': fake failure)\n");
+  // The same as JSON: the texts escaped alike, what is unknown null.
+  EXPECT_EQ(RunProgram("--list --json", odd), MainMod::kExitNotChanged);
+  EXPECT_EQ(
+      Fake.standardOutput,
+      R"j({"interfaces":[{"path":"/dev/tv box\\x1B","vendor_id":"6666","product_id":"f100",)j"
+      R"j("serial":"","output_report_length":null,"box":true,"usable":true,"selected":true,)j"
+      R"j("problem":"peek '/dev/tv box\\x1B/report_descriptor': fake failure"},)j"
+      R"j({"path":"/dev/tv\\x09box","vendor_id":"6666","product_id":"f100","serial":"",)j"
+      R"j("output_report_length":9,"box":true,"usable":false,"selected":false,)j"
+      R"j("problem":"open '/dev/tv\\x09box': Input/output error"},{"path":null,)j"
+      R"j("vendor_id":null,"product_id":null,"serial":null,"output_report_length":null,)j"
+      R"j("box":false,"usable":false,"selected":false,"problem":"detail 'member': fake )j"
+      R"j(failure"}],"problem":"device 6666:f100 at /dev/tv box\\x1B has an output report )j"
+      R"j(length of 0 bytes; at least 9 are needed (peek '/dev/tv box\\x1B/report_descriptor': )j"
+      R"j(fake failure)"})j"
+      "\n");
   EXPECT_EQ(RunProgram("--list", {}), MainMod::kExitNotChanged);
   EXPECT_EQ(Fake.standardOutput, "");
   EXPECT_EQ(Fake.standardError, "tunezap: no device 6666:f100 among 0 HID interfaces\n");

@@ -9,7 +9,6 @@
 namespace WriteToDeviceMod {
 
 namespace api = APIdeclarations;
-using Texts::EscapedText;
 using Texts::IdentityText;
 
 DeviceLinkState LinkState;
@@ -17,7 +16,7 @@ DeviceLinkState LinkState;
 namespace {
 
 DeviceSelection Selection;
-WaitLimit Waiting;
+std::optional<WaitLimit> Waiting;
 
 // Byte 0 of every report: the device uses no report ids.
 constexpr std::uint8_t kReportID = 0x00;
@@ -35,9 +34,6 @@ bool IsOurDevice(const api::DeviceAttributes& attributes) {
 
 std::string DeviceName() { return "device 6666:f100"; }
 
-// A path for a message.
-std::string PathText(std::string_view path) { return EscapedText(path, false); }
-
 // With --serial, whether the device behind the open handle still has that serial number: the
 // node may have passed to another device since it was peeked.
 bool HasSelectedSerial(api::PlatformHandle device) {
@@ -50,7 +46,7 @@ bool HasSelectedSerial(api::PlatformHandle device) {
 
 // Milliseconds left until the deadline of Waiting, rounded up; 0 once it has passed.
 unsigned MillisecondsLeft() {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(Waiting.Deadline -
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(Waiting->Deadline -
                                                                  std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
 }
@@ -61,7 +57,7 @@ unsigned MillisecondsLeft() {
 // arriving between a search and the wait after it is not missed.
 template <typename Search>
 void SearchUntilDeadline(Search search, std::string* problem) {
-  if (!Waiting.Given) {
+  if (!Waiting) {
     search();
     return;
   }
@@ -69,7 +65,7 @@ void SearchUntilDeadline(Search search, std::string* problem) {
   while (!search()) {
     const unsigned left = MillisecondsLeft();
     if (left == 0) {
-      *problem += " (waited " + Texts::SecondsText(Waiting.Milliseconds) + " s)";
+      *problem += " (waited " + Texts::SecondsText(Waiting->Milliseconds) + " s)";
       return;
     }
     api::WaitForInterfaceChange(left);
@@ -79,8 +75,9 @@ void SearchUntilDeadline(Search search, std::string* problem) {
 // What was looked for, for "no ... among N HID interfaces".
 std::string SoughtName() {
   std::string sought = DeviceName();
-  if (Selection.DevicePath) sought += " at " + PathText(*Selection.DevicePath);
-  if (Selection.Serial) sought += " with serial " + EscapedText(*Selection.Serial);
+  if (Selection.DevicePath) sought += " at " + *Selection.DevicePath;
+  if (Selection.Serial)
+    sought += " with serial " + Texts::EscapedText(*Selection.Serial, Texts::Escaping::kQuoted);
   return sought;
 }
 
@@ -114,7 +111,7 @@ api::PlatformHandle Examine(const std::string& path, bool listing, InterfaceList
   item->IsDevice = item->AttributesKnown && IsOurDevice(item->Attributes);
   const bool named = !Selection.DevicePath || api::IsSameInterface(*Selection.DevicePath, path);
   if (Selection.DevicePath && named && item->AttributesKnown && !item->IsDevice) {
-    misses->refused = PathText(*Selection.DevicePath) + " is " +
+    misses->refused = *Selection.DevicePath + " is " +
                       IdentityText(item->Attributes.VendorID, item->Attributes.ProductID) +
                       ", not " + IdentityText(kVendorID, kProductID);
   }
@@ -232,7 +229,7 @@ bool LocateDevice() {
   // Held until the process ends, so that two runs never interleave their digits. A run that waits
   // for the device waits for another run's lock as long, and no longer.
   api::CallResult lockResult;
-  const unsigned lockTimeout = Waiting.Given ? MillisecondsLeft() : kLockTimeoutMilliseconds;
+  const unsigned lockTimeout = Waiting ? MillisecondsLeft() : kLockTimeoutMilliseconds;
   if (!api::LockDevice(LinkState.HIDHandle, LinkState.DevicePath, lockTimeout, &lockResult)) {
     LinkState.LastResult = 0;
     LinkState.Problem = DeviceName() + " at " + LinkState.DevicePath +
@@ -329,7 +326,7 @@ std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
   return listing;
 }
 
-void Choose(const DeviceSelection& selection, const WaitLimit& waiting) {
+void Choose(const DeviceSelection& selection, const std::optional<WaitLimit>& waiting) {
   Selection = selection;
   Waiting = waiting;
 }
@@ -341,7 +338,7 @@ const std::string& DeviceInUse() { return LinkState.DevicePath; }
 void ResetForTesting() {
   LinkState = DeviceLinkState{};
   Selection = DeviceSelection{};
-  Waiting = WaitLimit{};
+  Waiting.reset();
   DeviceUnusable = false;
   TerminationHeld = false;
 }

@@ -53,18 +53,16 @@ struct DeviceSelection {
 };
 
 // How long a search may wait for a device that is not usable yet (absent, its node not there yet,
-// not yet open to this user, held by another run); not at all unless Given. A device that
-// can never be used (another device at --device, one whose report is too short) is not waited for.
+// not yet open to this user, held by another run). A device that can never be used (another
+// device at --device, one whose report is too short) is not waited for.
 struct WaitLimit {
-  WaitLimit() noexcept = default;  // a time point's constructor is not declared noexcept
-
-  bool Given = false;
   std::chrono::steady_clock::time_point Deadline;  // counted from the start of the run
   unsigned Milliseconds = 0;                       // as asked for, for messages
 };
 
-// Sets what the search may use and how long it may wait, before the first report or listing.
-void Choose(const DeviceSelection& selection, const WaitLimit& waiting);
+// Sets what the search may use and how long it may wait (not at all without `waiting`), before
+// the first report or listing.
+void Choose(const DeviceSelection& selection, const std::optional<WaitLimit>& waiting);
 
 // Why the latest report was not delivered, ready to show the user.
 const std::string& LatestProblem();

@@ -20,7 +20,7 @@ bool IsDigits(std::string_view text) {
 // Command-line text quoted for an error message.
 std::string Quoted(std::string_view text) {
   std::string quoted = "\"";
-  quoted += Texts::EscapedText(text);
+  quoted += Texts::EscapedText(text, Texts::Escaping::kQuoted);
   quoted += '"';
   return quoted;
 }
@@ -108,6 +108,7 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
     bool* flag = name == "--help"      ? &given.Help
                  : name == "--version" ? &given.Version
                  : name == "--list"    ? &given.List
+                 : name == "--json"    ? &given.Json
                  : name == "--syslog"  ? &given.Syslog
                                        : nullptr;
     if (flag != nullptr) {
@@ -119,49 +120,56 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
       continue;
     }
 
-    std::string secondsText;
-    bool* valueGiven = name == "--serial"   ? &given.SerialGiven
-                       : name == "--device" ? &given.DeviceGiven
-                       : name == "--wait"   ? &given.WaitGiven
-                       : name == "--gap"    ? &given.GapGiven
-                                            : nullptr;
-    std::string* value = name == "--serial"   ? &given.Serial
-                         : name == "--device" ? &given.Device
-                                              : &secondsText;
-    if (valueGiven == nullptr) {
+    std::optional<std::string>* text = name == "--serial"   ? &given.Selection.Serial
+                                       : name == "--device" ? &given.Selection.DevicePath
+                                                            : nullptr;
+    std::optional<unsigned>* seconds = name == "--wait"  ? &given.WaitMilliseconds
+                                       : name == "--gap" ? &given.GapMilliseconds
+                                                         : nullptr;
+    if (text == nullptr && seconds == nullptr) {
       outcome.Message = "unknown option " + Quoted(name);
       return outcome;
     }
-    if (*valueGiven) {
+    if (text != nullptr ? text->has_value() : seconds->has_value()) {
       outcome.Message = "option " + Quoted(name) + " is given twice";
       return outcome;
     }
+    std::string value;
     if (hasValue) {
-      *value = word.substr(equals + 1);
+      value = word.substr(equals + 1);
     } else if (i + 1 < words.size()) {
-      *value = words[++i];
+      value = words[++i];
     }
     // An empty value would select nothing a user can name; it is as good as a missing one.
-    if (value->empty()) {
+    if (value.empty()) {
       outcome.Message = "option " + Quoted(name) + " needs a value";
       return outcome;
     }
-    if (value == &secondsText) {
-      const bool wait = valueGiven == &given.WaitGiven;
-      unsigned* const milliseconds = wait ? &given.WaitMilliseconds : &given.GapMilliseconds;
-      if (!ParseSeconds(secondsText, milliseconds) || (wait && *milliseconds == 0) ||
-          *milliseconds > (wait ? kMaxWaitMilliseconds : kMaxGapMilliseconds)) {
-        outcome.Message = "option " + Quoted(name) + " needs seconds, " +
-                          (wait ? "more than 0 and at most 3600" : "from 0 to 1") + ", not " +
-                          Quoted(secondsText);
-        return outcome;
-      }
+    if (text != nullptr) {
+      *text = std::move(value);
+      continue;
     }
-    *valueGiven = true;
+    const bool wait = seconds == &given.WaitMilliseconds;
+    unsigned milliseconds = 0;
+    if (!ParseSeconds(value, &milliseconds) || (wait && milliseconds == 0) ||
+        milliseconds > (wait ? kMaxWaitMilliseconds : kMaxGapMilliseconds)) {
+      outcome.Message = "option " + Quoted(name) + " needs seconds, " +
+                        (wait ? "more than 0 and at most 3600" : "from 0 to 1") + ", not " +
+                        Quoted(value);
+      return outcome;
+    }
+    *seconds = milliseconds;
   }
   if (i < words.size() && i < arguments.Starts.size() &&
       arguments.Starts[i] <= arguments.Text.size()) {
     outcome.ArgumentText = std::string_view(arguments.Text).substr(arguments.Starts[i]);
+  }
+  // What goes with a listing, said here once: it sends nothing, so it takes no channel.
+  if (given.Help || given.Version) return outcome;
+  if (given.List && !outcome.ArgumentText.empty()) {
+    outcome.Message = "option \"--list\" takes no box, value or channel";
+  } else if (given.Json && !given.List) {
+    outcome.Message = "option \"--json\" goes with \"--list\" only";
   }
   return outcome;
 }

@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "device/WriteToDeviceMod.h"
 #include "platform/APIdeclarations.h"
 
 namespace MainMod {
@@ -42,15 +44,11 @@ struct Options {
   bool Help = false;
   bool Version = false;
   bool List = false;
-  bool SerialGiven = false;
-  std::string Serial;  // --serial=TEXT: only boxes with this serial number
-  bool DeviceGiven = false;
-  std::string Device;  // --device=PATH: only the interface at PATH
-  bool WaitGiven = false;
-  unsigned WaitMilliseconds = 0;  // --wait=SECONDS: how long a run may wait for a usable box
-  bool GapGiven = false;
-  unsigned GapMilliseconds = 0;  // --gap=SECONDS: the pause after each report before the next
-  bool Syslog = false;           // --syslog: the run's outcome goes to the system log too
+  bool Json = false;    // --json, with --list: the listing as one JSON object
+  bool Syslog = false;  // --syslog: the run's outcome goes to the system log too
+  WriteToDeviceMod::DeviceSelection Selection;  // --serial=TEXT, --device=PATH
+  std::optional<unsigned> WaitMilliseconds;     // --wait=SECONDS: how long to wait for a usable box
+  std::optional<unsigned> GapMilliseconds;      // --gap=SECONDS: the pause between two reports
 };
 
 struct OptionsOutcome {
@@ -61,7 +59,7 @@ struct OptionsOutcome {
 
 // Cuts the leading options from the command line. A word that starts with "--" before the first
 // field is an option; "--" alone ends them. An option's value follows "=" or is the next word.
-// Stops at the first error.
+// Stops at the first error, which includes options that do not go together.
 OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments);
 
 // The words of an argument text cut at each blank, as Linux joins its arguments.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <initializer_list>
+#include <optional>
 #include <string>
 
 #include "device/WriteToDeviceMod.h"
@@ -32,9 +33,11 @@ Logging SystemLog = Logging::kNone;
 unsigned GapMilliseconds = 0;
 
 // Text of the program's own for standard error or the log. Paths and reasons from the system may
-// hold any byte: control bytes are escaped here, once for every message, so that nothing but the
-// message reaches the terminal or the log.
-std::string LineText(std::string_view message) { return Texts::EscapedText(message, false); }
+// hold any byte: they are escaped here, once for every message, so that nothing but the message
+// reaches the terminal or the log.
+std::string MessageText(std::string_view message) {
+  return Texts::EscapedText(message, Texts::Escaping::kMessage);
+}
 
 void WriteErrorLine(std::string_view line) {
   api::WriteAllBytes(api::GetStandardError(), "tunezap: " + std::string(line) + "\n");
@@ -43,7 +46,7 @@ void WriteErrorLine(std::string_view line) {
 // The one line of a run-ending report on standard error, and in the system log where that keeps
 // failures. A failed write has nowhere else to go.
 void ReportError(std::string_view message) {
-  const std::string line = LineText(message);
+  const std::string line = MessageText(message);
   WriteErrorLine(line);
   if (SystemLog != Logging::kNone) api::WriteSystemLog(api::LogLevel::kError, line);
 }
@@ -70,7 +73,7 @@ int ShowHelp() {
   WriteLines({
       "usage: tunezap [--serial=TEXT] [--device=PATH] [--wait=SECONDS] [--gap=SECONDS]",
       "               [--syslog] [--] <box 0/1> <value 0-255> <channel>",
-      "       tunezap --list [--serial=TEXT] [--device=PATH] [--wait=SECONDS]",
+      "       tunezap --list [--json] [--serial=TEXT] [--device=PATH] [--wait=SECONDS]",
       "       tunezap --help | --version",
       "",
       "Changes the channel of a set-top box: sends one HID output report per decimal position of",
@@ -98,6 +101,7 @@ int ShowHelp() {
       "                 and for each device 6666:f100 whether it can be opened and why not;",
       "                 * marks the one a run (with the same --serial, --device) would use;",
       "                 with --wait, shown once a run would have a usable device",
+      "  --json         with --list: the listing as one JSON object, for scripts (see tunezap(1))",
       "  --help         show this help",
       "  --version      show the version and the licence",
       "",
@@ -122,41 +126,75 @@ int ShowVersion() {
   return kExitSuccess;
 }
 
-// Text for a line of the listing. Paths and reasons keep their backslashes, so that a path can be
-// given back to --device; where blanks separate fields, blanks are escaped too.
-std::string ListText(std::string_view text, bool inField) {
-  return Texts::EscapedText(text, false, inField);
-}
-
 // A serial number is device text: escaped whole, backslashes included, so that no serial can pass
 // for another; "-" stands for none.
 std::string SerialField(std::string_view serial) {
   if (serial.empty()) return "-";
   if (serial == "-") return "\\x2D";
-  return Texts::EscapedText(serial, true, true);
+  return Texts::EscapedText(serial, Texts::Escaping::kTextField);
 }
 
-int ListInterfaces() {
-  std::string problem;
-  const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
+// A JSON string of `text` escaped as `escaping` (so it holds no control byte and is valid UTF-8),
+// or null when `known` is false.
+std::string JsonText(bool known, std::string_view text, Texts::Escaping escaping) {
+  if (!known) return "null";
+  std::string json = "\"";
+  for (const char c : Texts::EscapedText(text, escaping)) {
+    if (c == '"' || c == '\\') json += '\\';
+    json += c;
+  }
+  return json + '"';
+}
+
+std::string JsonFlag(bool value) { return value ? "true" : "false"; }
+
+// The listing as one JSON object, for scripts: the same facts as the lines, each in a field.
+std::string ListingJson(const std::vector<WriteToDeviceMod::InterfaceListing>& listing,
+                        const std::string& problem) {
+  constexpr auto kMessage = Texts::Escaping::kMessage;
+  std::string json = "{\"interfaces\":[";
   for (const WriteToDeviceMod::InterfaceListing& item : listing) {
     const std::string identity =
-        item.AttributesKnown
-            ? Texts::IdentityText(item.Attributes.VendorID, item.Attributes.ProductID)
-            : "????:????";
-    std::string line = item.WouldUse ? "* " : "  ";
-    line += (item.Path.empty() ? "?" : ListText(item.Path, true)) + " " + identity + " " +
-            (item.SerialKnown ? SerialField(item.Serial) : "?") + " " +
-            (item.LengthKnown ? std::to_string(item.OutputReportByteLength) : "?");
-    if (item.IsDevice && item.Openable) {
-      line += " can be opened";
-    } else if (item.IsDevice) {
-      line += " cannot be opened: " + ListText(item.Problem, false);
-    } else if (!item.AttributesKnown || !item.SerialKnown || !item.LengthKnown) {
-      line += " (" + ListText(item.Problem, false) + ")";
-    }
-    WriteLines({line});
+        Texts::IdentityText(item.Attributes.VendorID, item.Attributes.ProductID);
+    if (&item != listing.data()) json += ',';
+    json += "{\"path\":" + JsonText(!item.Path.empty(), item.Path, kMessage) +
+            ",\"vendor_id\":" + JsonText(item.AttributesKnown, identity.substr(0, 4), kMessage) +
+            ",\"product_id\":" + JsonText(item.AttributesKnown, identity.substr(5), kMessage) +
+            ",\"serial\":" + JsonText(item.SerialKnown, item.Serial, Texts::Escaping::kQuoted) +
+            ",\"output_report_length\":" +
+            (item.LengthKnown ? std::to_string(item.OutputReportByteLength) : "null") +
+            ",\"box\":" + JsonFlag(item.IsDevice) +
+            ",\"usable\":" + JsonFlag(item.IsDevice && item.Openable) +
+            ",\"selected\":" + JsonFlag(item.WouldUse) +
+            ",\"problem\":" + JsonText(!item.Problem.empty(), item.Problem, kMessage) + "}";
   }
+  return json + "],\"problem\":" + JsonText(!problem.empty(), problem, kMessage) + "}";
+}
+
+// One interface as a line of the listing: blanks separate its fields.
+std::string ListingLine(const WriteToDeviceMod::InterfaceListing& item) {
+  const std::string identity = item.AttributesKnown ? Texts::IdentityText(item.Attributes.VendorID,
+                                                                          item.Attributes.ProductID)
+                                                    : "????:????";
+  std::string line = item.WouldUse ? "* " : "  ";
+  line += (item.Path.empty() ? "?" : Texts::EscapedText(item.Path, Texts::Escaping::kPathField)) +
+          " " + identity + " " + (item.SerialKnown ? SerialField(item.Serial) : "?") + " " +
+          (item.LengthKnown ? std::to_string(item.OutputReportByteLength) : "?");
+  if (item.IsDevice && item.Openable) {
+    line += " can be opened";
+  } else if (item.IsDevice) {
+    line += " cannot be opened: " + MessageText(item.Problem);
+  } else if (!item.AttributesKnown || !item.SerialKnown || !item.LengthKnown) {
+    line += " (" + MessageText(item.Problem) + ")";
+  }
+  return line;
+}
+
+int ListInterfaces(bool json) {
+  std::string problem;
+  const auto listing = WriteToDeviceMod::ListInterfaces(&problem);
+  if (json) WriteLines({ListingJson(listing, problem)});
+  for (std::size_t i = 0; !json && i < listing.size(); ++i) WriteLines({ListingLine(listing[i])});
   if (!problem.empty()) {
     ReportError(problem);
     return kExitNotChanged;
@@ -202,24 +240,22 @@ int ChangeChannel(std::string_view argumentText) {
     }
     failed = i;
     problem = WriteToDeviceMod::LatestProblem();
-    // The channel's writes are over: a held request to end acts now, not after the lines below.
-    WriteToDeviceMod::EndChannel();
     if (delivery == WriteToDeviceMod::Delivery::kDeviceUnusable) break;
   }
-  WriteToDeviceMod::EndChannel();
 
-  if (failed == 3) {
-    if (SystemLog == Logging::kAll) {
-      api::WriteSystemLog(api::LogLevel::kInformation,
-                          LineText("channel " + std::to_string(request.Channel) + " changed: box " +
-                                   static_cast<char>(request.BoxCode) + ", value " +
-                                   std::to_string(request.Field2Value) + ", device " +
-                                   WriteToDeviceMod::DeviceInUse()));
-    }
-    return kExitSuccess;
+  // Told while a request to end is still held: a server that sends SIGTERM and throws standard
+  // error away must still find in the log whether the channel changed. Then the request acts.
+  if (failed < 3) {
+    ReportError(NotDeliveredText(request.Channel, failed, problem));
+  } else if (SystemLog == Logging::kAll) {
+    api::WriteSystemLog(api::LogLevel::kInformation,
+                        MessageText("channel " + std::to_string(request.Channel) +
+                                    " changed: box " + static_cast<char>(request.BoxCode) +
+                                    ", value " + std::to_string(request.Field2Value) + ", device " +
+                                    WriteToDeviceMod::DeviceInUse()));
   }
-  ReportError(NotDeliveredText(request.Channel, failed, problem));
-  return kExitNotChanged;
+  WriteToDeviceMod::EndChannel();
+  return failed < 3 ? kExitNotChanged : kExitSuccess;
 }
 
 // The run as it was before options: banner, then the usage line or the echo and the channel.
@@ -252,27 +288,18 @@ int Main(const api::ArgumentWords& arguments) {
   if (given.Help) return ShowHelp();
   if (given.Version) return ShowVersion();
 
-  const std::string_view argumentText = options.ArgumentText;
-  WriteToDeviceMod::DeviceSelection selection;
-  if (given.SerialGiven) selection.Serial = given.Serial;
-  if (given.DeviceGiven) selection.DevicePath = given.Device;
-  WriteToDeviceMod::WaitLimit waiting;
-  if (given.WaitGiven) {
-    waiting.Given = true;
-    waiting.Deadline = start + std::chrono::milliseconds(given.WaitMilliseconds);
-    waiting.Milliseconds = given.WaitMilliseconds;
+  std::optional<WriteToDeviceMod::WaitLimit> waiting;
+  if (given.WaitMilliseconds) {
+    waiting = {start + std::chrono::milliseconds(*given.WaitMilliseconds), *given.WaitMilliseconds};
   }
-  WriteToDeviceMod::Choose(selection, waiting);
-  GapMilliseconds = given.GapMilliseconds;
+  WriteToDeviceMod::Choose(given.Selection, waiting);
+  GapMilliseconds = given.GapMilliseconds.value_or(0);
   if (given.List) {
-    if (!argumentText.empty()) {
-      return RefuseCommandLine("option \"--list\" takes no box, value or channel");
-    }
     // A listing is looked at, not kept.
     SystemLog = Logging::kNone;
-    return ListInterfaces();
+    return ListInterfaces(given.Json);
   }
-  return RunArgumentText(argumentText);
+  return RunArgumentText(options.ArgumentText);
 }
 
 int Main(std::string_view argumentText) { return Main(WordsAtBlanks(argumentText)); }
