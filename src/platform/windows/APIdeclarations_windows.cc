@@ -18,6 +18,7 @@ extern "C" {
 #include <cstring>
 #include <cwchar>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "platform/APIdeclarations.h"
@@ -549,6 +550,11 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
   if (mutex == nullptr) {
     fallback = " (a lock of this session only: '" + name +
                "' could not be had: " + ErrorText(globalError) + ")";
+    // Said, not failed: a user who took the name (access denied) must not be able to keep every
+    // run from the box.
+    WriteAllBytes(GetStandardError(),
+                  "tunezap: warning: runs in other sessions are not kept apart from this one" +
+                      fallback + "\n");
     name = LockName("Local", path);
     DWORD localError = ERROR_SUCCESS;
     mutex = OpenLock(name, &localError);
@@ -579,6 +585,9 @@ namespace {
 
 // How long a device may take to accept a report, as Linux's usbhid allows.
 constexpr DWORD kWriteBoundMilliseconds = 5000;
+// How long a cancelled write may take to end: a driver ends it at once when it honours the
+// cancellation.
+constexpr DWORD kCancelBoundMilliseconds = 500;
 
 }  // namespace
 
@@ -589,7 +598,15 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
     return false;
   }
   const HANDLE handle = ToHandle(device);
-  OVERLAPPED overlapped{};
+  // What the write uses until it is over: left to the end of the process when a driver does not
+  // end it even after it was cancelled, so that nothing is freed under it.
+  struct Pending {
+    OVERLAPPED overlapped{};
+    std::vector<std::uint8_t> bytes;
+  };
+  auto pending = std::make_unique<Pending>();
+  pending->bytes.assign(report, report + size);
+  OVERLAPPED& overlapped = pending->overlapped;
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (overlapped.hEvent == nullptr) {
     FailWithError(result, "CreateEventA", PathOf(device), GetLastError());
@@ -597,15 +614,26 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
   }
   DWORD written = 0;
   bool timedOut = false;
-  bool done = WriteFile(handle, report, static_cast<DWORD>(size), nullptr, &overlapped) != 0;
+  bool done =
+      WriteFile(handle, pending->bytes.data(), static_cast<DWORD>(size), nullptr, &overlapped) != 0;
   DWORD error = done ? ERROR_SUCCESS : GetLastError();
   if (done || error == ERROR_IO_PENDING) {
-    const DWORD waited = WaitForSingleObject(overlapped.hEvent, kWriteBoundMilliseconds);
+    DWORD waited = WaitForSingleObject(overlapped.hEvent, kWriteBoundMilliseconds);
     timedOut = waited == WAIT_TIMEOUT;
-    // Fails when the write has just completed; the result below tells which happened.
-    if (waited != WAIT_OBJECT_0) CancelIoEx(handle, &overlapped);
-    // The buffer and the event must outlive the write: wait until it is over, taken or cancelled.
-    done = GetOverlappedResult(handle, &overlapped, &written, TRUE) != 0;
+    if (waited != WAIT_OBJECT_0) {
+      // Fails when the write has just completed; the result below tells which happened.
+      CancelIoEx(handle, &overlapped);
+      waited = WaitForSingleObject(overlapped.hEvent, kCancelBoundMilliseconds);
+    }
+    if (waited != WAIT_OBJECT_0) {
+      static_cast<void>(pending.release());  // still the driver's: released with the process
+      FailWithText(result, "write", PathOf(device),
+                   "the device did not take the report within " +
+                       Texts::SecondsText(kWriteBoundMilliseconds) +
+                       " s, and its driver did not end the write when asked");
+      return false;
+    }
+    done = GetOverlappedResult(handle, &overlapped, &written, FALSE) != 0;
     error = done ? ERROR_SUCCESS : GetLastError();
   }
   CloseHandle(overlapped.hEvent);
