@@ -25,6 +25,19 @@ std::string Quoted(std::string_view text) {
   return quoted;
 }
 
+// Cuts an unsigned decimal number into its digits before and after the point, leading zeros of
+// the whole part dropped. False unless both are digits only and not both empty.
+bool CutDecimal(std::string_view text, std::string_view* whole, std::string_view* fraction) {
+  const std::size_t point = text.find('.');
+  *whole = text.substr(0, point);
+  *fraction = point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
+  if ((whole->empty() && fraction->empty()) || !IsDigits(*whole) || !IsDigits(*fraction)) {
+    return false;
+  }
+  whole->remove_prefix(std::min(whole->find_first_not_of('0'), whole->size()));
+  return true;
+}
+
 std::string FieldName(int field) { return "field " + std::to_string(field); }
 
 CommandLineOutcome Failure(CommandLineError error, std::string message) {
@@ -71,13 +84,9 @@ constexpr unsigned kMaxGapMilliseconds = 1000;
 // Counted in whole milliseconds, rounded up, so that no time asked for comes out shorter or as
 // none at all.
 bool ParseSeconds(std::string_view text, unsigned* milliseconds) {
-  const std::size_t point = text.find('.');
-  std::string_view whole = text.substr(0, point);
-  const std::string_view fraction =
-      point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
-  if ((whole.empty() && fraction.empty()) || !IsDigits(whole) || !IsDigits(fraction)) return false;
-  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
-  if (whole.size() > 4) return false;  // beyond 9999 s
+  std::string_view whole;
+  std::string_view fraction;
+  if (!CutDecimal(text, &whole, &fraction) || whole.size() > 4) return false;  // beyond 9999 s
   unsigned value = 0;
   for (const char digit : whole) value = value * 10 + static_cast<unsigned>(digit - '0');
   for (std::size_t i = 0; i < 3; ++i) {
@@ -197,15 +206,10 @@ Conversion ConvertToInteger16(std::string_view text, std::int16_t* value) {
     negative = number.front() == '-';
     number.remove_prefix(1);
   }
-  const std::size_t point = number.find('.');
-  std::string_view whole = number.substr(0, point);
-  const std::string_view fraction =
-      point == std::string_view::npos ? std::string_view{} : number.substr(point + 1);
-  if (whole.empty() && fraction.empty()) return Conversion::kNotANumber;
-  if (!IsDigits(whole) || !IsDigits(fraction)) return Conversion::kNotANumber;
-
+  std::string_view whole;
+  std::string_view fraction;
+  if (!CutDecimal(number, &whole, &fraction)) return Conversion::kNotANumber;
   // Any well-formed number is either in range or an overflow, however many digits it has.
-  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
   if (whole.size() > 5) return Conversion::kOverflow;
   std::int32_t magnitude = 0;
   if (!whole.empty()) std::from_chars(whole.data(), whole.data() + whole.size(), magnitude);
