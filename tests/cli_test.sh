@@ -80,7 +80,7 @@ while IFS='|' read -r words expected; do
   [ "$got" = "$expected" ] && pass "completion of: tunezap $words" ||
     fail "completion of: tunezap $words" "offered '$got', expected '$expected'"
 done <<EOF
---|--serial= --device= --wait= --gap= --syslog --list --help --version
+--|--serial= --device= --wait= --gap= --syslog --list --json --help --version
 --serial = BOX-B --d|--device=
 --device = $work/pi|$work/pipe
 --device $work/pi|$work/pipe
