@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,6 +115,27 @@ TEST(Termination, AHeldSignalActsAtTheReleaseAsItWouldHave) {
     };
     EXPECT_EXIT(held(), ended, "held") << signal;
   }
+}
+
+// Standard error counts as discarded on the null device, never on a terminal: a person reads that.
+TEST(Console, StandardErrorIsDiscardedOnTheNullDeviceAlone) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+  const struct {
+    std::string path{};
+    bool discarded = false;
+  } cases[] = {{.path = "/dev/null", .discarded = true}, {.path = ptsname(terminal)}};
+  const int saved = dup(STDERR_FILENO);
+  for (const auto& c : cases) {
+    const int stream = open(c.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(dup2(stream, STDERR_FILENO), STDERR_FILENO) << c.path;
+    const bool discarded = api::StandardErrorDiscarded();
+    dup2(saved, STDERR_FILENO);
+    close(stream);
+    EXPECT_EQ(discarded, c.discarded) << c.path;
+  }
+  close(saved);
+  close(terminal);
 }
 
 TEST(Console, WriteToPipeWithoutReaderFailsInsteadOfKillingTheProcess) {
@@ -410,11 +432,31 @@ TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
   EXPECT_TRUE(api::GetSerialNumber(device, "/dev/null", &serial, &result) && serial == "BOX \x1b-B")
       << serial;
   api::CloseDevice(device);
+  // hidraw9's node (1:3) is where the kernel's name puts it, a link to /dev/null; hidraw12's
+  // (243:12) only under another name, as in a container's device directory.
   AddInterface("hidraw9", kUevent, kDescriptor, /*node=*/false);
   fs::create_symlink("/dev/null", Node("hidraw9"));
-  for (const std::string dev : {"1:3\n", "1:4\n", "1:3", " 1:3\n", "1:+3\n", "1:3:0\n"}) {
-    WriteFile(root / "sys/class/hidraw/hidraw9/dev", dev);
+  AddInterface("hidraw12", kUevent, kDescriptor, /*node=*/false);
+  const bool made = mknod(Node("tv-box").c_str(), S_IFCHR | 0600, makedev(243, 12)) == 0;
+  const struct {
+    std::string member{};
+    std::string dev{};   // its sysfs dev attribute
+    std::string node{};  // "": none
+  } cases[] = {
+      {.member = "hidraw9", .dev = "1:3\n", .node = Node("hidraw9")},
+      {.member = "hidraw9", .dev = "1:4\n"},
+      {.member = "hidraw9", .dev = "1:3"},
+      {.member = "hidraw9", .dev = " 1:3\n"},
+      {.member = "hidraw9", .dev = "1:+3\n"},
+      {.member = "hidraw9", .dev = "1:3:0\n"},
+      {.member = "hidraw12", .dev = "243:12\n", .node = Node("tv-box")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.member + " " + c.dev);
+    if (!made && c.member == "hidraw12") GTEST_SKIP() << "only root may make a device node";
+    WriteFile(root / "sys/class/hidraw" / c.member / "dev", c.dev);
     std::string node;
-    EXPECT_EQ(api::FindDeviceNode(Node("hidraw9"), &node, &result), dev == "1:3\n") << dev;
+    EXPECT_EQ(api::FindDeviceNode(Node(c.member), &node, &result), !c.node.empty());
+    EXPECT_EQ(node, c.node);
   }
 }

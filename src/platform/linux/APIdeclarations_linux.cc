@@ -25,6 +25,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <system_error>
 #include <thread>
@@ -75,7 +76,6 @@ bool standardErrorClosedAtStart = false;
 
 void FailWithText(CallResult* result, std::string_view operation, std::string_view object,
                   std::string_view text, bool accessDenied = false) {
-  if (result == nullptr) return;
   result->ok = false;
   result->accessDenied = accessDenied;
   result->reason.assign(operation).append(" '").append(object).append("': ").append(text);
@@ -122,36 +122,50 @@ std::string NumberText(dev_t number) {
   return std::to_string(major(number)) + ":" + std::to_string(minor(number));
 }
 
+// `text` as exactly as many whole numbers in `base` as `fields`, separated by colons.
+bool ParseFields(std::string_view text, int base, std::initializer_list<std::uint32_t*> fields) {
+  std::size_t left = fields.size();
+  for (std::uint32_t* field : fields) {
+    const std::size_t colon = --left == 0 ? text.size() : text.find(':');
+    if (colon == std::string_view::npos || !ParseWhole(text.substr(0, colon), base, field)) {
+      return false;
+    }
+    text.remove_prefix(std::min(colon + 1, text.size()));
+  }
+  return true;
+}
+
 // A dev attribute as the kernel writes it, "MAJOR:MINOR\n", and nothing else.
 bool ParseDeviceNumber(std::string_view text, dev_t* number) {
-  if (!text.ends_with('\n')) return false;
-  text.remove_suffix(1);
-  const std::size_t colon = text.find(':');
   std::uint32_t majorNumber = 0;
   std::uint32_t minorNumber = 0;
-  if (colon == std::string_view::npos || !ParseWhole(text.substr(0, colon), 10, &majorNumber) ||
-      !ParseWhole(text.substr(colon + 1), 10, &minorNumber)) {
+  if (!text.ends_with('\n') ||
+      !ParseFields(text.substr(0, text.size() - 1), 10, {&majorNumber, &minorNumber})) {
     return false;
   }
   *number = makedev(majorNumber, minorNumber);
   return true;
 }
 
+// The target of the symbolic link at `link`; "" when there is none.
+std::string LinkTarget(const std::string& link) {
+  char target[PATH_MAX];
+  const ssize_t length = readlink(link.c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
+  return {target, static_cast<std::size_t>(length)};
+}
+
 // The name of the hidraw interface with character device number `number`, from its entry
 // <sysfs>/dev/char/MAJOR:MINOR, a link to .../hidraw/hidrawN; "" when it is none.
 std::string HidrawNameOf(dev_t number) {
-  char target[PATH_MAX];
-  const std::string link = sysfsRoot + "/dev/char/" + NumberText(number);
-  const ssize_t length = readlink(link.c_str(), target, sizeof target);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
-  const std::string_view path(target, static_cast<std::size_t>(length));
+  const std::string path = LinkTarget(sysfsRoot + "/dev/char/" + NumberText(number));
   const std::size_t slash = path.rfind('/');
   std::uint32_t ignored = 0;
-  if (slash == std::string_view::npos || !path.substr(0, slash).ends_with("/hidraw") ||
-      !ParseHidrawName(path.substr(slash + 1), &ignored)) {
+  if (slash == std::string::npos || !path.substr(0, slash).ends_with("/hidraw") ||
+      !ParseHidrawName(std::string_view(path).substr(slash + 1), &ignored)) {
     return {};
   }
-  return std::string(path.substr(slash + 1));
+  return path.substr(slash + 1);
 }
 
 // The node in <dev> with character device number `number`, or null.
@@ -186,8 +200,8 @@ int ToDescriptor(PlatformHandle handle) {
 }
 
 // Reads a whole small file. One byte of room beyond `limit` tells a file that is too long from
-// one that just fits. A read that returns less than was asked for has reached the end (sysfs hands
-// out an attribute whole, a regular file reads to its end), so one read usually does it.
+// one that just fits. One read does it: sysfs hands out an attribute whole, and a regular file
+// reads to its end.
 bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* contents,
                    CallResult* result) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -196,43 +210,31 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* cont
     return false;
   }
   std::string data(limit + 1, '\0');
-  std::size_t filled = 0;
-  int error = 0;
-  while (filled < data.size()) {
-    const std::size_t wanted = data.size() - filled;
-    const ssize_t count = read(fd, data.data() + filled, wanted);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) error = errno;
-    if (count <= 0) break;
-    filled += static_cast<std::size_t>(count);
-    if (static_cast<std::size_t>(count) < wanted) break;
-  }
+  ssize_t count = 0;
+  do {
+    count = read(fd, data.data(), data.size());
+  } while (count < 0 && errno == EINTR);
+  const int error = errno;
   close(fd);
-  if (error != 0) {
+  if (count < 0) {
     FailWithError(result, "read", path, error);
     return false;
   }
-  if (filled > limit) {
+  if (static_cast<std::size_t>(count) > limit) {
     FailWithText(result, "read", path, "longer than " + std::to_string(limit) + " bytes");
     return false;
   }
-  data.resize(filled);
+  data.resize(static_cast<std::size_t>(count));
   *contents = std::move(data);
   return true;
 }
 
 // The value of HID_ID=bus:vendor:product, which the kernel prints as %04X:%08X:%08X.
 bool ParseHidId(std::string_view value, APIdeclarations::DeviceAttributes* attributes) {
-  const std::size_t first = value.find(':');
-  if (first == std::string_view::npos) return false;
-  const std::size_t second = value.find(':', first + 1);
-  if (second == std::string_view::npos) return false;
   std::uint32_t bus = 0;
   std::uint32_t vendor = 0;
   std::uint32_t product = 0;
-  if (!ParseWhole(value.substr(0, first), 16, &bus) ||
-      !ParseWhole(value.substr(first + 1, second - first - 1), 16, &vendor) ||
-      !ParseWhole(value.substr(second + 1), 16, &product) || vendor > 0xFFFF || product > 0xFFFF) {
+  if (!ParseFields(value, 16, {&bus, &vendor, &product}) || vendor > 0xFFFF || product > 0xFFFF) {
     return false;
   }
   attributes->VendorID = static_cast<std::uint16_t>(vendor);
@@ -244,11 +246,8 @@ bool ParseHidId(std::string_view value, APIdeclarations::DeviceAttributes* attri
 // product, instance), which its hidraw entry's device link ends in. One readlink instead of an
 // open, a read and a close of uevent. False when the link is not there or not of that form.
 bool ReadIdentityFromLink(const std::string& name, APIdeclarations::DeviceAttributes* attributes) {
-  char target[PATH_MAX];
-  const std::string link = sysfsRoot + "/class/hidraw/" + name + "/device";
-  const ssize_t length = readlink(link.c_str(), target, sizeof target);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
-  std::string_view device(target, static_cast<std::size_t>(length));
+  const std::string target = LinkTarget(sysfsRoot + "/class/hidraw/" + name + "/device");
+  std::string_view device = target;
   device = device.substr(device.rfind('/') + 1);  // npos + 1 == 0: the whole target
   const std::size_t dot = device.rfind('.');
   std::uint32_t instance = 0;
