@@ -35,8 +35,7 @@ FakeInterface* Lookup(api::PlatformHandle handle, const std::string& path) {
 }
 
 const FakeInterface* AtPath(const std::string& path) {
-  const auto found = std::find_if(Fake.interfaces.begin(), Fake.interfaces.end(),
-                                  [&](const FakeInterface& fake) { return fake.path == path; });
+  const auto found = std::ranges::find(Fake.interfaces, path, &FakeInterface::path);
   return found != Fake.interfaces.end() ? &*found : nullptr;
 }
 
@@ -168,8 +167,9 @@ bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
                           CallResult* result) {
   Fake.peeked.push_back(path);
   const FakePlatform::FakeInterface* fake = AtPath(path);
-  if (fake == nullptr) return Fail(result, "peek '" + path + "': not found");
-  if (fake->peekFails) return Fail(result, "peek '" + path + "': fake failure");
+  if (fake == nullptr || fake->peekFails) {
+    return Fail(result, "peek '" + path + "': " + (fake ? "fake failure" : "not found"));
+  }
   *attributes = fake->attributes;
   return true;
 }

@@ -484,6 +484,7 @@ std::vector<InterfaceMember> EnumerateInterfaces(CallResult* result) {
     return {};
   }
   std::vector<InterfaceMember> members;
+  members.reserve(found.size());
   for (const auto& [number, name] : found) members.push_back({devRoot + "/" + name, {}});
   return members;
 }

@@ -47,10 +47,7 @@ std::string ErrorText(DWORD code) {
     length = FormatMessageA(flags, nullptr, asHresult, 0, text, sizeof text, nullptr);
   }
   std::string result(text, length);
-  while (!result.empty() &&
-         (result.back() == '\r' || result.back() == '\n' || result.back() == '.')) {
-    result.pop_back();
-  }
+  result.erase(result.find_last_not_of("\r\n.") + 1);  // npos + 1 == 0: nothing but those
   if (result.empty()) {
     char number[32];
     // The buffer has room for the whole text: nothing can fail or be cut.
@@ -114,16 +111,16 @@ void TakeStandardHandles() {
   StandardError = CheckedStandardHandle(STD_ERROR_HANDLE);
 }
 
+// Interface paths are ASCII, and Windows compares them without regard to letter case.
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 // A mutex name for a device path in `ns` ("Global" or "Local"). Names may not hold backslashes
 // after the namespace prefix and are limited in length, so the path (case-insensitive on Windows)
 // is hashed (64-bit FNV-1a).
 std::string LockName(const char* ns, const std::string& path) {
   std::uint64_t hash = 0xCBF29CE484222325u;
-  for (const char c : path) {
-    const unsigned char lower = (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a')
-                                                       : static_cast<unsigned char>(c);
-    hash = (hash ^ lower) * 0x100000001B3u;
-  }
+  for (const char c : path)
+    hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * 0x100000001B3u;
   char name[64];
   // The buffer has room for the whole text ("Global" is the longest namespace): nothing can fail
   // or be cut.
@@ -513,13 +510,9 @@ bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* 
 }
 
 bool IsSameInterface(const std::string& given, const std::string& member) {
-  // Interface paths are ASCII, and Windows compares them without regard to letter case.
-  const auto lower = [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  };
   return given.size() == member.size() &&
          std::equal(given.begin(), given.end(), member.begin(),
-                    [&](char a, char b) { return lower(a) == lower(b); });
+                    [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
 }
 
 bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMilliseconds,
