@@ -12,18 +12,31 @@ namespace {
 
 constexpr api::PlatformHandle kStandardOutput = 1;
 constexpr api::PlatformHandle kStandardError = 2;
-constexpr api::PlatformHandle kSet = 50;
 constexpr api::PlatformHandle kFirstDevice = 100;  // device handle = kFirstDevice + index
 
 std::vector<bool> HandleOpen;  // per interface
 std::vector<int> WritesDone;   // per interface
 
-FakeInterface* Lookup(api::PlatformHandle handle) {
-  const auto index = static_cast<std::size_t>(handle - kFirstDevice);
-  if (handle < kFirstDevice || index >= Fake.interfaces.size() || !HandleOpen[index]) {
-    return nullptr;
-  }
-  return &Fake.interfaces[index];
+std::size_t IndexOf(api::PlatformHandle handle) {
+  return static_cast<std::size_t>(handle - kFirstDevice);
+}
+
+// The interface open as `handle`, or null.
+FakeInterface* Open(api::PlatformHandle handle) {
+  const std::size_t index = IndexOf(handle);
+  const bool open = handle >= kFirstDevice && index < Fake.interfaces.size() && HandleOpen[index];
+  return open ? &Fake.interfaces[index] : nullptr;
+}
+
+// The interface open as `handle`, when `path` is the one it was opened with.
+FakeInterface* Lookup(api::PlatformHandle handle, const std::string& path) {
+  FakeInterface* fake = Open(handle);
+  return fake != nullptr && fake->path == path ? fake : nullptr;
+}
+
+const FakeInterface* AtPath(const std::string& path) {
+  const auto found = std::ranges::find(Fake.interfaces, path, &FakeInterface::path);
+  return found != Fake.interfaces.end() ? &*found : nullptr;
 }
 
 bool Fail(api::CallResult* result, std::string reason, bool accessDenied = false) {
@@ -50,17 +63,17 @@ void Plug(FakeInterface interface) {
 
 FakeInterface Interface(std::string path, std::uint16_t vendor, std::uint16_t product,
                         std::uint16_t outputReportByteLength) {
-  FakeInterface fake;
-  fake.path = std::move(path);
-  fake.attributes.VendorID = vendor;
-  fake.attributes.ProductID = product;
-  fake.outputReportByteLength = outputReportByteLength;
-  return fake;
+  return {.path = std::move(path),
+          .attributes = {vendor, product},
+          .outputReportByteLength = outputReportByteLength};
 }
 
 }  // namespace FakePlatform
 
+using FakePlatform::AtPath;
+using FakePlatform::Fail;
 using FakePlatform::Fake;
+using FakePlatform::Lookup;
 
 namespace APIdeclarations {
 
@@ -103,35 +116,19 @@ bool WriteSystemLog(LogLevel level, std::string_view line) {
   return true;
 }
 
-PlatformHandle OpenInterfaceSet(CallResult* result) {
-  ++Fake.openSets;
-  ++Fake.setsMade;
+std::vector<InterfaceMember> EnumerateInterfaces(CallResult* result) {
   Fake.steps += 'S';
-  if (Fake.setFails) FakePlatform::Fail(result, "enumerate 'hid': fake failure");
-  return FakePlatform::kSet;
-}
-
-MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::string* path,
-                              CallResult* result) {
-  if (set != FakePlatform::kSet || Fake.setFails || index >= Fake.interfaces.size() ||
-      Fake.interfaces[index].arrivesAtWait > Fake.waits) {
-    return MemberStatus::kEnd;
+  if (Fake.enumerationFails) {
+    Fail(result, "enumerate 'hid': fake failure");
+    return {};
   }
-  const FakePlatform::FakeInterface& fake = Fake.interfaces[index];
-  if (fake.unusableMember) {
-    FakePlatform::Fail(result, "detail 'member': fake failure");
-    return MemberStatus::kUnusable;
+  std::vector<InterfaceMember> members;
+  for (const auto& fake : Fake.interfaces) {
+    if (fake.arrivesAtWait > Fake.waits) break;
+    members.push_back(fake.unusableMember ? InterfaceMember{{}, "detail 'member': fake failure"}
+                                          : InterfaceMember{fake.path, {}});
   }
-  *path = fake.path;
-  return MemberStatus::kPresent;
-}
-
-void CloseInterfaceSet(PlatformHandle set) {
-  if (set == FakePlatform::kSet && Fake.openSets > 0) {
-    --Fake.openSets;
-  } else {
-    ++Fake.badCloses;
-  }
+  return members;
 }
 
 bool FindDeviceNode(const std::string& member, std::string* node, CallResult* /*result*/) {
@@ -141,29 +138,29 @@ bool FindDeviceNode(const std::string& member, std::string* node, CallResult* /*
 
 PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
   Fake.opened.push_back(path);
-  const auto found = std::find_if(Fake.interfaces.begin(), Fake.interfaces.end(),
-                                  [&](const auto& fake) { return fake.path == path; });
-  if (found == Fake.interfaces.end()) {
-    FakePlatform::Fail(result, "open '" + path + "': No such file or directory");
+  const FakePlatform::FakeInterface* fake = AtPath(path);
+  if (fake == nullptr) {
+    Fail(result, "open '" + path + "': No such file or directory");
     return kInvalidHandle;
   }
-  if (found->openFails) {
-    FakePlatform::Fail(result,
-                       "open '" + path + "': " +
-                           (found->accessDenied ? "Permission denied" : "Input/output error"),
-                       found->accessDenied);
+  if (fake->openFails) {
+    Fail(
+        result,
+        "open '" + path + "': " + (fake->accessDenied ? "Permission denied" : "Input/output error"),
+        fake->accessDenied);
     return kInvalidHandle;
   }
-  const auto index = static_cast<std::size_t>(found - Fake.interfaces.begin());
+  const auto index = static_cast<std::size_t>(fake - Fake.interfaces.data());
   if (!FakePlatform::HandleOpen[index]) ++Fake.openHandles;
   FakePlatform::HandleOpen[index] = true;
   return FakePlatform::kFirstDevice + static_cast<PlatformHandle>(index);
 }
 
-bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
-  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
-  if (fake == nullptr) return FakePlatform::Fail(result, "attributes: bad handle");
-  if (fake->attributesFail) return FakePlatform::Fail(result, "attributes: fake failure");
+bool GetDeviceAttributes(PlatformHandle device, const std::string& path,
+                         DeviceAttributes* attributes, CallResult* result) {
+  const FakePlatform::FakeInterface* fake = Lookup(device, path);
+  if (fake == nullptr) return Fail(result, "attributes: bad handle");
+  if (fake->attributesFail) return Fail(result, "attributes: fake failure");
   *attributes = fake->attributesWhenOpen.value_or(fake->attributes);
   return true;
 }
@@ -171,102 +168,85 @@ bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, Ca
 bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
                           CallResult* result) {
   Fake.peeked.push_back(path);
-  for (const auto& fake : Fake.interfaces) {
-    if (fake.path == path && fake.peekFails) {
-      return FakePlatform::Fail(result, "peek '" + path + "': fake failure");
-    }
-    if (fake.path == path) {
-      *attributes = fake.attributes;
-      return true;
-    }
+  const FakePlatform::FakeInterface* fake = AtPath(path);
+  if (fake == nullptr || fake->peekFails) {
+    return Fail(result, "peek '" + path + "': " + (fake ? "fake failure" : "not found"));
   }
-  return FakePlatform::Fail(result, "peek '" + path + "': not found");
+  *attributes = fake->attributes;
+  return true;
 }
 
 bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
-  for (const auto& fake : Fake.interfaces) {
-    if (fake.path == path) {
-      *serial = fake.serial;
-      return true;
-    }
-  }
-  return FakePlatform::Fail(result, "peek '" + path + "': not found");
+  const FakePlatform::FakeInterface* fake = AtPath(path);
+  if (fake == nullptr) return Fail(result, "peek '" + path + "': not found");
+  *serial = fake->serial;
+  return true;
 }
 
-bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
-  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
-  if (fake == nullptr) return FakePlatform::Fail(result, "serial: bad handle");
+bool GetSerialNumber(PlatformHandle device, const std::string& path, std::string* serial,
+                     CallResult* result) {
+  const FakePlatform::FakeInterface* fake = Lookup(device, path);
+  if (fake == nullptr) return Fail(result, "serial: bad handle");
   *serial = fake->swappedSerial.empty() ? fake->serial : fake->swappedSerial;
   return true;
 }
 
 bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
                                 CallResult* result) {
-  for (const auto& fake : Fake.interfaces) {
-    if (fake.path == path && !fake.lengthFails) {
-      *length = fake.outputReportByteLength;
-      return true;
-    }
+  const FakePlatform::FakeInterface* fake = AtPath(path);
+  if (fake == nullptr || fake->lengthFails) {
+    return Fail(result, "peek '" + path + "/report_descriptor': fake failure");
   }
-  return FakePlatform::Fail(result, "peek '" + path + "/report_descriptor': fake failure");
+  *length = fake->outputReportByteLength;
+  return true;
 }
 
 bool IsSameInterface(const std::string& given, const std::string& member) {
-  if (given == member) return true;
-  return std::any_of(Fake.interfaces.begin(), Fake.interfaces.end(), [&](const auto& fake) {
-    return fake.path == member && !fake.alias.empty() && fake.alias == given;
-  });
+  const FakePlatform::FakeInterface* fake = AtPath(member);
+  return given == member || (fake != nullptr && !fake->alias.empty() && fake->alias == given);
 }
 
-bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
-  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
-  if (fake == nullptr) return FakePlatform::Fail(result, "caps: bad handle");
-  if (fake->lengthFails) {
-    return FakePlatform::Fail(result, "read '" + fake->path + "/report_descriptor': fake failure");
-  }
+bool GetOutputReportByteLength(PlatformHandle device, const std::string& path,
+                               std::uint16_t* length, CallResult* result) {
+  const FakePlatform::FakeInterface* fake = Lookup(device, path);
+  if (fake == nullptr) return Fail(result, "caps: bad handle");
+  if (fake->lengthFails) return Fail(result, "read '" + path + "/report_descriptor': fake failure");
   *length = fake->outputReportByteLength;
   return true;
 }
 
 bool LockDevice(PlatformHandle device, const std::string& path, unsigned ms, CallResult* result) {
   Fake.lockTimeout = ms;
-  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
-  if (fake == nullptr) return FakePlatform::Fail(result, "lock: bad handle");
-  if (fake->lockFails) {
-    return FakePlatform::Fail(result, "lock '" + path + "': held " + std::to_string(ms) + " ms");
-  }
+  const FakePlatform::FakeInterface* fake = Lookup(device, path);
+  if (fake == nullptr) return Fail(result, "lock: bad handle");
+  if (fake->lockFails)
+    return Fail(result, "lock '" + path + "': held " + std::to_string(ms) + " ms");
   ++Fake.locks;
   Fake.steps += 'L';
   return true;
 }
 
-bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
-                 CallResult* result) {
+bool WriteReport(PlatformHandle device, const std::string& path, const std::uint8_t* report,
+                 std::size_t size, CallResult* result) {
   Fake.steps += 'w';
-  const FakePlatform::FakeInterface* fake = FakePlatform::Lookup(device);
-  if (fake == nullptr) return FakePlatform::Fail(result, "write: bad handle");
-  const auto index = static_cast<std::size_t>(device - FakePlatform::kFirstDevice);
-  if (fake->writesBeforeFailure >= 0 &&
-      FakePlatform::WritesDone[index] >= fake->writesBeforeFailure) {
-    return FakePlatform::Fail(result, "write '" + fake->path + "': No such device");
-  }
-  if (++FakePlatform::WritesDone[index] == fake->failingWrite) {
-    return FakePlatform::Fail(result, "write '" + fake->path + "': No such device");
+  const FakePlatform::FakeInterface* fake = Lookup(device, path);
+  if (fake == nullptr) return Fail(result, "write: bad handle");
+  int& done = FakePlatform::WritesDone[FakePlatform::IndexOf(device)];
+  if ((fake->writesBeforeFailure >= 0 && done >= fake->writesBeforeFailure) ||
+      ++done == fake->failingWrite) {
+    return Fail(result, "write '" + path + "': No such device");
   }
   const std::size_t accepted =
       size - std::min(size, static_cast<std::size_t>(std::max(fake->shortWriteBy, 0)));
-  Fake.writes.push_back({fake->path, std::vector<std::uint8_t>(report, report + accepted)});
-  if (accepted != size) {
-    return FakePlatform::Fail(result, "write '" + fake->path + "': only " +
-                                          std::to_string(accepted) + " of " + std::to_string(size) +
-                                          " bytes written");
-  }
-  return true;
+  Fake.writes.push_back({path, std::vector<std::uint8_t>(report, report + accepted)});
+  if (accepted == size) return true;
+  return Fail(result, "write '" + path + "': only " + std::to_string(accepted) + " of " +
+                          std::to_string(size) + " bytes written");
 }
 
 void Pause(unsigned) { Fake.steps += 'P'; }
 
-void WatchInterfaces() { Fake.watching = Fake.setsMade == 0; }
+void WatchInterfaces() { Fake.watching = Fake.steps.find('S') == std::string::npos; }
 
 void WaitForInterfaceChange(unsigned) {
   Fake.waits += Fake.watching ? 1 : 0;
@@ -278,11 +258,11 @@ void HoldTermination() { Fake.steps += 'H'; }
 void ReleaseTermination() { Fake.steps += 'R'; }
 
 void CloseDevice(PlatformHandle device) {
-  if (FakePlatform::Lookup(device) == nullptr) {
+  if (FakePlatform::Open(device) == nullptr) {
     ++Fake.badCloses;
     return;
   }
-  FakePlatform::HandleOpen[static_cast<std::size_t>(device - FakePlatform::kFirstDevice)] = false;
+  FakePlatform::HandleOpen[FakePlatform::IndexOf(device)] = false;
   --Fake.openHandles;
 }
 

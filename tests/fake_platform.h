@@ -11,14 +11,15 @@
 
 namespace FakePlatform {
 
+// A case sets the few fields it needs: {.path = "/dev/hidraw1", .openFails = true}.
 struct FakeInterface {
-  std::string path;
-  APIdeclarations::DeviceAttributes attributes;
+  std::string path{};
+  APIdeclarations::DeviceAttributes attributes = {0x6666, 0xF100};  // the box unless told
   std::uint16_t outputReportByteLength = 9;
   bool unusableMember = false;  // enumerated, but without a path
   bool peekFails = false;       // its identity cannot be told without opening it
   // The identity the open handle reports, when another device took the path after the peek.
-  std::optional<APIdeclarations::DeviceAttributes> attributesWhenOpen;
+  std::optional<APIdeclarations::DeviceAttributes> attributesWhenOpen{};
   bool openFails = false;
   bool accessDenied = false;  // with openFails: the reason is a permission problem
   bool attributesFail = false;
@@ -27,9 +28,9 @@ struct FakeInterface {
   int writesBeforeFailure = -1;  // writes that succeed before every later one fails; -1: all
   int failingWrite = 0;          // the one write (numbered from 1) that fails; 0: none
   int shortWriteBy = 0;          // each write accepts this many bytes fewer than it is given
-  std::string serial;            // "" : none
-  std::string alias;             // another path that names this interface (a link to it)
-  std::string swappedSerial;     // not empty: what an open handle reports (another device's)
+  std::string serial{};          // "" : none
+  std::string alias{};           // another path that names this interface (a link to it)
+  std::string swappedSerial{};   // not empty: what an open handle reports (another device's)
   int arrivesAtWait = 0;  // enumerated (with those after it) once the program waited this often
 };
 
@@ -40,7 +41,7 @@ struct Write {
 
 struct State {
   std::vector<FakeInterface> interfaces;
-  bool setFails = false;
+  bool enumerationFails = false;
 
   std::string standardOutput;
   std::string standardError;
@@ -51,9 +52,7 @@ struct State {
   std::vector<std::string> peeked;  // paths whose identity was asked without opening them
   std::vector<Write> writes;
   int openHandles = 0;  // open device handles right now
-  int openSets = 0;     // open interface sets right now
-  int setsMade = 0;
-  int badCloses = 0;  // closes of a handle that was not open
+  int badCloses = 0;    // closes of a handle that was not open
   int locks = 0;
   unsigned lockTimeout = 0;  // of the latest lock
   bool watching = false;     // begun before the first search: a later watch would miss changes

@@ -36,11 +36,11 @@ std::string DeviceName() { return "device 6666:f100"; }
 
 // With --serial, whether the device behind the open handle still has that serial number: the
 // node may have passed to another device since it was peeked.
-bool HasSelectedSerial(api::PlatformHandle device) {
+bool HasSelectedSerial(api::PlatformHandle device, const std::string& path) {
   if (!Selection.Serial) return true;
   std::string serial;
   api::CallResult ignored;
-  LinkState.LastResult = api::GetSerialNumber(device, &serial, &ignored) ? 1 : 0;
+  LinkState.LastResult = api::GetSerialNumber(device, path, &serial, &ignored) ? 1 : 0;
   return LinkState.LastResult != 0 && serial == *Selection.Serial;
 }
 
@@ -150,7 +150,7 @@ api::PlatformHandle Examine(const std::string& path, bool listing, InterfaceList
   // of the device behind the handle, which is the one the reports would reach.
   api::DeviceAttributes confirmed;
   item->Openable =
-      api::GetDeviceAttributes(device, &confirmed, &openResult) && IsOurDevice(confirmed);
+      api::GetDeviceAttributes(device, node, &confirmed, &openResult) && IsOurDevice(confirmed);
   LinkState.LastResult = item->Openable ? 1 : 0;
   if (item->Openable) return device;
   if (item->Problem.empty()) item->Problem = openResult.reason;
@@ -166,31 +166,23 @@ api::PlatformHandle Examine(const std::string& path, bool listing, InterfaceList
 bool Walk(std::vector<InterfaceListing>* listing, std::string* problem, bool* lasting) {
   LinkState.EnumerationDone = false;
   LinkState.InterfacesExamined = 0;
-  api::CallResult setResult;
-  LinkState.DeviceInfoSet = api::OpenInterfaceSet(&setResult);
-  LinkState.LastResult = setResult.ok ? 1 : 0;
+  api::CallResult listResult;
+  LinkState.DeviceInfoSet = api::EnumerateInterfaces(&listResult);
+  LinkState.LastResult = listResult.ok ? 1 : 0;
   Misses misses;
   bool found = false;
-  for (std::uint32_t index = 0; !(found && listing == nullptr); ++index) {
-    api::CallResult result;
-    std::string path;
-    const api::MemberStatus status =
-        api::GetInterfacePath(LinkState.DeviceInfoSet, index, &path, &result);
-    LinkState.LastResult = status == api::MemberStatus::kEnd ? 0 : 1;
-    if (status == api::MemberStatus::kEnd) {
-      LinkState.EnumerationDone = true;
-      break;
-    }
+  for (const api::InterfaceMember& member : LinkState.DeviceInfoSet) {
+    if (found && listing == nullptr) break;
     ++LinkState.InterfacesExamined;
     InterfaceListing scratch;
     InterfaceListing& item = listing != nullptr ? listing->emplace_back() : scratch;
-    if (status == api::MemberStatus::kUnusable) {
-      item.Problem = result.reason;
+    if (member.Path.empty()) {
+      item.Problem = member.Problem;
       continue;
     }
-    const api::PlatformHandle device = Examine(path, listing != nullptr, &item, &misses);
+    const api::PlatformHandle device = Examine(member.Path, listing != nullptr, &item, &misses);
     if (device == api::kInvalidHandle) continue;
-    if (!found && item.Selected && HasSelectedSerial(device)) {
+    if (!found && item.Selected && HasSelectedSerial(device, item.Path)) {
       item.WouldUse = found = true;
       if (listing == nullptr) {
         LinkState.HIDHandle = device;
@@ -201,8 +193,8 @@ bool Walk(std::vector<InterfaceListing>* listing, std::string* problem, bool* la
     }
     api::CloseDevice(device);
   }
-  api::CloseInterfaceSet(LinkState.DeviceInfoSet);
-  LinkState.DeviceInfoSet = api::kInvalidHandle;
+  LinkState.EnumerationDone = !found || listing != nullptr;  // the walk passed the last member
+  LinkState.DeviceInfoSet.clear();
 
   problem->clear();
   *lasting = false;
@@ -215,7 +207,7 @@ bool Walk(std::vector<InterfaceListing>* listing, std::string* problem, bool* la
   } else {
     *problem = "no " + SoughtName() + " among " + std::to_string(LinkState.InterfacesExamined) +
                " HID interfaces";
-    if (!setResult.ok) *problem += " (" + setResult.reason + ")";
+    if (!listResult.ok) *problem += " (" + listResult.reason + ")";
   }
   return false;
 }
@@ -250,7 +242,9 @@ void ReadDeviceCapabilities() {
   api::CallResult result;
   std::uint16_t length = 0;
   LinkState.LastResult =
-      api::GetOutputReportByteLength(LinkState.HIDHandle, &length, &result) ? 1 : 0;
+      api::GetOutputReportByteLength(LinkState.HIDHandle, LinkState.DevicePath, &length, &result)
+          ? 1
+          : 0;
   // An unreadable length counts as no output report at all: nothing can be sent to it.
   LinkState.OutputReportByteLength = LinkState.LastResult != 0 ? length : 0;
   if (LinkState.LastResult == 0) LinkState.Problem = result.reason;
@@ -280,7 +274,8 @@ Delivery SendOutputReport(const ReportRequest& request) {
     TerminationHeld = true;
   }
   api::CallResult result;
-  const bool written = api::WriteReport(LinkState.HIDHandle, report.data(), report.size(), &result);
+  const bool written = api::WriteReport(LinkState.HIDHandle, LinkState.DevicePath, report.data(),
+                                        report.size(), &result);
   LinkState.LastResult = written ? 1 : 0;
   if (!written) {
     LinkState.Problem = result.reason;

@@ -32,7 +32,7 @@ struct DeviceLinkState {
   bool DeviceDetected = false;
   bool EnumerationDone = false;
   std::int32_t LastResult = 0;  // nonzero when the latest platform call succeeded
-  APIdeclarations::PlatformHandle DeviceInfoSet = APIdeclarations::kInvalidHandle;
+  std::vector<APIdeclarations::InterfaceMember> DeviceInfoSet;  // the search in progress
   std::string DevicePath;
   APIdeclarations::PlatformHandle HIDHandle = APIdeclarations::kInvalidHandle;
   APIdeclarations::DeviceAttributes Attributes;

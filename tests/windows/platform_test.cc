@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "../test_data.h"
 #include "platform/APIdeclarations.h"
@@ -90,12 +91,6 @@ void CheckErrors() {
   const bool peeked = api::PeekDeviceAttributes(missing, &attributes, &peek);
   Check(!peeked && WellFormed(peek.reason, "CreateFileA '" + missing + "': "),
         "peeking at a missing device fails with a reason", peek.reason);
-
-  std::string path = "unchanged";
-  api::CallResult walk;
-  Check(api::GetInterfacePath(api::kInvalidHandle, 0, &path, &walk) == api::MemberStatus::kEnd &&
-            path == "unchanged" && walk.ok,
-        "a set that could not be made walks as empty");
 
   Check(!api::WriteAllBytes(api::kInvalidHandle, "x"), "writing to no stream fails");
   Check(api::WriteAllBytes(api::GetStandardOutput(), ""), "writing nothing succeeds");
@@ -205,7 +200,7 @@ void CheckStalledWrite() {
   const std::string report(65536, '0');
   const DWORD start = GetTickCount();
   const bool written = api::WriteReport(
-      device, reinterpret_cast<const std::uint8_t*>(report.data()), report.size(), &result);
+      device, path, reinterpret_cast<const std::uint8_t*>(report.data()), report.size(), &result);
   const DWORD took = GetTickCount() - start;
   if (device != api::kInvalidHandle) api::CloseDevice(device);
   CloseHandle(reader);
@@ -217,21 +212,14 @@ void CheckStalledWrite() {
 
 void CheckPresentInterfaces() {
   const int handlesBefore = OpenHandles();
-  api::CallResult setResult;
-  const api::PlatformHandle set = api::OpenInterfaceSet(&setResult);
-  Check(setResult.ok, "the set of present HID interfaces is made", setResult.reason);
-  std::uint32_t index = 0;
-  for (;; ++index) {
-    std::string path;
+  api::CallResult listResult;
+  const std::vector<api::InterfaceMember> members = api::EnumerateInterfaces(&listResult);
+  Check(listResult.ok, "the present HID interfaces are listed", listResult.reason);
+  for (std::size_t index = 0; index < members.size(); ++index) {
+    const std::string& path = members[index].Path;
     api::CallResult result;
-    const api::MemberStatus status = api::GetInterfacePath(set, index, &path, &result);
-    if (status == api::MemberStatus::kEnd) {
-      Check(result.ok, "the walk ends without an error", result.reason);
-      break;
-    }
     const std::string name = "interface " + std::to_string(index) + " (" + path + ")";
-    Check(status == api::MemberStatus::kPresent && StartsWith(path, "\\\\?\\"),
-          name + " has a device path", result.reason);
+    Check(StartsWith(path, "\\\\?\\"), name + " has a device path", members[index].Problem);
     const api::PlatformHandle device = api::OpenDevice(path, &result);
     Check(device != api::kInvalidHandle, name + " opens for reading and writing", result.reason);
     if (device == api::kInvalidHandle) continue;
@@ -239,29 +227,28 @@ void CheckPresentInterfaces() {
     api::DeviceAttributes opened;
     api::DeviceAttributes peeked;
     api::CallResult peekResult;
-    const bool read = api::GetDeviceAttributes(device, &opened, &result);
+    const bool read = api::GetDeviceAttributes(device, path, &opened, &result);
     const bool peek = api::PeekDeviceAttributes(path, &peeked, &peekResult);
     Check(read && peek && opened.VendorID != 0 && opened.VendorID == peeked.VendorID &&
               opened.ProductID == peeked.ProductID,
           name + " has the same identity opened and peeked at", result.reason + peekResult.reason);
 
     std::uint16_t length = 0xFFFF;
-    const bool measured = api::GetOutputReportByteLength(device, &length, &result);
+    const bool measured = api::GetOutputReportByteLength(device, path, &length, &result);
     Check(measured && length != 0xFFFF,
           name + " has an output report length (" + std::to_string(length) + ")", result.reason);
     if (length == 0) {
       // Nothing may be written where there is no output report; the failure names the device.
       const std::vector<TestData::Bytes> reports = TestData::Reports("1 5 123");
       api::CallResult write;
-      const bool written = !reports.empty() &&
-                           api::WriteReport(device, reports[0].data(), reports[0].size(), &write);
+      const bool written = !reports.empty() && api::WriteReport(device, path, reports[0].data(),
+                                                                reports[0].size(), &write);
       Check(!written && WellFormed(write.reason, "WriteFile '" + path + "': "),
             name + " refuses a report it has no room for: " + write.reason);
     }
     api::CloseDevice(device);
   }
-  api::CloseInterfaceSet(set);
-  Check(index > 0, "at least one HID interface is present (wine has its own)");
+  Check(!members.empty(), "at least one HID interface is present (wine has its own)");
   CheckStalledWrite();
   const int handles = OpenHandles();
   Check(handlesBefore > 0 && handles == handlesBefore,

@@ -39,8 +39,9 @@ else
     ret("SetupDiGetClassDevsA") { set = retval() }
     call("SetupDiEnumDeviceInterfaces") { enums++; if (arg(1) != set) bad = bad " enum-set" }
     call("SetupDiDestroyDeviceInfoList") { destroys++; if (arg(1) != set) bad = bad " destroy-set" }
-    call("CreateFileA") { opens++
-      if (arg(2) != "00000000" || arg(3) != "00000003" || arg(5) != "00000003") bad = bad " open-args" }
+    # The disposition is passed on the stack, whose slot is 64 bits wide: its upper half is not set.
+    call("CreateFileA") { opens++; d = arg(5); d = substr(d, length(d) - 7)
+      if (arg(2) != "00000000" || arg(3) != "00000003" || d != "00000003") bad = bad " open-args" }
     ret("CreateFileA") { handle = retval(); if (handle == "ffffffffffffffff") bad = bad " open-failed" }
     call("HidD_GetAttributes") { reads++; if (arg(1) != handle) bad = bad " read-handle" }
     call("CloseHandle") { if (arg(1) == handle) { closes++; handle = "" } }

@@ -25,6 +25,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <system_error>
 #include <thread>
@@ -46,18 +47,6 @@ using APIdeclarations::PlatformHandle;
 std::string sysfsRoot = "/sys";  // NOLINT(cert-err58-cpp)
 std::string devRoot = "/dev";    // NOLINT(cert-err58-cpp)
 LinuxRoots::StandInTest standInTest = nullptr;
-
-// Interface sets handed out and not yet closed: the node paths of each, in hidraw order.
-std::map<PlatformHandle, std::vector<std::string>> interfaceSets;
-PlatformHandle nextSetHandle = 1;
-
-// What each open device descriptor was opened as, so that its sysfs entry can be found again.
-struct OpenInterface {
-  int fd = -1;
-  std::string path;  // as given to OpenDevice, for messages
-  std::string name;  // "hidraw3"; empty when the path is not a hidraw node under the device root
-};
-std::map<int, OpenInterface> openInterfaces;
 
 // The character devices directly in <dev>, by number, the first name in name order for each:
 // looked over at most once per search, and only when a node is not where the kernel's name puts
@@ -87,7 +76,6 @@ bool standardErrorClosedAtStart = false;
 
 void FailWithText(CallResult* result, std::string_view operation, std::string_view object,
                   std::string_view text, bool accessDenied = false) {
-  if (result == nullptr) return;
   result->ok = false;
   result->accessDenied = accessDenied;
   result->reason.assign(operation).append(" '").append(object).append("': ").append(text);
@@ -134,36 +122,50 @@ std::string NumberText(dev_t number) {
   return std::to_string(major(number)) + ":" + std::to_string(minor(number));
 }
 
+// `text` as exactly as many whole numbers in `base` as `fields`, separated by colons.
+bool ParseFields(std::string_view text, int base, std::initializer_list<std::uint32_t*> fields) {
+  std::size_t left = fields.size();
+  for (std::uint32_t* field : fields) {
+    const std::size_t colon = --left == 0 ? text.size() : text.find(':');
+    if (colon == std::string_view::npos || !ParseWhole(text.substr(0, colon), base, field)) {
+      return false;
+    }
+    text.remove_prefix(std::min(colon + 1, text.size()));
+  }
+  return true;
+}
+
 // A dev attribute as the kernel writes it, "MAJOR:MINOR\n", and nothing else.
 bool ParseDeviceNumber(std::string_view text, dev_t* number) {
-  if (!text.ends_with('\n')) return false;
-  text.remove_suffix(1);
-  const std::size_t colon = text.find(':');
   std::uint32_t majorNumber = 0;
   std::uint32_t minorNumber = 0;
-  if (colon == std::string_view::npos || !ParseWhole(text.substr(0, colon), 10, &majorNumber) ||
-      !ParseWhole(text.substr(colon + 1), 10, &minorNumber)) {
+  if (!text.ends_with('\n') ||
+      !ParseFields(text.substr(0, text.size() - 1), 10, {&majorNumber, &minorNumber})) {
     return false;
   }
   *number = makedev(majorNumber, minorNumber);
   return true;
 }
 
+// The target of the symbolic link at `link`; "" when there is none.
+std::string LinkTarget(const std::string& link) {
+  char target[PATH_MAX];
+  const ssize_t length = readlink(link.c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
+  return {target, static_cast<std::size_t>(length)};
+}
+
 // The name of the hidraw interface with character device number `number`, from its entry
 // <sysfs>/dev/char/MAJOR:MINOR, a link to .../hidraw/hidrawN; "" when it is none.
 std::string HidrawNameOf(dev_t number) {
-  char target[PATH_MAX];
-  const std::string link = sysfsRoot + "/dev/char/" + NumberText(number);
-  const ssize_t length = readlink(link.c_str(), target, sizeof target);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
-  const std::string_view path(target, static_cast<std::size_t>(length));
+  const std::string path = LinkTarget(sysfsRoot + "/dev/char/" + NumberText(number));
   const std::size_t slash = path.rfind('/');
   std::uint32_t ignored = 0;
-  if (slash == std::string_view::npos || !path.substr(0, slash).ends_with("/hidraw") ||
-      !ParseHidrawName(path.substr(slash + 1), &ignored)) {
+  if (slash == std::string::npos || !path.substr(0, slash).ends_with("/hidraw") ||
+      !ParseHidrawName(std::string_view(path).substr(slash + 1), &ignored)) {
     return {};
   }
-  return std::string(path.substr(slash + 1));
+  return path.substr(slash + 1);
 }
 
 // The node in <dev> with character device number `number`, or null.
@@ -198,8 +200,8 @@ int ToDescriptor(PlatformHandle handle) {
 }
 
 // Reads a whole small file. One byte of room beyond `limit` tells a file that is too long from
-// one that just fits. A read that returns less than was asked for has reached the end (sysfs hands
-// out an attribute whole, a regular file reads to its end), so one read usually does it.
+// one that just fits. One read does it: sysfs hands out an attribute whole, and a regular file
+// reads to its end.
 bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* contents,
                    CallResult* result) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -208,43 +210,31 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* cont
     return false;
   }
   std::string data(limit + 1, '\0');
-  std::size_t filled = 0;
-  int error = 0;
-  while (filled < data.size()) {
-    const std::size_t wanted = data.size() - filled;
-    const ssize_t count = read(fd, data.data() + filled, wanted);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) error = errno;
-    if (count <= 0) break;
-    filled += static_cast<std::size_t>(count);
-    if (static_cast<std::size_t>(count) < wanted) break;
-  }
+  ssize_t count = 0;
+  do {
+    count = read(fd, data.data(), data.size());
+  } while (count < 0 && errno == EINTR);
+  const int error = errno;
   close(fd);
-  if (error != 0) {
+  if (count < 0) {
     FailWithError(result, "read", path, error);
     return false;
   }
-  if (filled > limit) {
+  if (static_cast<std::size_t>(count) > limit) {
     FailWithText(result, "read", path, "longer than " + std::to_string(limit) + " bytes");
     return false;
   }
-  data.resize(filled);
+  data.resize(static_cast<std::size_t>(count));
   *contents = std::move(data);
   return true;
 }
 
 // The value of HID_ID=bus:vendor:product, which the kernel prints as %04X:%08X:%08X.
 bool ParseHidId(std::string_view value, APIdeclarations::DeviceAttributes* attributes) {
-  const std::size_t first = value.find(':');
-  if (first == std::string_view::npos) return false;
-  const std::size_t second = value.find(':', first + 1);
-  if (second == std::string_view::npos) return false;
   std::uint32_t bus = 0;
   std::uint32_t vendor = 0;
   std::uint32_t product = 0;
-  if (!ParseWhole(value.substr(0, first), 16, &bus) ||
-      !ParseWhole(value.substr(first + 1, second - first - 1), 16, &vendor) ||
-      !ParseWhole(value.substr(second + 1), 16, &product) || vendor > 0xFFFF || product > 0xFFFF) {
+  if (!ParseFields(value, 16, {&bus, &vendor, &product}) || vendor > 0xFFFF || product > 0xFFFF) {
     return false;
   }
   attributes->VendorID = static_cast<std::uint16_t>(vendor);
@@ -256,11 +246,8 @@ bool ParseHidId(std::string_view value, APIdeclarations::DeviceAttributes* attri
 // product, instance), which its hidraw entry's device link ends in. One readlink instead of an
 // open, a read and a close of uevent. False when the link is not there or not of that form.
 bool ReadIdentityFromLink(const std::string& name, APIdeclarations::DeviceAttributes* attributes) {
-  char target[PATH_MAX];
-  const std::string link = sysfsRoot + "/class/hidraw/" + name + "/device";
-  const ssize_t length = readlink(link.c_str(), target, sizeof target);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
-  std::string_view device(target, static_cast<std::size_t>(length));
+  const std::string target = LinkTarget(sysfsRoot + "/class/hidraw/" + name + "/device");
+  std::string_view device = target;
   device = device.substr(device.rfind('/') + 1);  // npos + 1 == 0: the whole target
   const std::size_t dot = device.rfind('.');
   std::uint32_t instance = 0;
@@ -323,56 +310,40 @@ bool ReadAttributes(const std::string& name, APIdeclarations::DeviceAttributes* 
   return false;
 }
 
-// The open interface behind `device`, or null with `result` filled when it is not one.
-const OpenInterface* FindInterface(PlatformHandle device, std::string_view operation,
-                                   CallResult* result) {
-  const auto found = openInterfaces.find(ToDescriptor(device));
-  if (found == openInterfaces.end()) {
-    FailWithText(result, operation, "handle " + std::to_string(device), "not an open interface");
-    return nullptr;
-  }
-  return &found->second;
-}
-
 // Whether a node of this kind stands in for an interface (see LinuxRoots).
 bool IsStandIn(mode_t mode) { return standInTest != nullptr && standInTest(mode); }
 
-// Asks the hidraw driver behind `open` for something with `request`. On failure decides whether
-// the node is a stand-in: it reaches no device, so its sysfs entry by name may speak for it
-// (true, `result` untouched). Any other node that does not answer, a character device above all,
-// is not a hidraw device and is refused.
+// Asks the hidraw driver behind `fd`, opened as `path`, for something with `request`. On failure
+// decides whether the node is a stand-in: it reaches no device, so its sysfs entry by name may
+// speak for it (true, `result` untouched). Any other node that does not answer, a character
+// device above all, is not a hidraw device and is refused.
 template <typename Argument>
-bool AskDriver(const OpenInterface& open, unsigned long request, Argument* argument,
+bool AskDriver(int fd, const std::string& path, unsigned long request, Argument* argument,
                std::string_view operation, bool* standIn, CallResult* result) {
   *standIn = false;
-  if (ioctl(open.fd, request, argument) == 0) return true;
+  if (ioctl(fd, request, argument) == 0) return true;
   const int error = errno;
   struct stat status {};
   // ENOSYS: qemu-user's answer to a request it does not translate, on such nodes too.
-  if ((error == ENOTTY || error == ENOSYS) && fstat(open.fd, &status) == 0 &&
+  if ((error == ENOTTY || error == ENOSYS) && fstat(fd, &status) == 0 &&
       IsStandIn(status.st_mode)) {
     // One outside the device root has no sysfs entry to speak for it.
-    *standIn = !PeekName(open.path, operation, result).empty();
+    *standIn = !PeekName(path, operation, result).empty();
   } else if (error == ENOTTY || error == EINVAL) {
-    FailWithText(result, operation, open.path, "not a hidraw device");
+    FailWithText(result, operation, path, "not a hidraw device");
   } else {
-    FailWithError(result, operation, open.path, error);
+    FailWithError(result, operation, path, error);
   }
   return false;
 }
 
-// The sysfs name of an open interface: a device node's by its number (its own name may be a
-// container's), a stand-in's by its name; "" when it has none.
-std::string SysfsName(const OpenInterface& open) {
+// The sysfs name of the interface open as `fd`: a device node's by its number (its own name may
+// be a container's), a stand-in's by its name `path`; "" when it has none.
+std::string SysfsName(int fd, const std::string& path) {
   struct stat status {};
-  if (fstat(open.fd, &status) != 0) return {};
+  if (fstat(fd, &status) != 0) return {};
   if (S_ISCHR(status.st_mode)) return HidrawNameOf(status.st_rdev);
-  return IsStandIn(status.st_mode) ? open.name : std::string();
-}
-
-std::string ObjectName(PlatformHandle device) {
-  const auto found = openInterfaces.find(ToDescriptor(device));
-  return found != openInterfaces.end() ? found->second.path : "handle " + std::to_string(device);
+  return IsStandIn(status.st_mode) ? NodeName(path) : std::string();
 }
 
 PlatformHandle StandardStream(int fd) {
@@ -403,6 +374,7 @@ void SetRoots(const std::string& sysfs, const std::string& dev, StandInTest stan
 
 namespace APIdeclarations {
 
+// argv[1..], joined with single blanks.
 ArgumentWords GetArgumentWords(int argc, char** argv) {
   ArgumentWords words;
   for (int i = 1; argv != nullptr && i < argc; ++i) {
@@ -416,6 +388,8 @@ ArgumentWords GetArgumentWords(int argc, char** argv) {
 
 std::string_view NativeLineEnd() { return "\n"; }
 
+// Each of descriptors 0, 1 and 2 that is closed is opened on /dev/null, so that no device opened
+// later can take its number.
 bool SecureStandardStreams() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
@@ -448,6 +422,7 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
   return true;
 }
 
+// SIGTERM, SIGINT and SIGHUP; one that came in the hold kills the process at the release.
 void HoldTermination() {
   if (holding) return;
   sigset_t termination;
@@ -473,6 +448,7 @@ bool StandardErrorDiscarded() {
          stream.st_rdev == null.st_rdev;
 }
 
+// syslog(3), which never tells whether the line arrived.
 bool WriteSystemLog(LogLevel level, std::string_view line) {
   // No LOG_CONS: a log that cannot be reached must not turn up on the console instead.
   openlog("tunezap", 0, LOG_USER);
@@ -481,48 +457,41 @@ bool WriteSystemLog(LogLevel level, std::string_view line) {
   return true;
 }
 
-PlatformHandle OpenInterfaceSet(CallResult* result) {
+// The hidraw class devices in ascending number, each as <dev>/hidrawN after the kernel's name,
+// which in a container's device directory may name no node, or another device's: FindDeviceNode
+// gives the node to open.
+std::vector<InterfaceMember> EnumerateInterfaces(CallResult* result) {
   devNodes.clear();
   devNodesScanned = false;
-  std::vector<std::pair<std::uint32_t, std::string>> found;
   const std::string classDir = sysfsRoot + "/class/hidraw";
-  if (DIR* dir = opendir(classDir.c_str())) {
-    for (;;) {
-      errno = 0;
-      const dirent* entry = readdir(dir);
-      if (entry == nullptr) {
-        if (errno != 0) {
-          FailWithError(result, "read directory", classDir, errno);
-          found.clear();
-        }
-        break;
-      }
-      std::uint32_t number = 0;
-      if (ParseHidrawName(entry->d_name, &number)) found.emplace_back(number, entry->d_name);
-    }
-    closedir(dir);
-  } else {
+  DIR* dir = opendir(classDir.c_str());
+  if (dir == nullptr) {
     FailWithError(result, "open directory", classDir, errno);
+    return {};
   }
-  std::sort(found.begin(), found.end());
-  std::vector<std::string> paths;
-  paths.reserve(found.size());
-  for (const auto& [number, name] : found) paths.push_back(devRoot + "/" + name);
-  const PlatformHandle set = nextSetHandle++;
-  interfaceSets.emplace(set, std::move(paths));
-  return set;
+  std::map<std::uint32_t, std::string> found;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    std::uint32_t number = 0;
+    if (ParseHidrawName(entry->d_name, &number)) found.emplace(number, entry->d_name);
+  }
+  const int error = errno;
+  closedir(dir);
+  if (error != 0) {
+    FailWithError(result, "read directory", classDir, error);
+    return {};
+  }
+  std::vector<InterfaceMember> members;
+  members.reserve(found.size());
+  for (const auto& [number, name] : found) members.push_back({devRoot + "/" + name, {}});
+  return members;
 }
 
-MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::string* path,
-                              CallResult* /*result*/) {
-  const auto found = interfaceSets.find(set);
-  if (found == interfaceSets.end() || index >= found->second.size()) return MemberStatus::kEnd;
-  *path = found->second[index];
-  return MemberStatus::kPresent;
-}
-
-void CloseInterfaceSet(PlatformHandle set) { interfaceSets.erase(set); }
-
+// The character device in the device directory whose number is the interface's (sysfs: its dev
+// attribute): <dev>/hidrawN when that is it, else the first such node in name order (a container
+// may name hidraw2 /dev/hidraw0).
 bool FindDeviceNode(const std::string& member, std::string* node, CallResult* result) {
   const std::string name = PeekName(member, "open", result);
   if (name.empty()) return false;
@@ -559,52 +528,53 @@ PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
     FailWithError(result, "open", path, errno);
     return kInvalidHandle;
   }
-  openInterfaces[fd] = OpenInterface{fd, path, NodeName(path)};
   return fd;
 }
 
-bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
-  constexpr std::string_view kOperation = "read attributes";
-  const OpenInterface* open = FindInterface(device, kOperation, result);
-  if (open == nullptr) return false;
+// HIDIOCGRAWINFO; a stand-in's sysfs entry.
+bool GetDeviceAttributes(PlatformHandle device, const std::string& path,
+                         DeviceAttributes* attributes, CallResult* result) {
   hidraw_devinfo info{};
   bool standIn = false;
-  if (AskDriver(*open, HIDIOCGRAWINFO, &info, kOperation, &standIn, result)) {
+  if (AskDriver(ToDescriptor(device), path, HIDIOCGRAWINFO, &info, "read attributes", &standIn,
+                result)) {
     // The kernel hands the 16-bit identifiers out as signed numbers.
     attributes->VendorID = static_cast<std::uint16_t>(info.vendor);
     attributes->ProductID = static_cast<std::uint16_t>(info.product);
     return true;
   }
-  return standIn && ReadAttributes(open->name, attributes, result);
+  return standIn && ReadAttributes(NodeName(path), attributes, result);
 }
 
+// Peeks read sysfs, by the kernel's name in the member's path.
 bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
                           CallResult* result) {
   const std::string name = PeekName(path, "read attributes", result);
   return !name.empty() && ReadAttributes(name, attributes, result);
 }
 
-bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
+// The report descriptor by HIDIOCGRDESC; a stand-in's sysfs entry.
+bool GetOutputReportByteLength(PlatformHandle device, const std::string& path,
+                               std::uint16_t* length, CallResult* result) {
   constexpr std::string_view kOperation = "read report descriptor";
-  const OpenInterface* open = FindInterface(device, kOperation, result);
-  if (open == nullptr) return false;
+  const int fd = ToDescriptor(device);
   int size = 0;
   bool standIn = false;
-  if (AskDriver(*open, HIDIOCGRDESCSIZE, &size, kOperation, &standIn, result)) {
+  if (AskDriver(fd, path, HIDIOCGRDESCSIZE, &size, kOperation, &standIn, result)) {
     // The kernel refuses to hand out more than HID_MAX_DESCRIPTOR_SIZE - 1 bytes at once.
     if (size < 0 || static_cast<std::size_t>(size) >= kMaxDescriptorBytes) {
-      FailWithText(result, kOperation, open->path,
+      FailWithText(result, kOperation, path,
                    "a descriptor of " + std::to_string(size) + " bytes is longer than " +
                        std::to_string(kMaxDescriptorBytes - 1));
       return false;
     }
     hidraw_report_descriptor descriptor{};
     descriptor.size = static_cast<std::uint32_t>(size);
-    if (!AskDriver(*open, HIDIOCGRDESC, &descriptor, kOperation, &standIn, result)) return false;
+    if (!AskDriver(fd, path, HIDIOCGRDESC, &descriptor, kOperation, &standIn, result)) return false;
     *length = ReportDescriptor::OutputReportByteLength(descriptor.value, descriptor.size);
     return true;
   }
-  return standIn && ReadOutputReportByteLength(open->name, length, result);
+  return standIn && ReadOutputReportByteLength(NodeName(path), length, result);
 }
 
 bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
@@ -613,13 +583,12 @@ bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* 
   return !name.empty() && ReadUeventValue(name, "HID_UNIQ", serial, result);
 }
 
-bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
-  constexpr std::string_view kOperation = "read serial number";
-  const OpenInterface* open = FindInterface(device, kOperation, result);
-  if (open == nullptr) return false;
+bool GetSerialNumber(PlatformHandle device, const std::string& path, std::string* serial,
+                     CallResult* result) {
+  const int fd = ToDescriptor(device);
   // The kernel copies at most the size asked for, terminator included, and returns that count.
   char text[256] = {};
-  const int copied = ioctl(open->fd, HIDIOCGRAWUNIQ(sizeof text - 1), text);
+  const int copied = ioctl(fd, HIDIOCGRAWUNIQ(sizeof text - 1), text);
   if (copied >= 0) {
     *serial = std::string(text, strnlen(text, sizeof text - 1));
     return true;
@@ -628,10 +597,10 @@ bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* res
   // Kernels before 5.6 do not know the request, and stand-in nodes reach no driver:
   // the sysfs entry is all there is.
   if (error == ENOTTY || error == EINVAL || error == ENOSYS) {
-    const std::string name = SysfsName(*open);
+    const std::string name = SysfsName(fd, path);
     if (!name.empty()) return ReadUeventValue(name, "HID_UNIQ", serial, result);
   }
-  FailWithError(result, kOperation, open->path, error);
+  FailWithError(result, "read serial number", path, error);
   return false;
 }
 
@@ -679,20 +648,20 @@ bool LockDevice(PlatformHandle device, const std::string& path, unsigned timeout
   }
 }
 
-bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
-                 CallResult* result) {
+bool WriteReport(PlatformHandle device, const std::string& path, const std::uint8_t* report,
+                 std::size_t size, CallResult* result) {
   ssize_t written = 0;
   do {
     written = write(ToDescriptor(device), report, size);
   } while (written < 0 && errno == EINTR);
   if (written < 0) {
     const int error = errno;
-    FailWithError(result, "write", ObjectName(device), error);
+    FailWithError(result, "write", path, error);
     return false;
   }
   if (static_cast<std::size_t>(written) != size) {
     FailWithText(
-        result, "write", ObjectName(device),
+        result, "write", path,
         "short write, " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
     return false;
   }
@@ -717,6 +686,7 @@ void WatchInterfaces() {
   }
 }
 
+// An event on the device-node root, or kChangePollMilliseconds at most.
 void WaitForInterfaceChange(unsigned timeoutMilliseconds) {
   const int timeout = static_cast<int>(std::min(timeoutMilliseconds, kChangePollMilliseconds));
   if (changeWatch < 0) {
@@ -734,7 +704,6 @@ void WaitForInterfaceChange(unsigned timeoutMilliseconds) {
 void CloseDevice(PlatformHandle device) {
   const int fd = ToDescriptor(device);
   if (fd < 0) return;
-  openInterfaces.erase(fd);
   close(fd);  // not retried on EINTR: Linux has released the descriptor either way
 }
 

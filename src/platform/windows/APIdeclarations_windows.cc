@@ -17,7 +17,6 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -27,12 +26,6 @@ extern "C" {
 namespace APIdeclarations {
 
 namespace {
-
-// The HID interface class, learned when a set is made and used again to walk it.
-GUID HidGuid;
-
-// Paths of the open devices, so that a failing write can name its device.
-std::map<PlatformHandle, std::string> OpenPaths;
 
 // Device locks, held until the process ends; the system releases them then.
 std::vector<HANDLE> HeldLocks;
@@ -55,10 +48,7 @@ std::string ErrorText(DWORD code) {
     length = FormatMessageA(flags, nullptr, asHresult, 0, text, sizeof text, nullptr);
   }
   std::string result(text, length);
-  while (!result.empty() &&
-         (result.back() == '\r' || result.back() == '\n' || result.back() == '.')) {
-    result.pop_back();
-  }
+  result.erase(result.find_last_not_of("\r\n.") + 1);  // npos + 1 == 0: nothing but those
   if (result.empty()) {
     char number[32];
     // The buffer has room for the whole text: nothing can fail or be cut.
@@ -68,24 +58,17 @@ std::string ErrorText(DWORD code) {
   return result;
 }
 
-// Fills `result` for an operation that failed with `code`.
-void FailWithError(CallResult* result, const char* operation, const std::string& object,
-                   DWORD code) {
-  result->ok = false;
-  result->accessDenied = code == ERROR_ACCESS_DENIED;
-  result->reason = std::string(operation) + " '" + object + "': " + ErrorText(code);
-}
-
 void FailWithText(CallResult* result, const char* operation, const std::string& object,
-                  const std::string& text) {
+                  const std::string& text, bool accessDenied = false) {
   result->ok = false;
-  result->accessDenied = false;
+  result->accessDenied = accessDenied;
   result->reason = std::string(operation) + " '" + object + "': " + text;
 }
 
-std::string PathOf(PlatformHandle device) {
-  const auto found = OpenPaths.find(device);
-  return found != OpenPaths.end() ? found->second : "HID device";
+// Fills `result` for an operation that failed with `code`.
+void FailWithError(CallResult* result, const char* operation, const std::string& object,
+                   DWORD code) {
+  FailWithText(result, operation, object, ErrorText(code), code == ERROR_ACCESS_DENIED);
 }
 
 HANDLE OpenPath(const std::string& path, DWORD access, DWORD flags = 0) {
@@ -129,16 +112,16 @@ void TakeStandardHandles() {
   StandardError = CheckedStandardHandle(STD_ERROR_HANDLE);
 }
 
+// Interface paths are ASCII, and Windows compares them without regard to letter case.
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 // A mutex name for a device path in `ns` ("Global" or "Local"). Names may not hold backslashes
 // after the namespace prefix and are limited in length, so the path (case-insensitive on Windows)
 // is hashed (64-bit FNV-1a).
 std::string LockName(const char* ns, const std::string& path) {
   std::uint64_t hash = 0xCBF29CE484222325u;
-  for (const char c : path) {
-    const unsigned char lower = (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a')
-                                                       : static_cast<unsigned char>(c);
-    hash = (hash ^ lower) * 0x100000001B3u;
-  }
+  for (const char c : path)
+    hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * 0x100000001B3u;
   char name[64];
   // The buffer has room for the whole text ("Global" is the longest namespace): nothing can fail
   // or be cut.
@@ -295,6 +278,7 @@ bool StandardErrorDiscarded() {
          !GetConsoleMode(ToHandle(StandardError), &mode);
 }
 
+// An event of the Application log, source "tunezap".
 bool WriteSystemLog(LogLevel level, std::string_view line) {
   // The source is not registered (no installer writes the registry): the viewer then shows the
   // line as the event's one insertion string, under "The description ... cannot be found".
@@ -358,68 +342,65 @@ void ReleaseTermination() {
 
 // ---- HID interfaces ----
 
-PlatformHandle OpenInterfaceSet(CallResult* result) {
-  HidD_GetHidGuid(&HidGuid);
-  const HDEVINFO set =
-      SetupDiGetClassDevsA(&HidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) {
-    FailWithError(result, "SetupDiGetClassDevsA", "HID interfaces", GetLastError());
-    return kInvalidHandle;  // walks as an empty set
-  }
-  return FromHandle(set);
-}
+namespace {
 
-MemberStatus GetInterfacePath(PlatformHandle set, std::uint32_t index, std::string* path,
-                              CallResult* result) {
-  if (set == kInvalidHandle) return MemberStatus::kEnd;
-  const HDEVINFO info = ToHandle(set);
+// The path of the interface `data` of `set`, or why it has none. The size query fails by design,
+// reporting the size needed.
+InterfaceMember MemberPath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, DWORD index) {
   const std::string member = "HID interface " + std::to_string(index);
-
-  SP_DEVICE_INTERFACE_DATA interfaceData{};
-  interfaceData.cbSize = sizeof interfaceData;
-  if (!SetupDiEnumDeviceInterfaces(info, nullptr, &HidGuid, index, &interfaceData)) {
-    const DWORD code = GetLastError();
-    if (code != ERROR_NO_MORE_ITEMS)
-      FailWithError(result, "SetupDiEnumDeviceInterfaces", member, code);
-    return MemberStatus::kEnd;
-  }
-
-  // The size query fails by design, reporting the size needed.
+  CallResult result;
   DWORD requiredSize = 0;
-  SetupDiGetDeviceInterfaceDetailA(info, &interfaceData, nullptr, 0, &requiredSize, nullptr);
+  SetupDiGetDeviceInterfaceDetailA(set, data, nullptr, 0, &requiredSize, nullptr);
   const DWORD queryError = GetLastError();
   constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   if (requiredSize < kPathOffset + 1) {
     if (queryError != ERROR_INSUFFICIENT_BUFFER && queryError != ERROR_SUCCESS) {
-      FailWithError(result, "SetupDiGetDeviceInterfaceDetailA", member, queryError);
+      FailWithError(&result, "SetupDiGetDeviceInterfaceDetailA", member, queryError);
     } else {
-      FailWithText(result, "SetupDiGetDeviceInterfaceDetailA", member,
+      FailWithText(&result, "SetupDiGetDeviceInterfaceDetailA", member,
                    "a detail of " + std::to_string(requiredSize) + " bytes cannot hold a path");
     }
-    return MemberStatus::kUnusable;
+    return {{}, result.reason};
   }
-
   // One zero byte more than asked for, so the path is terminated whatever the fetch leaves.
   // The allocation is aligned for the record that the fetch fills in.
   std::vector<std::uint8_t> buffer(std::size_t{requiredSize} + 1, 0);
   auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  if (!SetupDiGetDeviceInterfaceDetailA(info, &interfaceData, detail, requiredSize, nullptr,
-                                        nullptr)) {
-    FailWithError(result, "SetupDiGetDeviceInterfaceDetailA", member, GetLastError());
-    return MemberStatus::kUnusable;
+  if (!SetupDiGetDeviceInterfaceDetailA(set, data, detail, requiredSize, nullptr, nullptr)) {
+    FailWithError(&result, "SetupDiGetDeviceInterfaceDetailA", member, GetLastError());
+    return {{}, result.reason};
   }
   const char* text = reinterpret_cast<const char*>(buffer.data() + kPathOffset);
-  *path = std::string(text, strnlen(text, buffer.size() - kPathOffset));
-  if (path->empty()) {
-    FailWithText(result, "SetupDiGetDeviceInterfaceDetailA", member, "the path is empty");
-    return MemberStatus::kUnusable;
+  std::string path(text, strnlen(text, buffer.size() - kPathOffset));
+  if (path.empty()) {
+    FailWithText(&result, "SetupDiGetDeviceInterfaceDetailA", member, "the path is empty");
   }
-  return MemberStatus::kPresent;
+  return {std::move(path), result.reason};
 }
 
-void CloseInterfaceSet(PlatformHandle set) {
-  if (set != kInvalidHandle) SetupDiDestroyDeviceInfoList(ToHandle(set));
+}  // namespace
+
+// SetupAPI's set of the present interfaces of the HID class, in its order. A member the walk
+// cannot read ends it, as the end of the set does.
+std::vector<InterfaceMember> EnumerateInterfaces(CallResult* result) {
+  GUID hidGuid;
+  HidD_GetHidGuid(&hidGuid);
+  const HDEVINFO set =
+      SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) {
+    FailWithError(result, "SetupDiGetClassDevsA", "HID interfaces", GetLastError());
+    return {};
+  }
+  std::vector<InterfaceMember> members;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &data)) break;
+    members.push_back(MemberPath(set, &data, index));
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return members;
 }
 
 // An interface path is the same in every session: it names the interface wherever it is used.
@@ -436,7 +417,6 @@ PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
     FailWithError(result, "CreateFileA", path, GetLastError());
     return kInvalidHandle;
   }
-  OpenPaths[FromHandle(device)] = path;
   return FromHandle(device);
 }
 
@@ -501,8 +481,9 @@ bool ReadWithoutAccess(const std::string& path, Value* value, CallResult* result
 
 }  // namespace
 
-bool GetDeviceAttributes(PlatformHandle device, DeviceAttributes* attributes, CallResult* result) {
-  return ReadAttributes(ToHandle(device), PathOf(device), attributes, result);
+bool GetDeviceAttributes(PlatformHandle device, const std::string& path,
+                         DeviceAttributes* attributes, CallResult* result) {
+  return ReadAttributes(ToHandle(device), path, attributes, result);
 }
 
 bool PeekDeviceAttributes(const std::string& path, DeviceAttributes* attributes,
@@ -515,12 +496,14 @@ bool PeekOutputReportByteLength(const std::string& path, std::uint16_t* length,
   return ReadWithoutAccess(path, length, result, ReadOutputReportByteLength);
 }
 
-bool GetOutputReportByteLength(PlatformHandle device, std::uint16_t* length, CallResult* result) {
-  return ReadOutputReportByteLength(ToHandle(device), PathOf(device), length, result);
+bool GetOutputReportByteLength(PlatformHandle device, const std::string& path,
+                               std::uint16_t* length, CallResult* result) {
+  return ReadOutputReportByteLength(ToHandle(device), path, length, result);
 }
 
-bool GetSerialNumber(PlatformHandle device, std::string* serial, CallResult* result) {
-  return ReadSerialNumber(ToHandle(device), PathOf(device), serial, result);
+bool GetSerialNumber(PlatformHandle device, const std::string& path, std::string* serial,
+                     CallResult* result) {
+  return ReadSerialNumber(ToHandle(device), path, serial, result);
 }
 
 bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* result) {
@@ -528,13 +511,9 @@ bool PeekSerialNumber(const std::string& path, std::string* serial, CallResult* 
 }
 
 bool IsSameInterface(const std::string& given, const std::string& member) {
-  // Interface paths are ASCII, and Windows compares them without regard to letter case.
-  const auto lower = [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  };
   return given.size() == member.size() &&
          std::equal(given.begin(), given.end(), member.begin(),
-                    [&](char a, char b) { return lower(a) == lower(b); });
+                    [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
 }
 
 bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMilliseconds,
@@ -591,10 +570,10 @@ constexpr DWORD kCancelBoundMilliseconds = 500;
 
 }  // namespace
 
-bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t size,
-                 CallResult* result) {
+bool WriteReport(PlatformHandle device, const std::string& path, const std::uint8_t* report,
+                 std::size_t size, CallResult* result) {
   if (size > MAXDWORD) {
-    FailWithText(result, "WriteFile", PathOf(device), "the report is too long");
+    FailWithText(result, "WriteFile", path, "the report is too long");
     return false;
   }
   const HANDLE handle = ToHandle(device);
@@ -609,7 +588,7 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
   OVERLAPPED& overlapped = pending->overlapped;
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (overlapped.hEvent == nullptr) {
-    FailWithError(result, "CreateEventA", PathOf(device), GetLastError());
+    FailWithError(result, "CreateEventA", path, GetLastError());
     return false;
   }
   DWORD written = 0;
@@ -627,7 +606,7 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
     }
     if (waited != WAIT_OBJECT_0) {
       static_cast<void>(pending.release());  // still the driver's: released with the process
-      FailWithText(result, "write", PathOf(device),
+      FailWithText(result, "write", path,
                    "the device did not take the report within " +
                        Texts::SecondsText(kWriteBoundMilliseconds) +
                        " s, and its driver did not end the write when asked");
@@ -638,17 +617,17 @@ bool WriteReport(PlatformHandle device, const std::uint8_t* report, std::size_t 
   }
   CloseHandle(overlapped.hEvent);
   if (!done && timedOut && error == ERROR_OPERATION_ABORTED) {
-    FailWithText(result, "write", PathOf(device),
+    FailWithText(result, "write", path,
                  "the device did not take the report within " +
                      Texts::SecondsText(kWriteBoundMilliseconds) + " s");
     return false;
   }
   if (!done) {
-    FailWithError(result, "WriteFile", PathOf(device), error);
+    FailWithError(result, "WriteFile", path, error);
     return false;
   }
   if (written != size) {
-    FailWithText(result, "WriteFile", PathOf(device),
+    FailWithText(result, "WriteFile", path,
                  "wrote " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
     return false;
   }
@@ -667,10 +646,7 @@ void WaitForInterfaceChange(unsigned timeoutMilliseconds) {
   Sleep(std::min(timeoutMilliseconds, kPollMilliseconds));
 }
 
-void CloseDevice(PlatformHandle device) {
-  OpenPaths.erase(device);
-  CloseHandle(ToHandle(device));
-}
+void CloseDevice(PlatformHandle device) { CloseHandle(ToHandle(device)); }
 
 std::string AccessDeniedHint() {
   return "another program may hold it open without sharing; close that program and try again";
