@@ -61,13 +61,6 @@ void Plug(FakeInterface interface) {
   WritesDone.push_back(0);
 }
 
-FakeInterface Interface(std::string path, std::uint16_t vendor, std::uint16_t product,
-                        std::uint16_t outputReportByteLength) {
-  return {.path = std::move(path),
-          .attributes = {vendor, product},
-          .outputReportByteLength = outputReportByteLength};
-}
-
 }  // namespace FakePlatform
 
 using FakePlatform::AtPath;

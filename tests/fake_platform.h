@@ -71,8 +71,4 @@ void Reset(std::vector<FakeInterface> interfaces = {});
 // Plugs in one more interface, enumerated after the present ones.
 void Plug(FakeInterface interface);
 
-// An interface at `path` with the given identity and output report length.
-FakeInterface Interface(std::string path, std::uint16_t vendor, std::uint16_t product,
-                        std::uint16_t outputReportByteLength = 9);
-
 }  // namespace FakePlatform

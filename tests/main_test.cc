@@ -11,15 +11,17 @@ namespace {
 
 using FakePlatform::Fake;
 using TestData::Stdout;
+using Box = FakePlatform::FakeInterface;
+constexpr const char* kNode0 = "/dev/hidraw0";
 
-int RunProgram(const std::string& text, std::vector<FakePlatform::FakeInterface> interfaces) {
+int RunProgram(const std::string& text, std::vector<Box> interfaces) {
   FakePlatform::Reset(std::move(interfaces));
   WriteToDeviceMod::ResetForTesting();
   return MainMod::Main(text);
 }
 
-std::vector<FakePlatform::FakeInterface> OneDevice(std::uint16_t length = 9) {
-  return {FakePlatform::Interface("/dev/hidraw0", 0x6666, 0xF100, length)};
+std::vector<Box> OneDevice(std::uint16_t length = 9) {
+  return {{.path = kNode0, .outputReportByteLength = length}};
 }
 
 std::vector<std::vector<std::uint8_t>> WrittenBytes() {
@@ -77,62 +79,61 @@ TEST(Main, ChangesTheChannelOrReportsWhyNot) {
 }
 
 TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
-  struct Case {
-    const char* name;
-    std::vector<FakePlatform::FakeInterface> interfaces;
+  const auto notChanged = [](const std::string& why) {
+    return "tunezap: channel 123 not changed: report 1 of 3 not delivered (" + why +
+           "); reports 2, 3 not sent\n";
+  };
+  const std::string inPart = "tunezap: channel 123 changed only in part: report ";
+  const std::string gone = " of 3 not delivered (write '/dev/hidraw0': No such device)";
+  const struct {
+    Box box;
     std::size_t reportsWritten;
     std::size_t digitLines;
     const char* steps;  // as Fake.steps: the error line comes before the release of the hold
-    const char* error;
-  };
-  auto gone = OneDevice();
-  gone[0].writesBeforeFailure = 1;
-  auto first = OneDevice();
-  first[0].failingWrite = 1;
-  auto middle = OneDevice();
-  middle[0].failingWrite = 2;
-  auto last = OneDevice();
-  last[0].failingWrite = 3;
-  auto denied = OneDevice();
-  denied[0].openFails = true;
-  denied[0].accessDenied = true;
-  auto shortWrite = OneDevice();
-  shortWrite[0].shortWriteBy = 1;
-  const Case cases[] = {
-      {"absent",
-       {FakePlatform::Interface("/dev/hidraw0", 0x046D, 0xC077)},
+    std::string error;
+  } cases[] = {
+      {{.path = kNode0, .attributes = {0x046D, 0xC077}},
        0,
        3,
        "SE",
-       "tunezap: channel 123 not changed: report 1 of 3 not delivered (no device 6666:f100 among "
-       "1 HID interfaces); reports 2, 3 not sent\n"},
-      {"vanishes", gone, 1, 3, "SLHwwER",
-       "tunezap: channel 123 changed only in part: report 2 of 3 not delivered (write "
-       "'/dev/hidraw0': No such device); report 3 not sent\n"},
-      {"report 1 fails", first, 0, 3, "SLHwER",
-       "tunezap: channel 123 not changed: report 1 of 3 not delivered (write '/dev/hidraw0': No "
-       "such device); reports 2, 3 not sent\n"},
-      {"report 2 fails", middle, 1, 3, "SLHwwER",
-       "tunezap: channel 123 changed only in part: report 2 of 3 not delivered (write "
-       "'/dev/hidraw0': No such device); report 3 not sent\n"},
-      {"report 3 fails", last, 2, 3, "SLHwwwER",
-       "tunezap: channel 123 changed only in part: report 3 of 3 not delivered (write "
-       "'/dev/hidraw0': No such device)\n"},
-      {"too short", OneDevice(8), 0, 1, "SLE",
-       "tunezap: channel 123 not changed: report 1 of 3 not delivered (device 6666:f100 at "
-       "/dev/hidraw0 has an output report length of 8 bytes; at least 9 are needed); reports 2, 3 "
-       "not sent\n"},
-      {"denied", denied, 0, 3, "SE",
-       "tunezap: channel 123 not changed: report 1 of 3 not delivered (device 6666:f100 found at "
-       "/dev/hidraw0 but it could not be opened: open '/dev/hidraw0': Permission denied (install "
-       "the udev rule 70-tunezap.rules)); reports 2, 3 not sent\n"},
-      {"short write", shortWrite, 1, 3, "SLHwER",
-       "tunezap: channel 123 not changed: report 1 of 3 not delivered (write '/dev/hidraw0': only "
-       "8 of 9 bytes written); reports 2, 3 not sent\n"},
+       notChanged("no device 6666:f100 among 1 HID interfaces")},
+      {{.path = kNode0, .writesBeforeFailure = 1},
+       1,
+       3,
+       "SLHwwER",
+       inPart + "2" + gone + "; report 3 not sent\n"},
+      {{.path = kNode0, .failingWrite = 1},
+       0,
+       3,
+       "SLHwER",
+       notChanged("write '/dev/hidraw0': No such device")},
+      {{.path = kNode0, .failingWrite = 2},
+       1,
+       3,
+       "SLHwwER",
+       inPart + "2" + gone + "; report 3 not sent\n"},
+      {{.path = kNode0, .failingWrite = 3}, 2, 3, "SLHwwwER", inPart + "3" + gone + "\n"},
+      {{.path = kNode0, .outputReportByteLength = 8},
+       0,
+       1,
+       "SLE",
+       notChanged("device 6666:f100 at /dev/hidraw0 has an output report length of 8 bytes; at "
+                  "least 9 are needed")},
+      {{.path = kNode0, .openFails = true, .accessDenied = true},
+       0,
+       3,
+       "SE",
+       notChanged("device 6666:f100 found at /dev/hidraw0 but it could not be opened: open "
+                  "'/dev/hidraw0': Permission denied (install the udev rule 70-tunezap.rules)")},
+      {{.path = kNode0, .shortWriteBy = 1},
+       1,
+       3,
+       "SLHwER",
+       notChanged("write '/dev/hidraw0': only 8 of 9 bytes written")},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(RunProgram("1 5 123", c.interfaces), MainMod::kExitNotChanged);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    EXPECT_EQ(RunProgram("1 5 123", {c.box}), MainMod::kExitNotChanged);
     // The echo's 3 lines and 2 for each digit line.
     EXPECT_EQ(Fake.standardOutput, Stdout("1_5_123", 3 + 2 * c.digitLines));
     EXPECT_EQ(Fake.writes.size(), c.reportsWritten);
@@ -151,23 +152,15 @@ TEST(Main, BrokenStandardOutputDoesNotStopTheChannelChange) {
 
 // A keyboard with a hostile serial, then three boxes told apart by serial; the last may not be
 // opened. A fourth comes while a run waits.
-std::vector<FakePlatform::FakeInterface> ThreeBoxes() {
-  std::vector<FakePlatform::FakeInterface> interfaces = {
-      FakePlatform::Interface("/dev/hidraw0", 0x046D, 0xC077),
-      FakePlatform::Interface("/dev/hidraw1", 0x6666, 0xF100),
-      FakePlatform::Interface("/dev/hidraw2", 0x6666, 0xF100, 65),
-      FakePlatform::Interface("/dev/hidraw3", 0x6666, 0xF100),
-      FakePlatform::Interface("/dev/hidraw4", 0x6666, 0xF100)};
-  interfaces[4].serial = "BOX-D";
-  interfaces[4].arrivesAtWait = 2;
-  interfaces[0].serial = "K\x1b[2J";
-  interfaces[1].serial = "BOX-A";
-  interfaces[2].serial = "BOX-B";
-  interfaces[2].alias = "/dev/box-b";
-  interfaces[3].serial = "BOX C";
-  interfaces[3].openFails = true;
-  interfaces[3].accessDenied = true;
-  return interfaces;
+std::vector<Box> ThreeBoxes() {
+  return {{.path = "/dev/hidraw0", .attributes = {0x046D, 0xC077}, .serial = "K\x1b[2J"},
+          {.path = "/dev/hidraw1", .serial = "BOX-A"},
+          {.path = "/dev/hidraw2",
+           .outputReportByteLength = 65,
+           .serial = "BOX-B",
+           .alias = "/dev/box-b"},
+          {.path = "/dev/hidraw3", .openFails = true, .accessDenied = true, .serial = "BOX C"},
+          {.path = "/dev/hidraw4", .serial = "BOX-D", .arrivesAtWait = 2}};
 }
 
 TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
@@ -304,13 +297,9 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
             std::string::npos);
   // A link a udev rule made may hold any byte: a blank must not split the path's field, and no
   // control byte may reach the terminal.
-  auto odd = OneDevice();
-  odd[0].path = "/dev/tv box\x1b";
-  odd[0].lengthFails = true;
-  odd.push_back(FakePlatform::Interface("/dev/tv\tbox", 0x6666, 0xF100));
-  odd[1].openFails = true;
-  odd.push_back(FakePlatform::Interface("", 0, 0));
-  odd[2].unusableMember = true;
+  const std::vector<Box> odd = {{.path = "/dev/tv box\x1b", .lengthFails = true},
+                                {.path = "/dev/tv\tbox", .openFails = true},
+                                {.attributes = {0, 0}, .unusableMember = true}};
   EXPECT_EQ(RunProgram("--list", odd), MainMod::kExitNotChanged);
   EXPECT_EQ(
       Fake.standardOutput,
