@@ -23,9 +23,10 @@
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
 # QEMU, busybox-static, cpio, udev, a static C++ toolchain or the kernel package it says SKIPPED and
 # exits 77. `scripts/install-deps.sh e2e` installs the packages.
-set -uo pipefail
-
+set -o pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/lib.sh
+. "$here/../lib.sh"
 # Every scenario the guest runs (a row of its table or a function of its program), in that order.
 all=$(grep -o '^[a-z][a-z0-9_]*' "$here/scenarios.cases")
 # The Windows group: the same scenarios, run with tunezap.exe under wine.
@@ -46,11 +47,9 @@ while [ $# -gt 1 ]; do
   esac
   shift 2
 done
-[ $# -eq 1 ] || { [ $# -eq 0 ] && [ -n "$windows" ]; } || {
-  echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] [--windows EXE] [--arch amd64|arm64]" \
-    "[--armhf PROGRAM] [TUNEZAP]" >&2
-  exit 2
-}
+[ $# -eq 1 ] || { [ $# -eq 0 ] && [ -n "$windows" ]; } ||
+  usage "[--cache DIR] [--scenarios \"NAME...\"] [--windows EXE] [--arch amd64|arm64]" \
+    "[--armhf PROGRAM] [TUNEZAP]"
 tunezap=""
 if [ $# -eq 1 ]; then
   tunezap=$(realpath "$1") && [ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
@@ -82,20 +81,15 @@ read -r -d '' -a modules <<<"$modules" || true
 : "${cache:=$(dirname "${tunezap:-$windows}")/e2e-cache}"
 
 # A missing piece of the environment: the suite is skipped (under CI, CTest fails it).
-unavailable() {
-  echo "e2e: SKIPPED, $1"
-  exit 77
-}
-
-for tool in "${qemu[0]}" cpio gzip "$cxx" dpkg-deb ldd timeout; do
-  command -v "$tool" >/dev/null || unavailable "$tool is not installed"
+for tool in "${qemu[0]}" cpio gzip zstd "$cxx" dpkg-deb ldd timeout; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 mkdir -p "$cache" || exit 1
 log="$cache/log"
 : >"$log"
 if [ "$arch" = amd64 ]; then
-  busybox=$(command -v busybox) || unavailable "busybox-static is not installed"
-  ldd "$busybox" >/dev/null 2>&1 && unavailable "$busybox is not linked statically (busybox-static)"
+  busybox=$(command -v busybox) || skip "busybox-static is not installed"
+  ldd "$busybox" >/dev/null 2>&1 && skip "$busybox is not linked statically (busybox-static)"
 else
   # A foreign program cannot be installed beside the host's: busybox-static for the guest is
   # fetched and unpacked into the cache, aside first so that an interrupted fetch leaves nothing.
@@ -104,7 +98,7 @@ else
     rm -rf "$cache/busybox-$arch" && mkdir -p "$cache/busybox-$arch/deb" || exit 1
     (cd "$cache/busybox-$arch/deb" && apt-get download "busybox-static$deb_suffix" &&
       dpkg-deb -x busybox-static_*.deb . && mv bin/busybox ..) >>"$log" 2>&1 ||
-      unavailable "cannot fetch busybox from busybox-static$deb_suffix (see $log)"
+      skip "cannot fetch busybox from busybox-static$deb_suffix (see $log)"
     rm -rf "$cache/busybox-$arch/deb"
   fi
   # A foreign program's libraries cannot be found with ldd: the program must need none.
@@ -126,7 +120,7 @@ if [ -z "$kernel_package" ]; then
     [ -f "$ready" ] && dirname "$ready"
   done | sort -V | tail -n 1)
   [ -n "$kernel_package" ] ||
-    unavailable "apt-cache knows no linux-image-$arch$deb_suffix (dpkg --add-architecture? update?)"
+    skip "apt-cache knows no linux-image-$arch$deb_suffix (dpkg --add-architecture? update?)"
 fi
 kernel_dir="$cache/$kernel_package"
 if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "${modules[*]}" ]; then
@@ -136,26 +130,20 @@ if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "${modules[*]}" ]; then
   rm -rf "$kernel_dir" "$download"
   mkdir -p "$pieces"
   (cd "$download" && apt-get download "$kernel_package$deb_suffix") >>"$log" 2>&1 ||
-    unavailable "apt-get download $kernel_package failed (see $log)"
+    skip "apt-get download $kernel_package failed (see $log)"
   patterns=("${modules[@]/#/./lib/modules/*/}")
   dpkg-deb --fsys-tarfile "$download"/*.deb | tar -x -C "$download" --wildcards './boot/vmlinuz-*' \
     "${patterns[@]/%/.ko*}" >>"$log" 2>&1 ||
-    unavailable "$kernel_package holds no kernel or lacks a module of ${modules[*]} (see $log)"
+    skip "$kernel_package holds no kernel or lacks a module of ${modules[*]} (see $log)"
   mv "$download"/boot/vmlinuz-* "$pieces/vmlinuz"
   # QEMU boots an arm64 kernel only as an uncompressed Image.
   if [ "$arch" = arm64 ] && gzip -t "$pieces/vmlinuz" 2>/dev/null; then
     gzip -dc "$pieces/vmlinuz" >"$pieces/Image" && mv "$pieces/Image" "$pieces/vmlinuz"
   fi
   shopt -s globstar
-  for module in "$download"/lib/modules/**/*.ko*; do
-    case "$module" in
-      *.xz) unpack=(xz -dc) ;;
-      *.zst) unpack=(zstd -qdc) ;;
-      *.gz) unpack=(gzip -dc) ;;
-      *) unpack=(cat) ;;
-    esac
+  for module in "$download"/lib/modules/**/*.ko*; do  # zstd -f unpacks xz and gzip too, or copies
     module_name=$(basename "$module")
-    "${unpack[@]}" "$module" >"$pieces/${module_name%.ko*}.ko" || unavailable "cannot unpack $module"
+    zstd -qdcf "$module" >"$pieces/${module_name%.ko*}.ko" || skip "cannot unpack $module"
   done
   echo "${modules[*]}" >"$pieces/ready"
   mv "$pieces" "$kernel_dir" && rm -rf "$download"
@@ -170,7 +158,7 @@ for helper in hid_emulator guest; do
   if [ ! "$cache/bin/$helper" -nt "$here/$helper.cc" ]; then
     "$cxx" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
       "${werror[@]}" -static -o "$cache/bin/$helper" "$here/$helper.cc" >>"$log" 2>&1 ||
-      unavailable "cannot build $helper.cc statically (libc6-dev, libstdc++-12-dev? see $log)"
+      skip "cannot build $helper.cc statically (libc6-dev, libstdc++-12-dev? see $log)"
   fi
 done
 
@@ -183,9 +171,9 @@ guest_shares=()
 prepare_windows() {
   # winebus reads hidraw devices only with its SDL bus off; with it on it looks for libSDL2 alone.
   local prefix="$cache/wineprefix" version
-  command -v wine >/dev/null || unavailable "wine is not installed"
+  command -v wine >/dev/null || skip "wine is not installed"
   # wine runs only in a prefix its user owns, and it runs as root in the guest.
-  [ "$(id -u)" -eq 0 ] || unavailable "the Windows group runs as root only"
+  [ "$(id -u)" -eq 0 ] || skip "the Windows group runs as root only"
   version=$(wine --version 2>/dev/null)
   if [ "$(cat "$prefix.ready" 2>/dev/null)" != "$version" ] || [ ! -s "$prefix/system.reg" ]; then
     rm -rf "$prefix" "$prefix.ready"
@@ -193,7 +181,7 @@ prepare_windows() {
       WINEPREFIX=$prefix WINEDEBUG=-all wine reg add \
         'HKLM\System\CurrentControlSet\Services\winebus' /v "Enable SDL" /t REG_DWORD /d 0 /f &&
       WINEPREFIX=$prefix wineserver -w; } >>"$log" 2>&1 ||
-      unavailable "cannot make a wine prefix (see $log)"
+      skip "cannot make a wine prefix (see $log)"
     echo "$version" >"$prefix.ready"
   fi
   # wine rewrites some files in place (the registry): only the DLLs, most of the prefix, are shared.
@@ -233,14 +221,14 @@ echo "${scenarios[*]}" >"$root/e2e/selected"
 # The real udevd (udevadm is systemd-udevd when called so) with the libraries it loads, our rule,
 # the rules of the same package that handle hidraw devices (with fido_id, which one of them runs
 # on each), and users to apply them to: uid 1000 in group plugdev.
-udev_files=$(dpkg -L udev 2>/dev/null) || unavailable "udev is not installed"
+udev_files=$(dpkg -L udev 2>/dev/null) || skip "udev is not installed"
 udevadm=$(grep -m 1 '/bin/udevadm$' <<<"$udev_files")
 fido_id=$(grep -m 1 '/udev/fido_id$' <<<"$udev_files")
 default_rules=$(grep -E '/rules.d/(50-udev-default|60-fido-id).rules$' <<<"$udev_files")
 # The rule that runs the uaccess builtin on tagged devices comes with systemd.
 default_rules+=$'\n'$(dpkg -L systemd 2>/dev/null | grep -m 1 '/rules.d/73-seat-late.rules$')
 [ -n "$udevadm" ] && [ -n "$fido_id" ] && [ "$(grep -c . <<<"$default_rules")" -eq 3 ] ||
-  unavailable "the udev and systemd packages lack udevadm, fido_id or the hidraw and seat rules"
+  skip "the udev and systemd packages lack udevadm, fido_id or the hidraw and seat rules"
 mkdir -p "$root"/{lib/systemd,usr/lib/udev/rules.d,etc,run} "$root$(dirname "$fido_id")"
 cp "$udevadm" "$root/bin/udevadm"
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
