@@ -4,6 +4,8 @@
 # hardening; the release made twice; the Debian package), clang (src/ analysed; the process tests
 # also under valgrind), sanitize (ASan and UBSan), fuzz, windows (under wine), armhf and arm64
 # (under qemu-user; the ARM packages; the kernel suite on arm64). Installs what is missing first.
+# The workflows run the tests labelled system too (test presets NAME-all), which the test presets
+# of `ctest --preset NAME` leave out: those that install packages into this system or fetch them.
 # Every build treats warnings as errors. FUZZ_SECONDS (default 60) sets how long each fuzzer runs.
 # The tally is CTest's: the last line sums the tests of every build, a build that fails counting
 # as one failed test.
