@@ -103,10 +103,8 @@ else
   fi
   # A foreign program's libraries cannot be found with ldd: the program must need none.
   for program in "$tunezap" $armhf; do
-    if readelf -l "$program" 2>/dev/null | grep -q INTERP; then
-      echo "e2e: $program is linked dynamically; the $arch guest needs a static build" >&2
-      exit 2
-    fi
+    ! readelf -l "$program" 2>/dev/null | grep -q INTERP ||
+      { echo "e2e: $program is linked dynamically; the $arch guest needs a static build" >&2; exit 2; }
   done
 fi
 
@@ -177,10 +175,9 @@ prepare_windows() {
   version=$(wine --version 2>/dev/null)
   if [ "$(cat "$prefix.ready" 2>/dev/null)" != "$version" ] || [ ! -s "$prefix/system.reg" ]; then
     rm -rf "$prefix" "$prefix.ready"
-    { WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i &&
-      WINEPREFIX=$prefix WINEDEBUG=-all wine reg add \
-        'HKLM\System\CurrentControlSet\Services\winebus' /v "Enable SDL" /t REG_DWORD /d 0 /f &&
-      WINEPREFIX=$prefix wineserver -w; } >>"$log" 2>&1 ||
+    (export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" && wineboot -i &&
+      wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v "Enable SDL" /t REG_DWORD \
+        /d 0 /f && wineserver -w) >>"$log" 2>&1 ||
       skip "cannot make a wine prefix (see $log)"
     echo "$version" >"$prefix.ready"
   fi
@@ -257,7 +254,6 @@ sed -n -e "s/^E2E kernel \(.*\)/e2e: Linux \1 in QEMU ($boot)/p" \
   -e 's/^E2E ok /ok - /p' -e 's/^E2E FAIL /FAIL - /p' -e 's/^E2E fatal /FAIL - guest: /p' <<<"$results"
 passed=$(grep -c '^E2E ok ' <<<"$results")
 failed=$(grep -c '^E2E FAIL ' <<<"$results")
-status=0
 grep -q '^E2E fatal ' <<<"$results" && status=1  # the guest itself went wrong
 if ! grep -qx 'E2E done' <<<"$results" || [ $((passed + failed)) -ne "${#scenarios[@]}" ]; then
   echo "FAIL - the guest ran $((passed + failed)) of ${#scenarios[@]} scenarios (qemu status" \
