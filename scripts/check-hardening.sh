@@ -44,17 +44,13 @@ if [ "$kind" = dynamic ]; then
 fi
 # Without PIE there is no dynamic section to carry the flag, and nothing to bind lazily: the C
 # library applies its few relocations at start.
-yes=("Read-only relocations" "Immediate binding") skip=(--nostackprotector --nofortify)
-[ "$kind" = static-pie ] || yes=("Read-only relocations") skip+=(--nopie --nobindnow)
-judge "$program" "${skip[@]}"
+yes=("Read-only relocations" "Immediate binding") unjudged=(--nostackprotector --nofortify)
+[ "$kind" = static-pie ] || yes=("Read-only relocations") unjudged+=(--nopie --nobindnow)
+judge "$program" "${unjudged[@]}"
 ! grep -q INTERP <<<"$headers" || fault "has a program interpreter: not linked statically"
-if [ "$kind" = static-pie ]; then
-  if grep -q '^ *Type: *DYN' <<<"$headers" && grep -q '(FLAGS_1).*\bPIE\b' <<<"$headers"; then
-    echo " Static PIE: yes"
-  else
-    fault "is not a static PIE program"
-  fi
-fi
+[ "$kind" != static-pie ] || { grep -q '^ *Type: *DYN' <<<"$headers" &&
+  grep -q '(FLAGS_1).*\bPIE\b' <<<"$headers" && echo " Static PIE: yes"; } ||
+  fault "is not a static PIE program"
 # The objects it was linked from, in one archive, as hardening-check judges archives.
 ar rc "$work/tunezap-objects.a" "$build"/CMakeFiles/tunezap.dir/src/*.o &&
   for library in "$build"/libtunezap_*.a; do

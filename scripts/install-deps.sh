@@ -10,11 +10,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 check=()
 [ "${1:-}" != --check ] || { check=(--check); shift; }
 
-packages=()
-# The Debian package builds whose build dependencies a group needs, as dpkg-buildpackage's
-# architecture and profile options (scripts/package-deb.sh): those debian/control declares, and
-# those dpkg-buildpackage adds itself (build-essential; for a cross build the cross compilers).
-builds=()
+# The packages a group needs, and the Debian package builds whose build dependencies it needs, as
+# dpkg-buildpackage's architecture and profile options (scripts/package-deb.sh): those
+# debian/control declares, and those dpkg-buildpackage adds itself (build-essential; for a cross
+# build the cross compilers).
+packages=() builds=()
 for group in "$@"; do
   case "$group" in
     build) packages+=(g++ cmake ninja-build) ;;
@@ -71,10 +71,9 @@ add_archs=()
   [ ${#add_archs[@]} -eq 0 ] && exit 0
 
 sudo=()
-if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "install-deps: need root to install: ${missing[*]}" >&2; exit 1; }
-  sudo=(sudo)
-fi
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+[ ${#sudo[@]} -eq 0 ] || command -v sudo >/dev/null ||
+  { echo "install-deps: need root to install: ${missing[*]}" >&2; exit 1; }
 export DEBIAN_FRONTEND=noninteractive
 for arch in "${add_archs[@]}"; do
   echo "install-deps: adding the architecture $arch" >&2 && "${sudo[@]}" dpkg --add-architecture "$arch"

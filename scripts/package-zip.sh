@@ -10,9 +10,7 @@ cd "$(dirname "$0")/.."
 # shellcheck source=tests/lib.sh
 . tests/lib.sh
 [ $# -le 1 ] || usage "[TUNEZAP.EXE]"
-if [ $# -eq 0 ]; then
-  cmake --preset windows >&2 && cmake --build --preset windows --target tunezap >&2
-fi
+[ $# -eq 1 ] || { cmake --preset windows && cmake --build --preset windows --target tunezap; } >&2
 exe=${1:-build-windows/tunezap.exe}
 # A Windows program starts with the bytes "MZ".
 [ "$(head -c 2 "$exe" 2>/dev/null)" = MZ ] || { echo "package-zip: '$exe' is not a Windows program" >&2; exit 1; }

@@ -10,14 +10,13 @@
 # The tally is CTest's: the last line sums the tests of every build, a build that fails counting
 # as one failed test.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 scripts/install-deps.sh all || exit 1
 # Warnings as errors, the benchmarks built, the Windows build's sources analysed as it compiles.
 export TUNEZAP_WERROR=ON TUNEZAP_BENCH=ON TUNEZAP_ANALYSE=ON
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-passed=0
-failed=0
+passed=0 failed=0
 for preset in release clang sanitize fuzz windows armhf arm64; do
   echo "=== $preset"
   start=$SECONDS
@@ -32,7 +31,6 @@ for preset in release clang sanitize fuzz windows armhf arm64; do
   passed=$((passed + total - failures))
   failed=$((failed + failures))
   echo "=== $preset: $((total - failures)) passed, $failures failed ($((SECONDS - start)) s)"
-  unset failures total
 done
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

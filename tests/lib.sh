@@ -9,10 +9,7 @@ status=0
 work=$(mktemp -d) || exit 2
 trap 'kill $(jobs -p) 2>/dev/null || :; rm -rf "$work"' EXIT
 runner=()
-if [ "${1:-}" = --runner ]; then
-  read -r -a runner <<<"$2"
-  shift 2
-fi
+[ "${1:-}" != --runner ] || { read -r -a runner <<<"$2" && shift 2; }
 usage() { echo "usage: $0 $*" >&2; exit 2; }
 skip() { echo "SKIPPED: $1"; exit 77; }
 ok() { echo "ok - $1"; }
@@ -27,7 +24,5 @@ run() { timeout -k 5 30 "${runner[@]}" "$program" "$@"; }
 # capture ARG...: run with nothing on standard input; its exit status in $code, its outputs in
 # $work/out and $work/err, and `seen` says what they were.
 capture() { run "$@" >"$work/out" 2>"$work/err" </dev/null; code=$?; }
-seen() {
-  echo "exit status $code; standard output: $(od -An -c "$work/out" | tr -s ' ' | head -c 300);" \
-    "standard error: $(head -c 300 "$work/err")"
-}
+seen() { echo "exit status $code; standard output: $(od -An -c "$work/out" | tr -s ' ' |
+  head -c 300); standard error: $(head -c 300 "$work/err")"; }

@@ -75,8 +75,7 @@ verdict $? "a run waits for the lock holder (${waited} ms)" "exit $code: $(cat "
 # --- Concurrent runs never interleave: 20 pairs, each run's three reports stay together. The
 # node is a FIFO so that every write is appended whole, in the order the writes happened.
 make_tree concurrent 0:6666:F100:08
-rm "$tree/dev/hidraw0"
-mkfifo "$tree/dev/hidraw0"
+rm "$tree/dev/hidraw0" && mkfifo "$tree/dev/hidraw0"
 exec 3<>"$tree/dev/hidraw0"  # a writer that outlives the runs, so the reader sees no early end
 cat "$tree/dev/hidraw0" >"$work/captured" 3>&- &
 for _ in $(seq 1 20); do

@@ -51,9 +51,8 @@ done
   usage "[--cache DIR] [--scenarios \"NAME...\"] [--windows EXE] [--arch amd64|arm64]" \
     "[--armhf PROGRAM] [TUNEZAP]"
 tunezap=""
-if [ $# -eq 1 ]; then
-  tunezap=$(realpath "$1") && [ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
-fi
+[ $# -eq 0 ] || { tunezap=$(realpath "$1") && [ -x "$tunezap" ]; } ||
+  { echo "e2e: $1 is not an executable" >&2; exit 2; }
 # What differs between the guests' architectures. The modules the guest loads, in this order: each
 # after those it depends on (the package has no modules.dep; each module's "depends=" says). HID,
 # uhid, then USB for real: configfs, the USB core, a gadget's HID function on dummy_hcd's software
@@ -84,7 +83,7 @@ read -r -d '' -a modules <<<"$modules" || true
 for tool in "${qemu[0]}" cpio gzip zstd "$cxx" dpkg-deb ldd timeout; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
-mkdir -p "$cache" || exit 1
+mkdir -p "$cache/bin" || exit 1
 log="$cache/log"
 : >"$log"
 if [ "$arch" = amd64 ]; then
@@ -114,17 +113,15 @@ kernel_package=${TUNEZAP_E2E_KERNEL_PACKAGE:-$(apt-cache depends "linux-image-$a
   head -n 1)}
 if [ -z "$kernel_package" ]; then
   # Offline: a kernel fetched before will do.
-  kernel_package=$(cd "$cache" && for ready in linux-image-*/ready; do
-    [ -f "$ready" ] && dirname "$ready"
-  done | sort -V | tail -n 1)
+  kernel_package=$(cd "$cache" && compgen -G 'linux-image-*/ready' | sort -V | tail -n 1)
+  kernel_package=${kernel_package%/ready}
   [ -n "$kernel_package" ] ||
     skip "apt-cache knows no linux-image-$arch$deb_suffix (dpkg --add-architecture? update?)"
 fi
 kernel_dir="$cache/$kernel_package"
 if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "${modules[*]}" ]; then
   # Unpacked aside and moved into place whole, so that an interrupted fetch leaves nothing usable.
-  download="$cache/download"
-  pieces="$download/pieces"
+  download="$cache/download" pieces="$cache/download/pieces"
   rm -rf "$kernel_dir" "$download"
   mkdir -p "$pieces"
   (cd "$download" && apt-get download "$kernel_package$deb_suffix") >>"$log" 2>&1 ||
@@ -149,7 +146,6 @@ fi
 
 # ---- The guest's own programs, static so that they need nothing from the image. Warnings are
 # errors when the build asks for it (TUNEZAP_WERROR, passed on by ctest).
-mkdir -p "$cache/bin"
 werror=()
 [ "${TUNEZAP_WERROR:-OFF}" = ON ] && werror=(-Werror)
 for helper in hid_emulator guest; do
@@ -163,9 +159,8 @@ done
 # ---- The Windows group. The guest mounts the host's root read-only over 9p and runs the host's
 # wine in a chroot of it, with a prefix made here once (wineboot takes 10 to 20 s) and handed over
 # on a second share that the guest may write.
-guest_memory=256
-guest_seconds=0  # more time for the guest than the Linux scenarios need
-guest_shares=()
+# guest_seconds: more time for the guest than the Linux scenarios need.
+guest_memory=256 guest_seconds=0 guest_shares=()
 prepare_windows() {
   # winebus reads hidraw devices only with its SDL bus off; with it on it looks for libSDL2 alone.
   local prefix="$cache/wineprefix" version
@@ -202,9 +197,7 @@ root="$cache/root"
 rm -rf "$root"
 mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,lib/modules,e2e}
 with_libraries() {  # PROGRAM: copies the shared libraries PROGRAM loads into the image
-  for library in $(ldd "$1" 2>/dev/null | grep -o '/[^ ]*' | sort -u); do
-    mkdir -p "$root$(dirname "$library")" && cp -L "$library" "$root$library"
-  done
+  ldd "$1" 2>/dev/null | grep -o '/[^ ]*' | sort -u | xargs -r cp -L --parents -t "$root"
 }
 cp "$busybox" "$root/bin/busybox"
 cp "$kernel_dir"/*.ko "$root/lib/modules/"
