@@ -61,22 +61,21 @@ tunezap=""
 case "$arch" in
   amd64)
     qemu=(qemu-system-x86_64 -accel tcg) console=ttyS0 cxx=g++ deb_suffix="" boot_seconds=180
-    modules="hid hid-generic uhid configfs usb-common usbcore udc-core libcomposite usb_f_hid
+    modules=(hid hid-generic uhid configfs usb-common usbcore udc-core libcomposite usb_f_hid
       dummy_hcd usbhid virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
-      9pnet 9pnet_virtio netfs fscache 9p"
+      9pnet 9pnet_virtio netfs fscache 9p)
     [ -n "$scenarios" ] ||
       scenarios="${tunezap:+$all} $([ -z "$windows" ] || printf 'windows_%s ' $all_windows)" ;;
   arm64)
     # Debian's arm64 kernel boots as a plain Image on the virt board; no firmware is needed.
     qemu=(qemu-system-aarch64 -accel tcg -M virt -cpu cortex-a53) console=ttyAMA0
     cxx=aarch64-linux-gnu-g++ deb_suffix=":arm64" boot_seconds=240
-    modules="hid hid-generic uhid configfs"
+    modules=(hid hid-generic uhid configfs)
     [ -z "$windows" ] || { echo "e2e: --windows runs on amd64 only" >&2; exit 2; }
     [ -n "$scenarios" ] || scenarios="$uhid $([ -z "$armhf" ] || printf 'armhf_%s ' $uhid)" ;;
   *) echo "e2e: unknown architecture '$arch' (amd64 or arm64)" >&2; exit 2 ;;
 esac
 read -r -d '' -a scenarios <<<"$scenarios" || true
-read -r -d '' -a modules <<<"$modules" || true
 : "${cache:=$(dirname "${tunezap:-$windows}")/e2e-cache}"
 
 # A missing piece of the environment: the suite is skipped (under CI, CTest fails it).
