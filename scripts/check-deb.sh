@@ -10,26 +10,17 @@
 #     the same files as this machine's and depends on the same packages, and unpacks it into DIR.
 # lintian (scripts/package-deb.sh) judges the packages' files: stripped program, compressed man
 # page and changelog, machine-readable copyright with its licence text.
-set -uo pipefail
+set -o pipefail
 cd "$(dirname "$0")/.." || exit 2
-status=0
-ok() { echo "ok - $1"; }
-fail() { echo "FAIL - $1${2:+: $2}"; status=1; }
-check() {  # NAME COMMAND...: passes when the command succeeds; its output shown when it fails
-  local name=$1
-  shift
-  if "$@" >"$work/log" 2>&1; then ok "$name"; else tail -n 40 "$work/log"; fail "$name"; fi
-}
-same() { if [ "$2" = "$3" ]; then ok "$1"; else fail "$1" "got '$3'"; fi; }  # NAME EXPECTED GOT
+# shellcheck source=tests/lib.sh
+. tests/lib.sh
 package() { scripts/package-deb.sh "$@" | tail -n 1; }  # [--arch ARCH]: the .deb's path
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 
 if [ "${1:-}" = --arch ]; then
-  [ $# -eq 3 ] || { echo "usage: $0 [--arch arm64|armhf DIR]" >&2; exit 2; }
+  [ $# -eq 3 ] || usage "[--arch arm64|armhf DIR]"
   arch=$2 dir=$3
   scripts/install-deps.sh build package arm >"$work/deps.log" 2>&1 ||
-    { cat "$work/deps.log" >&2; echo "SKIPPED: no cross compilers for $arch"; exit 77; }
+    { cat "$work/deps.log" >&2; skip "no cross compilers for $arch"; }
   # This machine's package is built only to be compared: without its tests, which the package
   # check of this machine's build runs.
   if ! native=$(DEB_BUILD_OPTIONS="parallel=2 nocheck" package) || ! deb=$(package --arch "$arch")
@@ -44,7 +35,7 @@ if [ "${1:-}" = --arch ]; then
   exit $status
 fi
 
-[ "$(id -u)" -eq 0 ] || { echo "SKIPPED: must run as root (it installs the package)"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "must run as root (it installs the package)"
 # The maintainer scripts see a udevadm that records its arguments and fails, as it does where udev
 # is not running: they must call it and must not fail because of it.
 printf '#!/bin/sh\necho "$*" >>"%s"\nexit 1\n' "$work/udevadm.log" >"$work/udevadm"

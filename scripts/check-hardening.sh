@@ -14,13 +14,14 @@
 # read-only relocations.
 # Control flow protection (-fcf-protection) is not among Debian 12's hardening flags, and is not
 # asked for. Prints hardening-check's report; exits 1 when a check fails.
-set -uo pipefail
+set -o pipefail
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/../tests/lib.sh"
 kind=${1:-} program=${2:-} build=$(realpath "${3:-.}")
 [[ "$kind $#" =~ ^(dynamic 2|static-pie 3|static 3)$ ]] ||
-  { echo "usage: $0 dynamic PROGRAM | $0 static-pie|static PROGRAM BUILD_DIR" >&2; exit 2; }
-command -v hardening-check >/dev/null || "$(dirname "$0")/install-deps.sh" package || exit 1
+  usage "dynamic PROGRAM | $0 static-pie|static PROGRAM BUILD_DIR"
+command -v hardening-check >/dev/null || skip "no hardening-check (scripts/install-deps.sh package)"
 
-status=0
 # judge FILE [OPTION...]: hardening-check must pass, and answer "yes" on each line named in $yes
 # (it passes lines it cannot judge, such as "unknown"). This machine's objdump cannot disassemble
 # ARM code; hardening-check needs it only to look for stack clash protection, not asked for.
@@ -43,24 +44,18 @@ if [ "$kind" = dynamic ]; then
 fi
 # Without PIE there is no dynamic section to carry the flag, and nothing to bind lazily: the C
 # library applies its few relocations at start.
-yes=("Read-only relocations" "Immediate binding") skip=(--nostackprotector --nofortify)
-[ "$kind" = static-pie ] || yes=("Read-only relocations") skip+=(--nopie --nobindnow)
-judge "$program" "${skip[@]}"
+yes=("Read-only relocations" "Immediate binding") unjudged=(--nostackprotector --nofortify)
+[ "$kind" = static-pie ] || yes=("Read-only relocations") unjudged+=(--nopie --nobindnow)
+judge "$program" "${unjudged[@]}"
 ! grep -q INTERP <<<"$headers" || fault "has a program interpreter: not linked statically"
-if [ "$kind" = static-pie ]; then
-  if grep -q '^ *Type: *DYN' <<<"$headers" && grep -q '(FLAGS_1).*\bPIE\b' <<<"$headers"; then
-    echo " Static PIE: yes"
-  else
-    fault "is not a static PIE program"
-  fi
-fi
+[ "$kind" != static-pie ] || { grep -q '^ *Type: *DYN' <<<"$headers" &&
+  grep -q '(FLAGS_1).*\bPIE\b' <<<"$headers" && echo " Static PIE: yes"; } ||
+  fault "is not a static PIE program"
 # The objects it was linked from, in one archive, as hardening-check judges archives.
-objects=$(mktemp -d)
-trap 'rm -rf "$objects"' EXIT
-ar rc "$objects/tunezap-objects.a" "$build"/CMakeFiles/tunezap.dir/src/*.o &&
+ar rc "$work/tunezap-objects.a" "$build"/CMakeFiles/tunezap.dir/src/*.o &&
   for library in "$build"/libtunezap_*.a; do
-    (cd "$objects" && ar x "$library" && ar rc tunezap-objects.a ./*.o && rm ./*.o)
+    (cd "$work" && ar x "$library" && ar rc tunezap-objects.a ./*.o && rm ./*.o)
   done || status=1
 yes=("Stack protected" "Fortify Source functions")
-judge "$objects/tunezap-objects.a"
+judge "$work/tunezap-objects.a"
 exit $status

@@ -10,11 +10,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 check=()
 [ "${1:-}" != --check ] || { check=(--check); shift; }
 
-packages=()
-# The Debian package builds whose build dependencies a group needs, as dpkg-buildpackage's
-# architecture and profile options (scripts/package-deb.sh): those debian/control declares, and
-# those dpkg-buildpackage adds itself (build-essential; for a cross build the cross compilers).
-builds=()
+# The packages a group needs, and the Debian package builds whose build dependencies it needs, as
+# dpkg-buildpackage's architecture and profile options (scripts/package-deb.sh): those
+# debian/control declares, and those dpkg-buildpackage adds itself (build-essential; for a cross
+# build the cross compilers).
+packages=() builds=()
 for group in "$@"; do
   case "$group" in
     build) packages+=(g++ cmake ninja-build) ;;
@@ -49,45 +49,34 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# What dpkg-checkbuilddeps finds unmet (on descriptor 3): shown by --check, installed otherwise.
 unmet=()
+exec 3>/dev/null
+[ ${#check[@]} -eq 0 ] || exec 3>&1
 for build in "${builds[@]}"; do
   # shellcheck disable=SC2086 # the options' words
-  if [ ${#check[@]} -gt 0 ]; then
-    dpkg-checkbuilddeps $build "$root/debian/control" && echo "ok - dpkg-checkbuilddeps $build" ||
-      unmet+=("$build")
-  else
-    command -v dpkg-checkbuilddeps >/dev/null &&
-      dpkg-checkbuilddeps $build "$root/debian/control" >/dev/null 2>&1 || unmet+=("$build")
-  fi
+  command -v dpkg-checkbuilddeps >/dev/null && dpkg-checkbuilddeps $build "$root/debian/control" \
+    >&3 2>&1 && echo "ok - dpkg-checkbuilddeps $build" >&3 || unmet+=("$build")
 done
 [ ${#check[@]} -eq 0 ] || exit $((${#unmet[@]} > 0))
 # The kernel suite fetches Debian's kernel package with apt-get download, which needs the lists.
 need_lists=0
-if [[ " $* " == *" e2e "* ]] && ! compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null; then
-  need_lists=1
-fi
+[[ " $* " != *" e2e "* ]] || compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null || need_lists=1
 # The arm64 kernel suite fetches Debian's arm64 kernel and busybox-static:arm64 the same way, and
 # the ARM libraries come from the lists too: arm64 and armhf must be among dpkg's architectures.
 add_archs=()
-if [[ " $* " == *" arm "* ]]; then
-  # Read whole first: with pipefail, grep -q leaving early could fail dpkg's write, and the pipe.
-  foreign=$(dpkg --print-foreign-architectures)
-  for arch in arm64 armhf; do
-    grep -qx $arch <<<"$foreign" || add_archs+=($arch)
-  done
-fi
-[ ${#add_archs[@]} -eq 0 ] || need_lists=1
-[ ${#missing[@]} -eq 0 ] && [ ${#unmet[@]} -eq 0 ] && [ $need_lists -eq 0 ] && exit 0
+[[ " $* " != *" arm "* ]] ||
+  mapfile -t add_archs < <(printf 'arm64\narmhf\n' | grep -vxFf <(dpkg --print-foreign-architectures))
+[ ${#missing[@]} -eq 0 ] && [ ${#unmet[@]} -eq 0 ] && [ $need_lists -eq 0 ] &&
+  [ ${#add_archs[@]} -eq 0 ] && exit 0
 
 sudo=()
-if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "install-deps: need root to install: ${missing[*]}" >&2; exit 1; }
-  sudo=(sudo)
-fi
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+[ ${#sudo[@]} -eq 0 ] || command -v sudo >/dev/null ||
+  { echo "install-deps: need root to install: ${missing[*]}" >&2; exit 1; }
 export DEBIAN_FRONTEND=noninteractive
 for arch in "${add_archs[@]}"; do
-  echo "install-deps: adding the architecture $arch" >&2
-  "${sudo[@]}" dpkg --add-architecture "$arch"
+  echo "install-deps: adding the architecture $arch" >&2 && "${sudo[@]}" dpkg --add-architecture "$arch"
 done
 "${sudo[@]}" apt-get update -qq
 apt=("${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends)

@@ -68,20 +68,14 @@ windows_zip() {
 
 # One line per artifact: the function that builds it and its arguments. check-hardening.sh
 # refuses a program with an interpreter, one not linked statically.
-artifacts=(
-  "linux_binary release x86_64 static-pie"
-  "linux_binary arm64 aarch64 static-pie"
-  "linux_binary armhf armhf static"
-  "debian_package"
-  "debian_package --arch arm64"
-  "debian_package --arch armhf"
-  "windows_zip"
-)
-for artifact in "${artifacts[@]}"; do
-  echo "release: $artifact" >&2
-  # shellcheck disable=SC2086  # the line is the command and its words
-  $artifact
-done
+artifact() { echo "release: $*" >&2 && "$@"; }
+artifact linux_binary release x86_64 static-pie
+artifact linux_binary arm64 aarch64 static-pie
+artifact linux_binary armhf armhf static
+artifact debian_package
+artifact debian_package --arch arm64
+artifact debian_package --arch armhf
+artifact windows_zip
 
 (cd "$out" && sha256sum -- * >SHA256SUMS)
 touch -d "@$SOURCE_DATE_EPOCH" "$out"/*

@@ -4,18 +4,19 @@
 # hardening; the release made twice; the Debian package), clang (src/ analysed; the process tests
 # also under valgrind), sanitize (ASan and UBSan), fuzz, windows (under wine), armhf and arm64
 # (under qemu-user; the ARM packages; the kernel suite on arm64). Installs what is missing first.
+# The workflows run the tests labelled system too (test presets NAME-all), which the test presets
+# of `ctest --preset NAME` leave out: those that install packages into this system or fetch them.
 # Every build treats warnings as errors. FUZZ_SECONDS (default 60) sets how long each fuzzer runs.
 # The tally is CTest's: the last line sums the tests of every build, a build that fails counting
 # as one failed test.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 scripts/install-deps.sh all || exit 1
 # Warnings as errors, the benchmarks built, the Windows build's sources analysed as it compiles.
 export TUNEZAP_WERROR=ON TUNEZAP_BENCH=ON TUNEZAP_ANALYSE=ON
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-passed=0
-failed=0
+passed=0 failed=0
 for preset in release clang sanitize fuzz windows armhf arm64; do
   echo "=== $preset"
   start=$SECONDS
@@ -30,7 +31,6 @@ for preset in release clang sanitize fuzz windows armhf arm64; do
   passed=$((passed + total - failures))
   failed=$((failed + failures))
   echo "=== $preset: $((total - failures)) passed, $failures failed ($((SECONDS - start)) s)"
-  unset failures total
 done
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -4,44 +4,25 @@
 # early, and the bash completion.
 #   tests/cli_test.sh [--runner "CMD"] PROGRAM
 # No matching HID device may be present where this runs.
-set -u
-runner=()
-if [ "${1:-}" = --runner ]; then
-  read -r -a runner <<<"$2"
-  shift 2
-fi
-[ $# -eq 1 ] || { echo "usage: $0 [--runner CMD] PROGRAM" >&2; exit 2; }
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/lib.sh"
+[ $# -eq 1 ] || usage "[--runner CMD] PROGRAM"
 program=$1
 stdout=$(dirname "$0")/data/stdout
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-status=0
-pass() { echo "ok - $1"; }
-fail() { echo "FAIL - $1${2:+: $2}"; status=1; }
-run() { timeout -k 5 30 "${runner[@]}" "$program" "$@"; }
 
-# check NAME STATUS STDOUT-ID STDERR-TEXT -- ARG...: the exit status, standard output byte for byte
+# console NAME STATUS STDOUT-ID STDERR-TEXT ARG...: the exit status, standard output byte for byte
 # as data/stdout/ID.out, and the text among the error lines, each of which begins "tunezap: ".
-check() {
-  local name=$1 expected=$2 id=$3 text=$4
-  shift 5
-  run "$@" >"$work/out" 2>"$work/err" </dev/null
-  local got=$?
-  if [ "$got" -ne "$expected" ]; then
-    fail "$name" "exit status $got, expected $expected"
-  elif ! cmp -s "$stdout/$id.out" "$work/out"; then
-    fail "$name" "standard output differs: $(od -An -c "$work/out" | tr -s ' ' | head -c 300)"
-  elif ! grep -qF -- "$text" "$work/err" || grep -qv '^tunezap: ' "$work/err"; then
-    fail "$name" "standard error: $(head -c 300 "$work/err")"
-  else
-    pass "$name"
-  fi
+console() {
+  capture "${@:5}"
+  [ "$code" -eq "$2" ] && cmp -s "$stdout/$3.out" "$work/out" && grep -qF -- "$4" "$work/err" &&
+    ! grep -qv '^tunezap: ' "$work/err"
+  verdict $? "$1" "$(seen); expected exit status $2 and stdout/$3.out"
 }
-check "two blanks after field 1: field 2 empty" 2 field_2_empty \
-  'tunezap: conversion error: field 2 is empty' -- 0 '' 5 123
-check "a trailing blank is ignored" 1 trailing_blank 'no device' -- 0 5 '123 '
-check "control characters are not echoed raw on standard error" 2 control_characters \
-  'tunezap: conversion error: field 2 "\x1B[2J"' -- 0 $'\e[2J' 7
+console "two blanks after field 1: field 2 empty" 2 field_2_empty \
+  'tunezap: conversion error: field 2 is empty' 0 '' 5 123
+console "a trailing blank is ignored" 1 trailing_blank 'no device' 0 5 '123 '
+console "control characters are not echoed raw on standard error" 2 control_characters \
+  'tunezap: conversion error: field 2 "\x1B[2J"' 0 $'\e[2J' 7
 
 # Standard output as a file, as a pipe, closed, and a pipe closed early: the same bytes where they
 # arrive, and the same exit status in every case.
@@ -49,24 +30,16 @@ run 1 5 123 >"$work/file" 2>/dev/null
 file_status=$?
 run 1 5 123 2>/dev/null | cat >"$work/pipe"
 pipe_status=${PIPESTATUS[0]}
-if cmp -s "$work/file" "$work/pipe" && [ "$file_status" -eq "$pipe_status" ]; then
-  pass "a file and a pipe receive the same bytes"
-else
-  fail "a file and a pipe receive the same bytes" "status $file_status/$pipe_status"
-fi
+cmp -s "$work/file" "$work/pipe" && [ "$file_status" -eq "$pipe_status" ]
+verdict $? "a file and a pipe receive the same bytes" "status $file_status/$pipe_status"
 for args in "" "1 5 123"; do
-  expected=1
-  [ -z "$args" ] && expected=2
+  expected=$((${#args} > 0 ? 1 : 2))
   # shellcheck disable=SC2086
   run $args >&- 2>/dev/null
-  s=$?
-  [ "$s" -eq "$expected" ] && pass "closed standard output, '$args': exit $expected" ||
-    fail "closed standard output, '$args'" "exit $s, expected $expected"
+  same "closed standard output, '$args': exit $expected" $expected $?
   # shellcheck disable=SC2086
   (run $args 2>/dev/null; echo $? >"$work/status") | head -c 0
-  s=$(cat "$work/status")
-  [ "$s" -eq "$expected" ] && pass "pipe closed early, '$args': exit $expected" ||
-    fail "pipe closed early, '$args'" "exit $s, expected $expected"
+  same "pipe closed early, '$args': exit $expected" $expected "$(cat "$work/status")"
 done
 
 # Bash completion, called as bash calls it: the function `complete` registered, given the words as
@@ -77,8 +50,7 @@ while IFS='|' read -r words expected; do
   got=$(eval "set -- $words" && bash -c '. "$1" && shift && COMP_WORDS=(tunezap "$@")
     COMP_CWORD=$# && $(complete -p tunezap | sed "s/.*-F \([^ ]*\).*/\1/") &&
     echo "${COMPREPLY[*]}"' _ "$completion" "$@")
-  [ "$got" = "$expected" ] && pass "completion of: tunezap $words" ||
-    fail "completion of: tunezap $words" "offered '$got', expected '$expected'"
+  same "completion of: tunezap $words" "$expected" "$got"
 done <<EOF
 --|--serial= --device= --wait= --gap= --syslog --list --json --help --version
 --serial = BOX-B --d|--device=

@@ -23,9 +23,10 @@
 # Prints one line per scenario and "N passed, N failed" last; exits 1 on any failure. Without
 # QEMU, busybox-static, cpio, udev, a static C++ toolchain or the kernel package it says SKIPPED and
 # exits 77. `scripts/install-deps.sh e2e` installs the packages.
-set -uo pipefail
-
+set -o pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/lib.sh
+. "$here/../lib.sh"
 # Every scenario the guest runs (a row of its table or a function of its program), in that order.
 all=$(grep -o '^[a-z][a-z0-9_]*' "$here/scenarios.cases")
 # The Windows group: the same scenarios, run with tunezap.exe under wine.
@@ -46,15 +47,12 @@ while [ $# -gt 1 ]; do
   esac
   shift 2
 done
-[ $# -eq 1 ] || { [ $# -eq 0 ] && [ -n "$windows" ]; } || {
-  echo "usage: $0 [--cache DIR] [--scenarios \"NAME...\"] [--windows EXE] [--arch amd64|arm64]" \
-    "[--armhf PROGRAM] [TUNEZAP]" >&2
-  exit 2
-}
+[ $# -eq 1 ] || { [ $# -eq 0 ] && [ -n "$windows" ]; } ||
+  usage "[--cache DIR] [--scenarios \"NAME...\"] [--windows EXE] [--arch amd64|arm64]" \
+    "[--armhf PROGRAM] [TUNEZAP]"
 tunezap=""
-if [ $# -eq 1 ]; then
-  tunezap=$(realpath "$1") && [ -x "$tunezap" ] || { echo "e2e: $1 is not an executable" >&2; exit 2; }
-fi
+[ $# -eq 0 ] || { tunezap=$(realpath "$1") && [ -x "$tunezap" ]; } ||
+  { echo "e2e: $1 is not an executable" >&2; exit 2; }
 # What differs between the guests' architectures. The modules the guest loads, in this order: each
 # after those it depends on (the package has no modules.dep; each module's "depends=" says). HID,
 # uhid, then USB for real: configfs, the USB core, a gadget's HID function on dummy_hcd's software
@@ -63,39 +61,33 @@ fi
 case "$arch" in
   amd64)
     qemu=(qemu-system-x86_64 -accel tcg) console=ttyS0 cxx=g++ deb_suffix="" boot_seconds=180
-    modules="hid hid-generic uhid configfs usb-common usbcore udc-core libcomposite usb_f_hid
+    modules=(hid hid-generic uhid configfs usb-common usbcore udc-core libcomposite usb_f_hid
       dummy_hcd usbhid virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
-      9pnet 9pnet_virtio netfs fscache 9p"
+      9pnet 9pnet_virtio netfs fscache 9p)
     [ -n "$scenarios" ] ||
       scenarios="${tunezap:+$all} $([ -z "$windows" ] || printf 'windows_%s ' $all_windows)" ;;
   arm64)
     # Debian's arm64 kernel boots as a plain Image on the virt board; no firmware is needed.
     qemu=(qemu-system-aarch64 -accel tcg -M virt -cpu cortex-a53) console=ttyAMA0
     cxx=aarch64-linux-gnu-g++ deb_suffix=":arm64" boot_seconds=240
-    modules="hid hid-generic uhid configfs"
+    modules=(hid hid-generic uhid configfs)
     [ -z "$windows" ] || { echo "e2e: --windows runs on amd64 only" >&2; exit 2; }
     [ -n "$scenarios" ] || scenarios="$uhid $([ -z "$armhf" ] || printf 'armhf_%s ' $uhid)" ;;
   *) echo "e2e: unknown architecture '$arch' (amd64 or arm64)" >&2; exit 2 ;;
 esac
 read -r -d '' -a scenarios <<<"$scenarios" || true
-read -r -d '' -a modules <<<"$modules" || true
 : "${cache:=$(dirname "${tunezap:-$windows}")/e2e-cache}"
 
 # A missing piece of the environment: the suite is skipped (under CI, CTest fails it).
-unavailable() {
-  echo "e2e: SKIPPED, $1"
-  exit 77
-}
-
-for tool in "${qemu[0]}" cpio gzip "$cxx" dpkg-deb ldd timeout; do
-  command -v "$tool" >/dev/null || unavailable "$tool is not installed"
+for tool in "${qemu[0]}" cpio gzip zstd "$cxx" dpkg-deb ldd timeout; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
-mkdir -p "$cache" || exit 1
+mkdir -p "$cache/bin" || exit 1
 log="$cache/log"
 : >"$log"
 if [ "$arch" = amd64 ]; then
-  busybox=$(command -v busybox) || unavailable "busybox-static is not installed"
-  ldd "$busybox" >/dev/null 2>&1 && unavailable "$busybox is not linked statically (busybox-static)"
+  busybox=$(command -v busybox) || skip "busybox-static is not installed"
+  ldd "$busybox" >/dev/null 2>&1 && skip "$busybox is not linked statically (busybox-static)"
 else
   # A foreign program cannot be installed beside the host's: busybox-static for the guest is
   # fetched and unpacked into the cache, aside first so that an interrupted fetch leaves nothing.
@@ -104,15 +96,13 @@ else
     rm -rf "$cache/busybox-$arch" && mkdir -p "$cache/busybox-$arch/deb" || exit 1
     (cd "$cache/busybox-$arch/deb" && apt-get download "busybox-static$deb_suffix" &&
       dpkg-deb -x busybox-static_*.deb . && mv bin/busybox ..) >>"$log" 2>&1 ||
-      unavailable "cannot fetch busybox from busybox-static$deb_suffix (see $log)"
+      skip "cannot fetch busybox from busybox-static$deb_suffix (see $log)"
     rm -rf "$cache/busybox-$arch/deb"
   fi
   # A foreign program's libraries cannot be found with ldd: the program must need none.
   for program in "$tunezap" $armhf; do
-    if readelf -l "$program" 2>/dev/null | grep -q INTERP; then
-      echo "e2e: $program is linked dynamically; the $arch guest needs a static build" >&2
-      exit 2
-    fi
+    ! readelf -l "$program" 2>/dev/null | grep -q INTERP ||
+      { echo "e2e: $program is linked dynamically; the $arch guest needs a static build" >&2; exit 2; }
   done
 fi
 
@@ -122,40 +112,32 @@ kernel_package=${TUNEZAP_E2E_KERNEL_PACKAGE:-$(apt-cache depends "linux-image-$a
   head -n 1)}
 if [ -z "$kernel_package" ]; then
   # Offline: a kernel fetched before will do.
-  kernel_package=$(cd "$cache" && for ready in linux-image-*/ready; do
-    [ -f "$ready" ] && dirname "$ready"
-  done | sort -V | tail -n 1)
+  kernel_package=$(cd "$cache" && compgen -G 'linux-image-*/ready' | sort -V | tail -n 1)
+  kernel_package=${kernel_package%/ready}
   [ -n "$kernel_package" ] ||
-    unavailable "apt-cache knows no linux-image-$arch$deb_suffix (dpkg --add-architecture? update?)"
+    skip "apt-cache knows no linux-image-$arch$deb_suffix (dpkg --add-architecture? update?)"
 fi
 kernel_dir="$cache/$kernel_package"
 if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "${modules[*]}" ]; then
   # Unpacked aside and moved into place whole, so that an interrupted fetch leaves nothing usable.
-  download="$cache/download"
-  pieces="$download/pieces"
+  download="$cache/download" pieces="$cache/download/pieces"
   rm -rf "$kernel_dir" "$download"
   mkdir -p "$pieces"
   (cd "$download" && apt-get download "$kernel_package$deb_suffix") >>"$log" 2>&1 ||
-    unavailable "apt-get download $kernel_package failed (see $log)"
+    skip "apt-get download $kernel_package failed (see $log)"
   patterns=("${modules[@]/#/./lib/modules/*/}")
   dpkg-deb --fsys-tarfile "$download"/*.deb | tar -x -C "$download" --wildcards './boot/vmlinuz-*' \
     "${patterns[@]/%/.ko*}" >>"$log" 2>&1 ||
-    unavailable "$kernel_package holds no kernel or lacks a module of ${modules[*]} (see $log)"
+    skip "$kernel_package holds no kernel or lacks a module of ${modules[*]} (see $log)"
   mv "$download"/boot/vmlinuz-* "$pieces/vmlinuz"
   # QEMU boots an arm64 kernel only as an uncompressed Image.
   if [ "$arch" = arm64 ] && gzip -t "$pieces/vmlinuz" 2>/dev/null; then
     gzip -dc "$pieces/vmlinuz" >"$pieces/Image" && mv "$pieces/Image" "$pieces/vmlinuz"
   fi
   shopt -s globstar
-  for module in "$download"/lib/modules/**/*.ko*; do
-    case "$module" in
-      *.xz) unpack=(xz -dc) ;;
-      *.zst) unpack=(zstd -qdc) ;;
-      *.gz) unpack=(gzip -dc) ;;
-      *) unpack=(cat) ;;
-    esac
+  for module in "$download"/lib/modules/**/*.ko*; do  # zstd -f unpacks xz and gzip too, or copies
     module_name=$(basename "$module")
-    "${unpack[@]}" "$module" >"$pieces/${module_name%.ko*}.ko" || unavailable "cannot unpack $module"
+    zstd -qdcf "$module" >"$pieces/${module_name%.ko*}.ko" || skip "cannot unpack $module"
   done
   echo "${modules[*]}" >"$pieces/ready"
   mv "$pieces" "$kernel_dir" && rm -rf "$download"
@@ -163,37 +145,34 @@ fi
 
 # ---- The guest's own programs, static so that they need nothing from the image. Warnings are
 # errors when the build asks for it (TUNEZAP_WERROR, passed on by ctest).
-mkdir -p "$cache/bin"
 werror=()
 [ "${TUNEZAP_WERROR:-OFF}" = ON ] && werror=(-Werror)
 for helper in hid_emulator guest; do
   if [ ! "$cache/bin/$helper" -nt "$here/$helper.cc" ]; then
     "$cxx" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
       "${werror[@]}" -static -o "$cache/bin/$helper" "$here/$helper.cc" >>"$log" 2>&1 ||
-      unavailable "cannot build $helper.cc statically (libc6-dev, libstdc++-12-dev? see $log)"
+      skip "cannot build $helper.cc statically (libc6-dev, libstdc++-12-dev? see $log)"
   fi
 done
 
 # ---- The Windows group. The guest mounts the host's root read-only over 9p and runs the host's
 # wine in a chroot of it, with a prefix made here once (wineboot takes 10 to 20 s) and handed over
 # on a second share that the guest may write.
-guest_memory=256
-guest_seconds=0  # more time for the guest than the Linux scenarios need
-guest_shares=()
+# guest_seconds: more time for the guest than the Linux scenarios need.
+guest_memory=256 guest_seconds=0 guest_shares=()
 prepare_windows() {
   # winebus reads hidraw devices only with its SDL bus off; with it on it looks for libSDL2 alone.
   local prefix="$cache/wineprefix" version
-  command -v wine >/dev/null || unavailable "wine is not installed"
+  command -v wine >/dev/null || skip "wine is not installed"
   # wine runs only in a prefix its user owns, and it runs as root in the guest.
-  [ "$(id -u)" -eq 0 ] || unavailable "the Windows group runs as root only"
+  [ "$(id -u)" -eq 0 ] || skip "the Windows group runs as root only"
   version=$(wine --version 2>/dev/null)
   if [ "$(cat "$prefix.ready" 2>/dev/null)" != "$version" ] || [ ! -s "$prefix/system.reg" ]; then
     rm -rf "$prefix" "$prefix.ready"
-    { WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i &&
-      WINEPREFIX=$prefix WINEDEBUG=-all wine reg add \
-        'HKLM\System\CurrentControlSet\Services\winebus' /v "Enable SDL" /t REG_DWORD /d 0 /f &&
-      WINEPREFIX=$prefix wineserver -w; } >>"$log" 2>&1 ||
-      unavailable "cannot make a wine prefix (see $log)"
+    (export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" && wineboot -i &&
+      wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v "Enable SDL" /t REG_DWORD \
+        /d 0 /f && wineserver -w) >>"$log" 2>&1 ||
+      skip "cannot make a wine prefix (see $log)"
     echo "$version" >"$prefix.ready"
   fi
   # wine rewrites some files in place (the registry): only the DLLs, most of the prefix, are shared.
@@ -217,9 +196,7 @@ root="$cache/root"
 rm -rf "$root"
 mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,lib/modules,e2e}
 with_libraries() {  # PROGRAM: copies the shared libraries PROGRAM loads into the image
-  for library in $(ldd "$1" 2>/dev/null | grep -o '/[^ ]*' | sort -u); do
-    mkdir -p "$root$(dirname "$library")" && cp -L "$library" "$root$library"
-  done
+  ldd "$1" 2>/dev/null | grep -o '/[^ ]*' | sort -u | xargs -r cp -L --parents -t "$root"
 }
 cp "$busybox" "$root/bin/busybox"
 cp "$kernel_dir"/*.ko "$root/lib/modules/"
@@ -233,14 +210,14 @@ echo "${scenarios[*]}" >"$root/e2e/selected"
 # The real udevd (udevadm is systemd-udevd when called so) with the libraries it loads, our rule,
 # the rules of the same package that handle hidraw devices (with fido_id, which one of them runs
 # on each), and users to apply them to: uid 1000 in group plugdev.
-udev_files=$(dpkg -L udev 2>/dev/null) || unavailable "udev is not installed"
+udev_files=$(dpkg -L udev 2>/dev/null) || skip "udev is not installed"
 udevadm=$(grep -m 1 '/bin/udevadm$' <<<"$udev_files")
 fido_id=$(grep -m 1 '/udev/fido_id$' <<<"$udev_files")
 default_rules=$(grep -E '/rules.d/(50-udev-default|60-fido-id).rules$' <<<"$udev_files")
 # The rule that runs the uaccess builtin on tagged devices comes with systemd.
 default_rules+=$'\n'$(dpkg -L systemd 2>/dev/null | grep -m 1 '/rules.d/73-seat-late.rules$')
 [ -n "$udevadm" ] && [ -n "$fido_id" ] && [ "$(grep -c . <<<"$default_rules")" -eq 3 ] ||
-  unavailable "the udev and systemd packages lack udevadm, fido_id or the hidraw and seat rules"
+  skip "the udev and systemd packages lack udevadm, fido_id or the hidraw and seat rules"
 mkdir -p "$root"/{lib/systemd,usr/lib/udev/rules.d,etc,run} "$root$(dirname "$fido_id")"
 cp "$udevadm" "$root/bin/udevadm"
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
@@ -269,7 +246,6 @@ sed -n -e "s/^E2E kernel \(.*\)/e2e: Linux \1 in QEMU ($boot)/p" \
   -e 's/^E2E ok /ok - /p' -e 's/^E2E FAIL /FAIL - /p' -e 's/^E2E fatal /FAIL - guest: /p' <<<"$results"
 passed=$(grep -c '^E2E ok ' <<<"$results")
 failed=$(grep -c '^E2E FAIL ' <<<"$results")
-status=0
 grep -q '^E2E fatal ' <<<"$results" && status=1  # the guest itself went wrong
 if ! grep -qx 'E2E done' <<<"$results" || [ $((passed + failed)) -ne "${#scenarios[@]}" ]; then
   echo "FAIL - the guest ran $((passed + failed)) of ${#scenarios[@]} scenarios (qemu status" \

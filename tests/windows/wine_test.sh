@@ -3,29 +3,22 @@
 # are walked, traced call by call, and what --list, --help and --version show there.
 #   tests/windows/wine_test.sh TUNEZAP.EXE
 # WINEPREFIX must name a prefix that is already made. No device 6666:f100 may be present.
-set -u
-
-[ $# -eq 1 ] || { echo "usage: $0 TUNEZAP.EXE" >&2; exit 2; }
-program=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-failed=0
-pass() { echo "ok - $1"; }
-fail() { echo "FAIL - $1${2:+: $2}"; failed=1; }
-bounded() { timeout -k 5 30 "$@"; }
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/../lib.sh"
+[ $# -eq 1 ] || usage "TUNEZAP.EXE"
+program=$1 runner=(wine)
 
 # The device walk, traced at the DLL boundary. Every present HID interface must be opened with
 # neither read nor write access, its attributes read with that same handle and the handle closed,
 # in the one search of a run without the device (the reports after the first are held back);
 # nothing is opened for reading or writing, matched, locked or written.
-bounded env WINEDEBUG=+relay wine "$program" 1 5 123 >"$work/out" 2>"$work/trace" </dev/null
-status=$?
+WINEDEBUG=+relay capture 1 5 123
+mv "$work/err" "$work/trace"
 examined=$(grep -Eo 'among [0-9]+ HID interfaces' "$work/trace" | grep -Eo '[0-9]+' | head -n 1)
 thread=$(grep -m 1 -Eo '^[0-9a-f]+:Call hid\.HidD_GetHidGuid' "$work/trace" | cut -d: -f1)
 # Wine always shows HID interfaces of its own (two, vendor 845e); seeing none means the walk broke.
-if [ "$status" -ne 1 ] || [ "${examined:-0}" -eq 0 ] || [ -z "$thread" ]; then
-  fail "device walk traced" "exit status $status, interfaces '${examined:-?}', thread '${thread:-?}'"
+if [ "$code" -ne 1 ] || [ "${examined:-0}" -eq 0 ] || [ -z "$thread" ]; then
+  fail "device walk traced" "exit status $code, interfaces '${examined:-?}', thread '${thread:-?}'"
 else
   # Calls the program itself makes: its image is loaded at 0x140000000.
   grep -E "^$thread:(Call|Ret) .* ret=14[0-9a-f]{7}\$" "$work/trace" >"$work/calls"
@@ -47,42 +40,25 @@ else
     call("CloseHandle") { if (arg(1) == handle) { closes++; handle = "" } }
     call("HidD_GetPreparsedData") || call("CreateMutexExA") { bad = bad " matched" }
     END {
-      want = n
       if (sets != 1 || destroys != 1) bad = bad " sets=" sets "/" destroys
       if (enums != n + 1) bad = bad " enums=" enums
-      if (opens != want || reads != want || closes != want)
-        bad = bad " opens/reads/closes=" opens "/" reads "/" closes " of " want
+      if (opens != n || reads != n || closes != n)
+        bad = bad " opens/reads/closes=" opens "/" reads "/" closes " of " n
       print bad == "" ? "ok" : bad
     }' "$work/calls")
-  if [ "$verdict" = ok ]; then
-    pass "device walk traced: $examined interfaces peeked (access 0), read and closed in the one search"
-  else
-    fail "device walk traced" "$verdict"
-  fi
+  same "device walk traced: $examined interfaces peeked (access 0), read and closed in the one search" \
+    ok "$verdict"
 fi
 
-# option NAME STATUS STDOUT-GREP(-E, "" = empty) STDERR-GREP(-E, "" = empty) ARG...
-# New outputs end their lines with CR LF here.
+# matches PATTERN FILE: FILE has a line that grep -E PATTERN finds; for "", FILE is empty.
+matches() { if [ -z "$1" ]; then [ ! -s "$2" ]; else grep -Eq "$1" "$2"; fi; }
+# option NAME STATUS STDOUT-PATTERN STDERR-PATTERN ARG...: the exit status and both outputs, every
+# line of standard output ending in CR LF, as new outputs end their lines here.
 option() {
-  local name=$1 status=$2 out=$3 err=$4
-  shift 4
-  bounded wine "$program" "$@" >"$work/out" 2>"$work/err" </dev/null
-  local got=$?
-  if [ "$got" -ne "$status" ]; then
-    fail "$name" "exit status $got, expected $status ($(head -c 200 "$work/err"))"
-  elif [ -z "$out" ] && [ -s "$work/out" ]; then
-    fail "$name" "standard output: $(head -c 200 "$work/out")"
-  elif [ -n "$out" ] && ! grep -Eq "$out" "$work/out"; then
-    fail "$name" "standard output lacks /$out/: $(od -An -c "$work/out" | head -c 300)"
-  elif [ -s "$work/out" ] && [ "$(grep -c $'\r$' "$work/out")" -ne "$(wc -l <"$work/out")" ]; then
-    fail "$name" "a line of standard output does not end in CR LF"
-  elif [ -z "$err" ] && [ -s "$work/err" ]; then
-    fail "$name" "standard error: $(head -c 200 "$work/err")"
-  elif [ -n "$err" ] && ! grep -Eq "$err" "$work/err"; then
-    fail "$name" "standard error lacks /$err/: $(head -c 300 "$work/err")"
-  else
-    pass "$name"
-  fi
+  capture "${@:5}"
+  [ "$code" -eq "$2" ] && matches "$3" "$work/out" && matches "$4" "$work/err" &&
+    [ "$(grep -c $'\r$' "$work/out")" -eq "$(wc -l <"$work/out")" ]
+  verdict $? "$1" "$(seen); expected exit status $2, /$3/ and /$4/"
 }
 
 option "--help" 0 '^  --device=PATH ' "" --help
@@ -92,15 +68,12 @@ option "an option without its value" 2 "" '^tunezap: option "--serial" needs a v
 # Wine's own HID interfaces (vendor 845e) are listed, none marked; no box: exit 1.
 option "--list shows wine's interfaces" 1 '^  [^ ]+ 845e:[0-9a-f]{4} ' \
   '^tunezap: no device 6666:f100 among [1-9][0-9]* HID interfaces' --list
-if grep -q '^\*' "$work/out" || [ "$(wc -l <"$work/out")" -ne "${examined:-0}" ]; then
-  fail "--list: one unmarked line per interface" "$(tr '\r\n' '<|' <"$work/out" | head -c 400)"
-else
-  pass "--list: one unmarked line per interface ($examined)"
-fi
+! grep -q '^\*' "$work/out" && [ "$(wc -l <"$work/out")" -eq "${examined:-0}" ]
+verdict $? "--list: one unmarked line per interface ($examined)" "$(tr '\r\n' '<|' <"$work/out" | head -c 400)"
 # A path as --list shows it names that interface for --device, in any letter case; it is not a box.
 given=$(head -n 1 "$work/out" | tr -d '\r' | cut -d ' ' -f 3 | tr '[:lower:]' '[:upper:]')
 option "--device with a path from --list" 1 "^  [^ ]+ 845e:0001 " \
   "^tunezap: $(printf '%s' "$given" | sed 's/[]\\.[^$*+?(){}|]/\\&/g') is 845e:0001, not 6666:f100\$" \
   --device "$given" --list
 
-exit $failed
+exit $status
