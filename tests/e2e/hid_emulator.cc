@@ -6,10 +6,10 @@
 // DEVICE is [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT][:late][:term][:full]: hexadecimal ids, the
 // payload length in bytes of the device's one output report (0: the device has no output report),
 // "vanish" to unplug the device right after its first output report, its uniq (a USB device's
-// serial number string), which must differ from every other device's, "late" to plug it in only at
-// SIGUSR1, "term" to send SIGTERM, at each output report, to every process that has its hidraw
-// node open, and (usb: only) "full" for a box that stopped reading: its gadget's queue is
-// filled with reports of its own (never recorded) before "ready", and read again only 6 s later.
+// serial number string; \xNN a byte), which must differ from every other device's, "late" to plug
+// it in only at SIGUSR1, "term" to send SIGTERM, at each output report, to every process that has
+// its hidraw node open, and (usb: only) "full" for a box that stopped reading: its gadget's queue
+// is filled with reports of its own (never recorded) before "ready", and read again only 6 s later.
 // Devices are created in the order given (the late ones after the others), each only once the
 // previous one has its /dev/hidrawN, so hidraw numbers follow that order.
 //
@@ -51,6 +51,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -93,45 +94,45 @@ std::chrono::steady_clock::time_point StallEnd;  // until when "full" devices ar
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool ParseModel(std::string_view text, DeviceModel* model) {
-  model->usb = text.starts_with("usb:");
-  if (model->usb) text.remove_prefix(4);
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (std::size_t colon; (colon = text.find(':', start)) != std::string_view::npos;
-       start = colon + 1) {
-    parts.emplace_back(text.substr(start, colon - start));
-  }
-  parts.emplace_back(text.substr(start));
-  if (parts.size() < 3) return false;
-  for (std::size_t i = 3; i < parts.size(); ++i) {
-    if (parts[i] == "vanish" && !model->vanish) {
-      model->vanish = true;
-    } else if (parts[i].starts_with("serial=") && parts[i].size() > 7 && model->serial.empty()) {
-      model->serial = parts[i].substr(7);
-    } else if (parts[i] == "late" && !model->late) {
-      model->late = true;
-    } else if (parts[i] == "term" && !model->term) {
-      model->term = true;
-    } else if (parts[i] == "full" && model->usb && !model->full) {
-      model->full = true;
+// A serial's text, "\xNN" standing for byte NN: a serial may hold any byte but NUL.
+std::string Unescaped(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "\\x") == 0 && i + 4 <= text.size()) {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
     } else {
-      return false;
+      bytes += text[i];
     }
   }
-  try {
-    std::size_t used = 0;
-    const unsigned long vendor = std::stoul(parts[0], &used, 16);
-    if (used != parts[0].size() || vendor > 0xFFFF) return false;
-    const unsigned long product = std::stoul(parts[1], &used, 16);
-    if (used != parts[1].size() || product > 0xFFFF) return false;
-    const unsigned long length = std::stoul(parts[2], &used, 10);
-    if (used != parts[2].size() || length > 1024) return false;
-    model->vendor = static_cast<std::uint16_t>(vendor);
-    model->product = static_cast<std::uint16_t>(product);
-    model->outputLength = static_cast<unsigned>(length);
-  } catch (const std::exception&) {
+  return bytes;
+}
+
+bool ParseModel(std::string text, DeviceModel* model) {
+  model->usb = text.starts_with("usb:");
+  if (model->usb) text.erase(0, 4);
+  unsigned vendor = 0, product = 0;
+  int used = 0;
+  if (std::sscanf(text.c_str(), "%4x:%4x:%4u%n", &vendor, &product, &model->outputLength, &used) !=
+          3 ||
+      model->outputLength > 1024)
     return false;
+  model->vendor = static_cast<std::uint16_t>(vendor);
+  model->product = static_cast<std::uint16_t>(product);
+  std::istringstream flags(text.substr(static_cast<std::size_t>(used)));
+  for (std::string flag; std::getline(flags, flag, ':');) {
+    if (flag == "vanish")
+      model->vanish = true;
+    else if (flag == "late")
+      model->late = true;
+    else if (flag == "term")
+      model->term = true;
+    else if (flag == "full" && model->usb)
+      model->full = true;
+    else if (flag.starts_with("serial=") && flag.size() > 7)
+      model->serial = Unescaped(flag.substr(7));
+    else if (!flag.empty())  // the one before the first colon
+      return false;
   }
   return true;
 }
@@ -165,18 +166,16 @@ std::vector<std::uint8_t> ReportDescriptor(unsigned outputLength) {
 }
 
 void Send(const Device& device, const uhid_event& event) {
-  if (write(device.fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event)) {
+  if (write(device.fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event))
     Fail(ErrnoText("write /dev/uhid"));
-  }
 }
 
 void Record(const std::string& line, int fd = RecordFd) {
   if (fd < 0) return;
   const std::string text = line + "\n";
   // O_APPEND and one write per line: a line is never torn, whoever reads the file meanwhile.
-  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
     Fail(ErrnoText("write record"));
-  }
 }
 
 std::string Hex(const std::uint8_t* data, std::size_t size) {
@@ -193,9 +192,8 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 void WriteAttribute(const std::string& path, const std::string& value) {
   const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) Fail(ErrnoText("open " + path));
-  if (write(fd, value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
+  if (write(fd, value.data(), value.size()) != static_cast<ssize_t>(value.size()))
     Fail(ErrnoText("write " + path));
-  }
   close(fd);
 }
 
@@ -308,17 +306,15 @@ int StallLeft() {
 // `signalFd` (-1: none). The signal's number, 0 for none.
 int Serve(int signalFd, int timeoutMs) {
   std::vector<pollfd> fds;
-  for (const Device& device : Devices) {
+  for (const Device& device : Devices)
     fds.push_back({device.model.full && StallLeft() >= 0 ? -1 : device.fd, POLLIN, 0});
-  }
   if (signalFd >= 0) fds.push_back({signalFd, POLLIN, 0});
   const int ready = poll(fds.data(), fds.size(), timeoutMs);
   if (ready < 0 && errno == EINTR) return 0;
   if (ready < 0) Fail(ErrnoText("poll"));
   for (std::size_t i = 0; i < Devices.size(); ++i) {
     if (fds[i].revents & POLLIN) {
-      while (ServeOne(i)) {
-      }
+      while (ServeOne(i)) continue;
     }
   }
   signalfd_siginfo caught{};
@@ -331,9 +327,8 @@ std::string FindHidraw(const std::string& uniq) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
     std::ifstream uevent(entry.path() / "device" / "uevent");
-    for (std::string line; std::getline(uevent, line);) {
+    for (std::string line; std::getline(uevent, line);)
       if (line == "HID_UNIQ=" + uniq) return "/dev/" + entry.path().filename().string();
-    }
   }
   return "";
 }
@@ -341,9 +336,8 @@ std::string FindHidraw(const std::string& uniq) {
 // The first USB device controller: dummy_hcd's, which takes one gadget at a time.
 std::string FirstController() {
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/udc", error)) {
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/udc", error))
     return entry.path().filename();
-  }
   Fail("no USB device controller in /sys/class/udc (dummy_hcd not loaded?)");
 }
 
@@ -354,9 +348,8 @@ void CreateGadget(Device& device) {
   const std::string function = g + "/functions/hid.usb0";
   for (const std::string& directory : {g, g + "/strings/0x409", g + "/configs/c.1", function}) {
     std::error_code error;
-    if (!fs::create_directory(directory, error)) {
+    if (!fs::create_directory(directory, error))
       Fail("mkdir " + directory + ": " + error.message());
-    }
   }
   device.gadget = g;
   WriteAttribute(g + "/idVendor", std::to_string(device.model.vendor));
@@ -445,9 +438,8 @@ void Create(std::size_t index) {
       std::printf("device %zu %s\n", index, node.c_str());
       return;
     }
-    if (std::chrono::steady_clock::now() > deadline) {
+    if (std::chrono::steady_clock::now() > deadline)
       Fail("device " + std::to_string(index) + ": no hidraw node after 10 s");
-    }
     Serve(-1, 1);
   }
 }
@@ -463,9 +455,8 @@ void FillGadgetQueue(Device& device) {
   std::vector<std::uint8_t> report(1 + device.model.outputLength, 0xEE);
   report[0] = 0;  // no report id
   for (int i = 0; i < kGadgetRequests; ++i) {
-    if (write(fd, report.data(), report.size()) != static_cast<ssize_t>(report.size())) {
+    if (write(fd, report.data(), report.size()) != static_cast<ssize_t>(report.size()))
       Fail(ErrnoText("fill " + device.node));
-    }
   }
   close(fd);
   device.unrecorded = kGadgetRequests;
@@ -518,14 +509,12 @@ int Run(int argc, char** argv) {
 
   for (int caught = 0; caught != SIGTERM && caught != SIGINT;
        caught = Serve(signalFd, StallLeft())) {
-    for (std::size_t i = 0; caught == SIGUSR1 && i < Devices.size(); ++i) {
+    for (std::size_t i = 0; caught == SIGUSR1 && i < Devices.size(); ++i)
       if (Devices[i].model.late && Devices[i].fd < 0) Create(i);
-    }
   }
   // Whatever the kernel queued before the signal still counts as received.
   for (std::size_t i = 0; i < Devices.size(); ++i) {
-    while (ServeOne(i)) {
-    }
+    while (ServeOne(i)) continue;
   }
   for (Device& device : Devices) {
     Unplug(device);
