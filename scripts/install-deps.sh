@@ -21,7 +21,7 @@ for group in "$@"; do
     test) packages+=(g++ cmake ninja-build clang libgtest-dev libgmock-dev libbenchmark-dev) ;;
     bench) packages+=(g++ cmake ninja-build libbenchmark-dev strace) ;;
     # xz and zstd unpack the kernel's modules, whichever way its package compresses them.
-    e2e) packages+=(qemu-system-x86 busybox-static cpio libc6-dev libstdc++-12-dev udev systemd
+    e2e) packages+=(qemu-system-x86 busybox-static cpio jq libc6-dev libstdc++-12-dev udev systemd
       xz-utils zstd) ;;
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
