@@ -59,8 +59,8 @@
 
 namespace HidEmulator {
 
-struct DeviceModel {
-  std::uint16_t vendor = 0;
+struct Device {
+  std::uint16_t vendor = 0;  // what its description gives
   std::uint16_t product = 0;
   unsigned outputLength = 0;
   bool vanish = false;
@@ -69,10 +69,6 @@ struct DeviceModel {
   bool late = false;
   bool term = false;
   bool full = false;
-};
-
-struct Device {
-  DeviceModel model;
   int fd = -1;
   bool unplugged = false;
   std::string uniq;    // how its hidraw node is told apart from every other one in sysfs
@@ -108,7 +104,7 @@ std::string Unescaped(const std::string& text) {
   return bytes;
 }
 
-bool ParseModel(std::string text, DeviceModel* model) {
+bool ParseModel(std::string text, Device* model) {
   model->usb = text.starts_with("usb:");
   if (model->usb) text.erase(0, 4);
   unsigned vendor = 0, product = 0;
@@ -165,17 +161,26 @@ std::vector<std::uint8_t> ReportDescriptor(unsigned outputLength) {
   return d;
 }
 
+// `size` bytes in one write, as the kernel takes them.
+void WriteAll(int fd, const void* data, std::size_t size, const std::string& what) {
+  if (write(fd, data, size) != static_cast<ssize_t>(size)) Fail(ErrnoText("write " + what));
+}
+
+int Open(const std::string& path, int flags) {
+  const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) Fail(ErrnoText("open " + path));
+  return fd;
+}
+
 void Send(const Device& device, const uhid_event& event) {
-  if (write(device.fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event))
-    Fail(ErrnoText("write /dev/uhid"));
+  WriteAll(device.fd, &event, sizeof event, "/dev/uhid");
 }
 
 void Record(const std::string& line, int fd = RecordFd) {
   if (fd < 0) return;
   const std::string text = line + "\n";
   // O_APPEND and one write per line: a line is never torn, whoever reads the file meanwhile.
-  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-    Fail(ErrnoText("write record"));
+  WriteAll(fd, text.data(), text.size(), "record");
 }
 
 std::string Hex(const std::uint8_t* data, std::size_t size) {
@@ -190,24 +195,19 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 
 // Writes a configfs attribute in one write, as the kernel takes it.
 void WriteAttribute(const std::string& path, const std::string& value) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) Fail(ErrnoText("open " + path));
-  if (write(fd, value.data(), value.size()) != static_cast<ssize_t>(value.size()))
-    Fail(ErrnoText("write " + path));
+  const int fd = Open(path, O_WRONLY);
+  WriteAll(fd, value.data(), value.size(), path);
   close(fd);
 }
 
 void Unplug(Device& device) {
   if (device.unplugged) return;
-  if (device.model.usb) {
-    WriteAttribute(device.gadget + "/UDC", "\n");  // unbound: the host sees a disconnect
-    device.unplugged = true;
-    return;
-  }
+  device.unplugged = true;
+  // Unbound, a gadget's host sees a disconnect.
+  if (device.usb) return WriteAttribute(device.gadget + "/UDC", "\n");
   uhid_event event{};
   event.type = UHID_DESTROY;
   Send(device, event);
-  device.unplugged = true;
 }
 
 // Sends SIGTERM to every process that has `node` open.
@@ -230,15 +230,15 @@ void Output(Device& device, const std::string& prefix, const std::uint8_t* data,
     return;
   }
   Record(prefix + "output " + Hex(data, size));
-  if (device.model.term) TerminateHolders(device.node);
+  if (device.term) TerminateHolders(device.node);
   const auto now = std::chrono::steady_clock::now();
   const auto us = [](auto time) {
     return static_cast<long long>(time / std::chrono::microseconds(1));
   };
   std::printf("taken %s%lld\n", prefix.c_str(), us(now.time_since_epoch()));
-  if (device.model.late) std::printf("latency %s%lld\n", prefix.c_str(), us(now - device.seen));
+  if (device.late) std::printf("latency %s%lld\n", prefix.c_str(), us(now - device.seen));
   std::fflush(stdout);
-  if (device.model.vanish) Unplug(device);
+  if (device.vanish) Unplug(device);
 }
 
 // Records the next report the gadget has read off the wire. False when none was pending.
@@ -255,7 +255,7 @@ bool ServeGadget(Device& device, const std::string& prefix) {
 // Reads and answers the device's pending events. False when none was pending.
 bool ServeOne(std::size_t index) {
   Device& device = Devices[index];
-  if (device.model.usb) return ServeGadget(device, std::to_string(index) + " ");
+  if (device.usb) return ServeGadget(device, std::to_string(index) + " ");
   uhid_event event{};
   const ssize_t got = read(device.fd, &event, sizeof event);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
@@ -307,7 +307,7 @@ int StallLeft() {
 int Serve(int signalFd, int timeoutMs) {
   std::vector<pollfd> fds;
   for (const Device& device : Devices)
-    fds.push_back({device.model.full && StallLeft() >= 0 ? -1 : device.fd, POLLIN, 0});
+    fds.push_back({device.full && StallLeft() >= 0 ? -1 : device.fd, POLLIN, 0});
   if (signalFd >= 0) fds.push_back({signalFd, POLLIN, 0});
   const int ready = poll(fds.data(), fds.size(), timeoutMs);
   if (ready < 0 && errno == EINTR) return 0;
@@ -352,16 +352,15 @@ void CreateGadget(Device& device) {
       Fail("mkdir " + directory + ": " + error.message());
   }
   device.gadget = g;
-  WriteAttribute(g + "/idVendor", std::to_string(device.model.vendor));
-  WriteAttribute(g + "/idProduct", std::to_string(device.model.product));
+  WriteAttribute(g + "/idVendor", std::to_string(device.vendor));
+  WriteAttribute(g + "/idProduct", std::to_string(device.product));
   WriteAttribute(g + "/bcdDevice", "0x0100");
   WriteAttribute(g + "/strings/0x409/manufacturer", "tunezap e2e");
   WriteAttribute(g + "/strings/0x409/product", "tunezap e2e gadget");
   WriteAttribute(g + "/strings/0x409/serialnumber", device.uniq);
   // The endpoints' packet size: room for the output report and the 8-byte input report.
-  WriteAttribute(function + "/report_length",
-                 std::to_string(std::max(device.model.outputLength, 8u)));
-  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.model.outputLength);
+  WriteAttribute(function + "/report_length", std::to_string(std::max(device.outputLength, 8u)));
+  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.outputLength);
   WriteAttribute(function + "/report_desc", std::string(descriptor.begin(), descriptor.end()));
   std::error_code error;
   fs::create_directory_symlink(function, g + "/configs/c.1/hid.usb0", error);
@@ -395,8 +394,7 @@ void RemoveGadget(const Device& device) {
 }
 
 void CreateUhid(Device& device, std::size_t index) {
-  device.fd = open("/dev/uhid", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (device.fd < 0) Fail(ErrnoText("open /dev/uhid"));
+  device.fd = Open("/dev/uhid", O_RDWR | O_NONBLOCK);
 
   uhid_event event{};
   event.type = UHID_CREATE2;
@@ -406,12 +404,12 @@ void CreateUhid(Device& device, std::size_t index) {
   std::snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "e2e/%zu", index);
   std::snprintf(reinterpret_cast<char*>(create.uniq), sizeof create.uniq, "%s",
                 device.uniq.c_str());
-  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.model.outputLength);
+  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.outputLength);
   std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
   create.rd_size = static_cast<std::uint16_t>(descriptor.size());
   create.bus = BUS_USB;
-  create.vendor = device.model.vendor;
-  create.product = device.model.product;
+  create.vendor = device.vendor;
+  create.product = device.product;
   create.version = 0x0100;
   Send(device, event);
 }
@@ -419,10 +417,10 @@ void CreateUhid(Device& device, std::size_t index) {
 void Create(std::size_t index) {
   Device& device = Devices[index];
   // A serial given must be unique among the devices: the node is found by it.
-  device.uniq = !device.model.serial.empty()
-                    ? device.model.serial
+  device.uniq = !device.serial.empty()
+                    ? device.serial
                     : "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
-  if (device.model.usb) {
+  if (device.usb) {
     CreateGadget(device);
   } else {
     CreateUhid(device, index);
@@ -450,14 +448,10 @@ void Create(std::size_t index) {
 // two.
 void FillGadgetQueue(Device& device) {
   constexpr int kGadgetRequests = 4;
-  const int fd = open(device.node.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) Fail(ErrnoText("open " + device.node));
-  std::vector<std::uint8_t> report(1 + device.model.outputLength, 0xEE);
+  const int fd = Open(device.node, O_WRONLY);
+  std::vector<std::uint8_t> report(1 + device.outputLength, 0xEE);
   report[0] = 0;  // no report id
-  for (int i = 0; i < kGadgetRequests; ++i) {
-    if (write(fd, report.data(), report.size()) != static_cast<ssize_t>(report.size()))
-      Fail(ErrnoText("fill " + device.node));
-  }
+  for (int i = 0; i < kGadgetRequests; ++i) WriteAll(fd, report.data(), report.size(), device.node);
   close(fd);
   device.unrecorded = kGadgetRequests;
   StallEnd = std::chrono::steady_clock::now() + std::chrono::seconds(6);
@@ -472,17 +466,15 @@ int Run(int argc, char** argv) {
   }
   int first = 3;
   if (argc > 5 && std::string_view(argv[3]) == "--opens") {
-    OpensFd = open(argv[4], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    if (OpensFd < 0) Fail(ErrnoText(std::string("open ") + argv[4]));
+    OpensFd = Open(argv[4], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
     first = 5;
   }
   for (int i = first; i < argc; ++i) {
     Device device;
-    if (!ParseModel(argv[i], &device.model)) Fail(std::string("bad device: ") + argv[i]);
+    if (!ParseModel(argv[i], &device)) Fail(std::string("bad device: ") + argv[i]);
     Devices.push_back(device);
   }
-  RecordFd = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-  if (RecordFd < 0) Fail(ErrnoText(std::string("open ") + argv[2]));
+  RecordFd = Open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
 
   // Real hardware takes a report the moment it is written. Running before any ordinary process
   // gets the emulator the same: on the guest's one processor it reads each report, and unplugs a
@@ -493,16 +485,14 @@ int Run(int argc, char** argv) {
 
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGUSR1);
+  for (const int signal : {SIGTERM, SIGINT, SIGUSR1}) sigaddset(&signals, signal);
   if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) Fail(ErrnoText("sigprocmask"));
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
   if (signalFd < 0) Fail(ErrnoText("signalfd"));
 
   for (std::size_t i = 0; i < Devices.size(); ++i) {
-    if (!Devices[i].model.late) Create(i);
-    if (Devices[i].model.full) FillGadgetQueue(Devices[i]);
+    if (!Devices[i].late) Create(i);
+    if (Devices[i].full) FillGadgetQueue(Devices[i]);
   }
   std::printf("ready\n");
   std::fflush(stdout);
@@ -510,7 +500,7 @@ int Run(int argc, char** argv) {
   for (int caught = 0; caught != SIGTERM && caught != SIGINT;
        caught = Serve(signalFd, StallLeft())) {
     for (std::size_t i = 0; caught == SIGUSR1 && i < Devices.size(); ++i)
-      if (Devices[i].model.late && Devices[i].fd < 0) Create(i);
+      if (Devices[i].late && Devices[i].fd < 0) Create(i);
   }
   // Whatever the kernel queued before the signal still counts as received.
   for (std::size_t i = 0; i < Devices.size(); ++i) {
@@ -519,7 +509,7 @@ int Run(int argc, char** argv) {
   for (Device& device : Devices) {
     Unplug(device);
     close(device.fd);
-    if (device.model.usb) RemoveGadget(device);
+    if (device.usb) RemoveGadget(device);
   }
   close(RecordFd);
   if (OpensFd >= 0) close(OpensFd);
