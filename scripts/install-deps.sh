@@ -20,9 +20,10 @@ for group in "$@"; do
     build) packages+=(g++ cmake ninja-build) ;;
     test) packages+=(g++ cmake ninja-build clang libgtest-dev libgmock-dev libbenchmark-dev) ;;
     bench) packages+=(g++ cmake ninja-build libbenchmark-dev strace) ;;
-    # xz and zstd unpack the kernel's modules, whichever way its package compresses them.
-    e2e) packages+=(qemu-system-x86 busybox-static cpio libc6-dev libstdc++-12-dev udev systemd
-      xz-utils zstd) ;;
+    # zstd unpacks the kernel's modules, whichever way its package compresses them; jq reads the
+    # listings as JSON.
+    e2e) packages+=(qemu-system-x86 busybox-static cpio jq libc6-dev libstdc++-12-dev udev systemd
+      zstd) ;;
     windows) packages+=(g++-mingw-w64-x86-64 wine wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     valgrind) packages+=(valgrind) ;;

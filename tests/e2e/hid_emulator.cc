@@ -6,10 +6,10 @@
 // DEVICE is [usb:]VID:PID:LENGTH[:vanish][:serial=TEXT][:late][:term][:full]: hexadecimal ids, the
 // payload length in bytes of the device's one output report (0: the device has no output report),
 // "vanish" to unplug the device right after its first output report, its uniq (a USB device's
-// serial number string), which must differ from every other device's, "late" to plug it in only at
-// SIGUSR1, "term" to send SIGTERM, at each output report, to every process that has its hidraw
-// node open, and (usb: only) "full" for a box that stopped reading: its gadget's queue is
-// filled with reports of its own (never recorded) before "ready", and read again only 6 s later.
+// serial number string; \xNN a byte), which must differ from every other device's, "late" to plug
+// it in only at SIGUSR1, "term" to send SIGTERM, at each output report, to every process that has
+// its hidraw node open, and (usb: only) "full" for a box that stopped reading: its gadget's queue
+// is filled with reports of its own (never recorded) before "ready", and read again only 6 s later.
 // Devices are created in the order given (the late ones after the others), each only once the
 // previous one has its /dev/hidrawN, so hidraw numbers follow that order.
 //
@@ -51,6 +51,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -58,8 +59,8 @@
 
 namespace HidEmulator {
 
-struct DeviceModel {
-  std::uint16_t vendor = 0;
+struct Device {
+  std::uint16_t vendor = 0;  // what its description gives
   std::uint16_t product = 0;
   unsigned outputLength = 0;
   bool vanish = false;
@@ -68,10 +69,6 @@ struct DeviceModel {
   bool late = false;
   bool term = false;
   bool full = false;
-};
-
-struct Device {
-  DeviceModel model;
   int fd = -1;
   bool unplugged = false;
   std::string uniq;    // how its hidraw node is told apart from every other one in sysfs
@@ -93,45 +90,45 @@ std::chrono::steady_clock::time_point StallEnd;  // until when "full" devices ar
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool ParseModel(std::string_view text, DeviceModel* model) {
-  model->usb = text.starts_with("usb:");
-  if (model->usb) text.remove_prefix(4);
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (std::size_t colon; (colon = text.find(':', start)) != std::string_view::npos;
-       start = colon + 1) {
-    parts.emplace_back(text.substr(start, colon - start));
-  }
-  parts.emplace_back(text.substr(start));
-  if (parts.size() < 3) return false;
-  for (std::size_t i = 3; i < parts.size(); ++i) {
-    if (parts[i] == "vanish" && !model->vanish) {
-      model->vanish = true;
-    } else if (parts[i].starts_with("serial=") && parts[i].size() > 7 && model->serial.empty()) {
-      model->serial = parts[i].substr(7);
-    } else if (parts[i] == "late" && !model->late) {
-      model->late = true;
-    } else if (parts[i] == "term" && !model->term) {
-      model->term = true;
-    } else if (parts[i] == "full" && model->usb && !model->full) {
-      model->full = true;
+// A serial's text, "\xNN" standing for byte NN: a serial may hold any byte but NUL.
+std::string Unescaped(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "\\x") == 0 && i + 4 <= text.size()) {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
     } else {
-      return false;
+      bytes += text[i];
     }
   }
-  try {
-    std::size_t used = 0;
-    const unsigned long vendor = std::stoul(parts[0], &used, 16);
-    if (used != parts[0].size() || vendor > 0xFFFF) return false;
-    const unsigned long product = std::stoul(parts[1], &used, 16);
-    if (used != parts[1].size() || product > 0xFFFF) return false;
-    const unsigned long length = std::stoul(parts[2], &used, 10);
-    if (used != parts[2].size() || length > 1024) return false;
-    model->vendor = static_cast<std::uint16_t>(vendor);
-    model->product = static_cast<std::uint16_t>(product);
-    model->outputLength = static_cast<unsigned>(length);
-  } catch (const std::exception&) {
+  return bytes;
+}
+
+bool ParseModel(std::string text, Device* model) {
+  model->usb = text.starts_with("usb:");
+  if (model->usb) text.erase(0, 4);
+  unsigned vendor = 0, product = 0;
+  int used = 0;
+  if (std::sscanf(text.c_str(), "%4x:%4x:%4u%n", &vendor, &product, &model->outputLength, &used) !=
+          3 ||
+      model->outputLength > 1024)
     return false;
+  model->vendor = static_cast<std::uint16_t>(vendor);
+  model->product = static_cast<std::uint16_t>(product);
+  std::istringstream flags(text.substr(static_cast<std::size_t>(used)));
+  for (std::string flag; std::getline(flags, flag, ':');) {
+    if (flag == "vanish")
+      model->vanish = true;
+    else if (flag == "late")
+      model->late = true;
+    else if (flag == "term")
+      model->term = true;
+    else if (flag == "full" && model->usb)
+      model->full = true;
+    else if (flag.starts_with("serial=") && flag.size() > 7)
+      model->serial = Unescaped(flag.substr(7));
+    else if (!flag.empty())  // the one before the first colon
+      return false;
   }
   return true;
 }
@@ -164,19 +161,26 @@ std::vector<std::uint8_t> ReportDescriptor(unsigned outputLength) {
   return d;
 }
 
+// `size` bytes in one write, as the kernel takes them.
+void WriteAll(int fd, const void* data, std::size_t size, const std::string& what) {
+  if (write(fd, data, size) != static_cast<ssize_t>(size)) Fail(ErrnoText("write " + what));
+}
+
+int Open(const std::string& path, int flags) {
+  const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) Fail(ErrnoText("open " + path));
+  return fd;
+}
+
 void Send(const Device& device, const uhid_event& event) {
-  if (write(device.fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event)) {
-    Fail(ErrnoText("write /dev/uhid"));
-  }
+  WriteAll(device.fd, &event, sizeof event, "/dev/uhid");
 }
 
 void Record(const std::string& line, int fd = RecordFd) {
   if (fd < 0) return;
   const std::string text = line + "\n";
   // O_APPEND and one write per line: a line is never torn, whoever reads the file meanwhile.
-  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-    Fail(ErrnoText("write record"));
-  }
+  WriteAll(fd, text.data(), text.size(), "record");
 }
 
 std::string Hex(const std::uint8_t* data, std::size_t size) {
@@ -191,25 +195,19 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 
 // Writes a configfs attribute in one write, as the kernel takes it.
 void WriteAttribute(const std::string& path, const std::string& value) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) Fail(ErrnoText("open " + path));
-  if (write(fd, value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
-    Fail(ErrnoText("write " + path));
-  }
+  const int fd = Open(path, O_WRONLY);
+  WriteAll(fd, value.data(), value.size(), path);
   close(fd);
 }
 
 void Unplug(Device& device) {
   if (device.unplugged) return;
-  if (device.model.usb) {
-    WriteAttribute(device.gadget + "/UDC", "\n");  // unbound: the host sees a disconnect
-    device.unplugged = true;
-    return;
-  }
+  device.unplugged = true;
+  // Unbound, a gadget's host sees a disconnect.
+  if (device.usb) return WriteAttribute(device.gadget + "/UDC", "\n");
   uhid_event event{};
   event.type = UHID_DESTROY;
   Send(device, event);
-  device.unplugged = true;
 }
 
 // Sends SIGTERM to every process that has `node` open.
@@ -232,15 +230,15 @@ void Output(Device& device, const std::string& prefix, const std::uint8_t* data,
     return;
   }
   Record(prefix + "output " + Hex(data, size));
-  if (device.model.term) TerminateHolders(device.node);
+  if (device.term) TerminateHolders(device.node);
   const auto now = std::chrono::steady_clock::now();
   const auto us = [](auto time) {
     return static_cast<long long>(time / std::chrono::microseconds(1));
   };
   std::printf("taken %s%lld\n", prefix.c_str(), us(now.time_since_epoch()));
-  if (device.model.late) std::printf("latency %s%lld\n", prefix.c_str(), us(now - device.seen));
+  if (device.late) std::printf("latency %s%lld\n", prefix.c_str(), us(now - device.seen));
   std::fflush(stdout);
-  if (device.model.vanish) Unplug(device);
+  if (device.vanish) Unplug(device);
 }
 
 // Records the next report the gadget has read off the wire. False when none was pending.
@@ -257,7 +255,7 @@ bool ServeGadget(Device& device, const std::string& prefix) {
 // Reads and answers the device's pending events. False when none was pending.
 bool ServeOne(std::size_t index) {
   Device& device = Devices[index];
-  if (device.model.usb) return ServeGadget(device, std::to_string(index) + " ");
+  if (device.usb) return ServeGadget(device, std::to_string(index) + " ");
   uhid_event event{};
   const ssize_t got = read(device.fd, &event, sizeof event);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
@@ -308,17 +306,15 @@ int StallLeft() {
 // `signalFd` (-1: none). The signal's number, 0 for none.
 int Serve(int signalFd, int timeoutMs) {
   std::vector<pollfd> fds;
-  for (const Device& device : Devices) {
-    fds.push_back({device.model.full && StallLeft() >= 0 ? -1 : device.fd, POLLIN, 0});
-  }
+  for (const Device& device : Devices)
+    fds.push_back({device.full && StallLeft() >= 0 ? -1 : device.fd, POLLIN, 0});
   if (signalFd >= 0) fds.push_back({signalFd, POLLIN, 0});
   const int ready = poll(fds.data(), fds.size(), timeoutMs);
   if (ready < 0 && errno == EINTR) return 0;
   if (ready < 0) Fail(ErrnoText("poll"));
   for (std::size_t i = 0; i < Devices.size(); ++i) {
     if (fds[i].revents & POLLIN) {
-      while (ServeOne(i)) {
-      }
+      while (ServeOne(i)) continue;
     }
   }
   signalfd_siginfo caught{};
@@ -331,9 +327,8 @@ std::string FindHidraw(const std::string& uniq) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
     std::ifstream uevent(entry.path() / "device" / "uevent");
-    for (std::string line; std::getline(uevent, line);) {
+    for (std::string line; std::getline(uevent, line);)
       if (line == "HID_UNIQ=" + uniq) return "/dev/" + entry.path().filename().string();
-    }
   }
   return "";
 }
@@ -341,9 +336,8 @@ std::string FindHidraw(const std::string& uniq) {
 // The first USB device controller: dummy_hcd's, which takes one gadget at a time.
 std::string FirstController() {
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/udc", error)) {
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/udc", error))
     return entry.path().filename();
-  }
   Fail("no USB device controller in /sys/class/udc (dummy_hcd not loaded?)");
 }
 
@@ -354,21 +348,19 @@ void CreateGadget(Device& device) {
   const std::string function = g + "/functions/hid.usb0";
   for (const std::string& directory : {g, g + "/strings/0x409", g + "/configs/c.1", function}) {
     std::error_code error;
-    if (!fs::create_directory(directory, error)) {
+    if (!fs::create_directory(directory, error))
       Fail("mkdir " + directory + ": " + error.message());
-    }
   }
   device.gadget = g;
-  WriteAttribute(g + "/idVendor", std::to_string(device.model.vendor));
-  WriteAttribute(g + "/idProduct", std::to_string(device.model.product));
+  WriteAttribute(g + "/idVendor", std::to_string(device.vendor));
+  WriteAttribute(g + "/idProduct", std::to_string(device.product));
   WriteAttribute(g + "/bcdDevice", "0x0100");
   WriteAttribute(g + "/strings/0x409/manufacturer", "tunezap e2e");
   WriteAttribute(g + "/strings/0x409/product", "tunezap e2e gadget");
   WriteAttribute(g + "/strings/0x409/serialnumber", device.uniq);
   // The endpoints' packet size: room for the output report and the 8-byte input report.
-  WriteAttribute(function + "/report_length",
-                 std::to_string(std::max(device.model.outputLength, 8u)));
-  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.model.outputLength);
+  WriteAttribute(function + "/report_length", std::to_string(std::max(device.outputLength, 8u)));
+  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.outputLength);
   WriteAttribute(function + "/report_desc", std::string(descriptor.begin(), descriptor.end()));
   std::error_code error;
   fs::create_directory_symlink(function, g + "/configs/c.1/hid.usb0", error);
@@ -402,8 +394,7 @@ void RemoveGadget(const Device& device) {
 }
 
 void CreateUhid(Device& device, std::size_t index) {
-  device.fd = open("/dev/uhid", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (device.fd < 0) Fail(ErrnoText("open /dev/uhid"));
+  device.fd = Open("/dev/uhid", O_RDWR | O_NONBLOCK);
 
   uhid_event event{};
   event.type = UHID_CREATE2;
@@ -413,12 +404,12 @@ void CreateUhid(Device& device, std::size_t index) {
   std::snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "e2e/%zu", index);
   std::snprintf(reinterpret_cast<char*>(create.uniq), sizeof create.uniq, "%s",
                 device.uniq.c_str());
-  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.model.outputLength);
+  const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.outputLength);
   std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
   create.rd_size = static_cast<std::uint16_t>(descriptor.size());
   create.bus = BUS_USB;
-  create.vendor = device.model.vendor;
-  create.product = device.model.product;
+  create.vendor = device.vendor;
+  create.product = device.product;
   create.version = 0x0100;
   Send(device, event);
 }
@@ -426,10 +417,10 @@ void CreateUhid(Device& device, std::size_t index) {
 void Create(std::size_t index) {
   Device& device = Devices[index];
   // A serial given must be unique among the devices: the node is found by it.
-  device.uniq = !device.model.serial.empty()
-                    ? device.model.serial
+  device.uniq = !device.serial.empty()
+                    ? device.serial
                     : "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
-  if (device.model.usb) {
+  if (device.usb) {
     CreateGadget(device);
   } else {
     CreateUhid(device, index);
@@ -445,9 +436,8 @@ void Create(std::size_t index) {
       std::printf("device %zu %s\n", index, node.c_str());
       return;
     }
-    if (std::chrono::steady_clock::now() > deadline) {
+    if (std::chrono::steady_clock::now() > deadline)
       Fail("device " + std::to_string(index) + ": no hidraw node after 10 s");
-    }
     Serve(-1, 1);
   }
 }
@@ -458,15 +448,10 @@ void Create(std::size_t index) {
 // two.
 void FillGadgetQueue(Device& device) {
   constexpr int kGadgetRequests = 4;
-  const int fd = open(device.node.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) Fail(ErrnoText("open " + device.node));
-  std::vector<std::uint8_t> report(1 + device.model.outputLength, 0xEE);
+  const int fd = Open(device.node, O_WRONLY);
+  std::vector<std::uint8_t> report(1 + device.outputLength, 0xEE);
   report[0] = 0;  // no report id
-  for (int i = 0; i < kGadgetRequests; ++i) {
-    if (write(fd, report.data(), report.size()) != static_cast<ssize_t>(report.size())) {
-      Fail(ErrnoText("fill " + device.node));
-    }
-  }
+  for (int i = 0; i < kGadgetRequests; ++i) WriteAll(fd, report.data(), report.size(), device.node);
   close(fd);
   device.unrecorded = kGadgetRequests;
   StallEnd = std::chrono::steady_clock::now() + std::chrono::seconds(6);
@@ -481,17 +466,15 @@ int Run(int argc, char** argv) {
   }
   int first = 3;
   if (argc > 5 && std::string_view(argv[3]) == "--opens") {
-    OpensFd = open(argv[4], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    if (OpensFd < 0) Fail(ErrnoText(std::string("open ") + argv[4]));
+    OpensFd = Open(argv[4], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
     first = 5;
   }
   for (int i = first; i < argc; ++i) {
     Device device;
-    if (!ParseModel(argv[i], &device.model)) Fail(std::string("bad device: ") + argv[i]);
+    if (!ParseModel(argv[i], &device)) Fail(std::string("bad device: ") + argv[i]);
     Devices.push_back(device);
   }
-  RecordFd = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-  if (RecordFd < 0) Fail(ErrnoText(std::string("open ") + argv[2]));
+  RecordFd = Open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
 
   // Real hardware takes a report the moment it is written. Running before any ordinary process
   // gets the emulator the same: on the guest's one processor it reads each report, and unplugs a
@@ -502,35 +485,31 @@ int Run(int argc, char** argv) {
 
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGUSR1);
+  for (const int signal : {SIGTERM, SIGINT, SIGUSR1}) sigaddset(&signals, signal);
   if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) Fail(ErrnoText("sigprocmask"));
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
   if (signalFd < 0) Fail(ErrnoText("signalfd"));
 
   for (std::size_t i = 0; i < Devices.size(); ++i) {
-    if (!Devices[i].model.late) Create(i);
-    if (Devices[i].model.full) FillGadgetQueue(Devices[i]);
+    if (!Devices[i].late) Create(i);
+    if (Devices[i].full) FillGadgetQueue(Devices[i]);
   }
   std::printf("ready\n");
   std::fflush(stdout);
 
   for (int caught = 0; caught != SIGTERM && caught != SIGINT;
        caught = Serve(signalFd, StallLeft())) {
-    for (std::size_t i = 0; caught == SIGUSR1 && i < Devices.size(); ++i) {
-      if (Devices[i].model.late && Devices[i].fd < 0) Create(i);
-    }
+    for (std::size_t i = 0; caught == SIGUSR1 && i < Devices.size(); ++i)
+      if (Devices[i].late && Devices[i].fd < 0) Create(i);
   }
   // Whatever the kernel queued before the signal still counts as received.
   for (std::size_t i = 0; i < Devices.size(); ++i) {
-    while (ServeOne(i)) {
-    }
+    while (ServeOne(i)) continue;
   }
   for (Device& device : Devices) {
     Unplug(device);
     close(device.fd);
-    if (device.model.usb) RemoveGadget(device);
+    if (device.usb) RemoveGadget(device);
   }
   close(RecordFd);
   if (OpensFd >= 0) close(OpensFd);

@@ -28,7 +28,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/lib.sh
 . "$here/../lib.sh"
 # Every scenario the guest runs (a row of its table or a function of its program), in that order.
-all=$(grep -o '^[a-z][a-z0-9_]*' "$here/scenarios.cases")
+all=$(grep -o '^[a-z][a-z0-9_]*' "$here/scenarios.cases" | uniq)
 # The Windows group: the same scenarios, run with tunezap.exe under wine.
 all_windows="length_9 length_65 first_of_several no_device report_too_short device_vanishes
 concurrent_pairs serial_picks_second device_picks_second serial_unknown wait_late gap"
@@ -79,7 +79,7 @@ read -r -d '' -a scenarios <<<"$scenarios" || true
 : "${cache:=$(dirname "${tunezap:-$windows}")/e2e-cache}"
 
 # A missing piece of the environment: the suite is skipped (under CI, CTest fails it).
-for tool in "${qemu[0]}" cpio gzip zstd "$cxx" dpkg-deb ldd timeout; do
+for tool in "${qemu[0]}" cpio gzip zstd "$cxx" dpkg-deb ldd timeout jq; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 mkdir -p "$cache/bin" || exit 1
@@ -148,7 +148,8 @@ fi
 werror=()
 [ "${TUNEZAP_WERROR:-OFF}" = ON ] && werror=(-Werror)
 for helper in hid_emulator guest; do
-  if [ ! "$cache/bin/$helper" -nt "$here/$helper.cc" ]; then
+  if [ ! "$cache/bin/$helper" -nt "$here/$helper.cc" ] ||
+    [ "$here/../test_data.h" -nt "$cache/bin/$helper" ]; then
     "$cxx" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
       "${werror[@]}" -static -o "$cache/bin/$helper" "$here/$helper.cc" >>"$log" 2>&1 ||
       skip "cannot build $helper.cc statically (libc6-dev, libstdc++-12-dev? see $log)"
@@ -240,7 +241,13 @@ timeout $((boot_seconds + guest_seconds)) "${qemu[@]}" -smp 1 -m "$guest_memory"
 qemu_status=${PIPESTATUS[0]}
 
 # The guest's lines start with "E2E "; firmware escape sequences may precede the first one.
-results=$(sed -n 's/^.*\(E2E \(kernel\|ok\|FAIL\|fatal\|done\)\)/\1/p' "$cache/serial.log")
+results=$(sed -n 's/^.*\(E2E \(kernel\|ok\|FAIL\|fatal\|done\|json\)\)/\1/p' "$cache/serial.log")
+# The guest has no JSON parser: a JSON output comes as "E2E json NAME HEX FILTER" before the line
+# of its scenario, which fails unless jq finds FILTER true of it.
+while read -r _ _ name hex filter; do
+  printf '%b' "$(sed 's/../\\x&/g' <<<"$hex")" | tee -a "$log" | jq -e "$filter" >>"$log" 2>&1 ||
+    results=${results/$'\n'"E2E ok $name"$'\n'/$'\n'"E2E FAIL $name: jq finds its JSON wrong (see $log)"$'\n'}
+done < <(grep '^E2E json ' <<<"$results")
 boot="$((SECONDS - start)) s from boot to power-off"
 sed -n -e "s/^E2E kernel \(.*\)/e2e: Linux \1 in QEMU ($boot)/p" \
   -e 's/^E2E ok /ok - /p' -e 's/^E2E FAIL /FAIL - /p' -e 's/^E2E fatal /FAIL - guest: /p' <<<"$results"
