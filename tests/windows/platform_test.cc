@@ -9,6 +9,7 @@
 // clang-format off
 #include <windows.h>
 #include <aclapi.h>
+#include <process.h>
 #include <sddl.h>
 // clang-format on
 
@@ -26,8 +27,9 @@ namespace api = APIdeclarations;
 
 namespace {
 
-// Set by the lock helper once it holds its lock, and by the interrupt helper once past its wait.
-constexpr const char* kHelperReady = "Local\\tunezap-platform-test-ready";
+// Set by the lock helper once it holds its lock, and by the interrupt helper once past its wait;
+// every copy of this program opens the same event by its name.
+const HANDLE Ready = CreateEventA(nullptr, TRUE, FALSE, "Local\\tunezap-platform-test-ready");
 constexpr const char* kHeldPath = "\\\\?\\HID#Lock-Test-AZ#1";
 
 int Passed = 0;
@@ -50,30 +52,20 @@ bool Lock(const std::string& path, unsigned milliseconds, api::CallResult* resul
   return api::LockDevice(api::kInvalidHandle, path, milliseconds, result);
 }
 
-// Starts this program again with `arguments`; returns the process handle, or null.
-HANDLE StartSelf(const std::string& arguments) {
+// Starts this program again with `arguments`; returns the process for Finish, or -1.
+std::intptr_t StartSelf(const std::string& arguments) {
   char self[MAX_PATH];
   GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string line = std::string("\"") + self + "\" " + arguments;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return nullptr;
-  }
-  CloseHandle(process.hThread);
-  return process.hProcess;
+  const std::string quoted = std::string("\"") + self + "\"";  // the C runtime quotes nothing
+  return _spawnl(_P_NOWAIT, self, quoted.c_str(), arguments.c_str(), nullptr);
 }
 
-// Waits for a process from StartSelf and returns its exit status.
-DWORD Finish(HANDLE process) {
-  DWORD status = 255;
-  if (process == nullptr) return status;
-  WaitForSingleObject(process, INFINITE);
-  GetExitCodeProcess(process, &status);
-  CloseHandle(process);
-  return status;
+// Waits for a process from StartSelf and returns its exit status. (_cwait must not be given -1:
+// that is the handle of this process, which it would wait for forever.)
+DWORD Finish(std::intptr_t process) {
+  int status = 255;
+  if (process != -1) _cwait(&status, process, _WAIT_CHILD);
+  return static_cast<DWORD>(status);
 }
 
 DWORD RunSelf(const std::string& arguments) { return Finish(StartSelf(arguments)); }
@@ -112,10 +104,9 @@ void CheckLock() {
   // A helper takes the lock and ends 300 ms later without releasing it, while this process
   // waits: the wait ends with the lock abandoned to this process.
   const std::string abandoned = "\\\\?\\hid#lock-test#3";
-  const HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, kHelperReady);
-  const HANDLE helper = StartSelf("--lock-and-exit " + abandoned + " 300");
-  Check(WaitForSingleObject(ready, 10000) == WAIT_OBJECT_0, "the helper holds the lock");
-  CloseHandle(ready);
+  ResetEvent(Ready);
+  const std::intptr_t helper = StartSelf("--lock-and-exit " + abandoned + " 300");
+  Check(WaitForSingleObject(Ready, 10000) == WAIT_OBJECT_0, "the helper holds the lock");
   const bool takenOver = Lock(abandoned, 5000, &taken);
   Check(Finish(helper) == 0, "a helper takes a lock and ends without releasing it");
   Check(takenOver, "a lock left by a process that ended is taken over", taken.reason);
@@ -165,30 +156,9 @@ int StaleStandardError() {
 int OpenHandles() {
   int count = 0;
   DWORD flags = 0;
-  for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
+  for (std::uintptr_t value = 4; value < 0x10000; value += 4)
     count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
-  }
   return count;
-}
-
-// A device that never takes a report: a pipe nobody reads, whose buffer is smaller than the
-// report. Its handles are counted by the walk's check, which runs this before its count.
-void CheckStalledWrite() {
-  const std::string path = "\\\\.\\pipe\\tunezap-platform-test-stalled";
-  const HANDLE reader =
-      CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 64, 64, 0, nullptr);
-  api::CallResult result;
-  const api::PlatformHandle device = api::OpenDevice(path, &result);
-  const std::vector<std::uint8_t> report(65536, '0');
-  const DWORD start = GetTickCount();
-  const bool written = api::WriteReport(device, path, report.data(), report.size(), &result);
-  const DWORD took = GetTickCount() - start;
-  if (device != api::kInvalidHandle) api::CloseDevice(device);
-  CloseHandle(reader);
-  Check(!written && took >= 4900 && took < 7000 &&
-            result.reason == "write '" + path + "': the device did not take the report within 5 s",
-        "a report the device never takes fails after 5 s (" + std::to_string(took) + " ms)",
-        result.reason);
 }
 
 void CheckPresentInterfaces() {
@@ -224,7 +194,23 @@ void CheckPresentInterfaces() {
     }
     api::CloseDevice(device);
   }
-  CheckStalledWrite();
+  // A device that never takes a report: a pipe nobody reads, whose buffer is smaller than the
+  // report. Its handles are counted too.
+  const std::string path = "\\\\.\\pipe\\tunezap-platform-test-stalled";
+  const HANDLE reader =
+      CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 64, 64, 0, nullptr);
+  api::CallResult result;
+  const api::PlatformHandle device = api::OpenDevice(path, &result);
+  const std::vector<std::uint8_t> report(65536, '0');
+  const DWORD start = GetTickCount();
+  const bool written = api::WriteReport(device, path, report.data(), report.size(), &result);
+  const DWORD took = GetTickCount() - start;
+  if (device != api::kInvalidHandle) api::CloseDevice(device);
+  CloseHandle(reader);
+  Check(!written && took >= 4900 && took < 7000 &&
+            result.reason == "write '" + path + "': the device did not take the report within 5 s",
+        "a report the device never takes fails after 5 s (" + std::to_string(took) + " ms)",
+        result.reason);
   const int handles = OpenHandles();
   Check(handlesBefore > 0 && handles == handlesBefore,
         "the walk and the given-up write leave no handle open",
@@ -241,8 +227,7 @@ int InterruptHelper(bool hold, bool send) {
   if (!hold) api::ReleaseTermination();  // outside a hold, after one
   if (send && !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return 1;
   Sleep(500);  // time for the event to arrive
-  const HANDLE survived = OpenEventA(EVENT_MODIFY_STATE, FALSE, kHelperReady);
-  if (survived == nullptr || !SetEvent(survived)) return 1;
+  if (!SetEvent(Ready)) return 1;
   if (hold) api::ReleaseTermination();
   return 0;
 }
@@ -260,10 +245,9 @@ void CheckTerminationHold() {
       {"a release with nothing held goes on", "1 0", true, 0},
   };
   for (const auto& c : cases) {
-    const HANDLE survived = CreateEventA(nullptr, TRUE, FALSE, kHelperReady);
+    ResetEvent(Ready);
     const DWORD status = RunSelf(std::string("--interrupt ") + c.holdAndSend);
-    const bool through = WaitForSingleObject(survived, 0) == WAIT_OBJECT_0;
-    CloseHandle(survived);
+    const bool through = WaitForSingleObject(Ready, 0) == WAIT_OBJECT_0;
     Check(through == c.survives && (status == c.status || !c.survives), c.name,
           "status " + std::to_string(status) + (through ? ", got past the wait" : ""));
   }
@@ -278,15 +262,11 @@ int main(int argc, char** argv) {
   if (argc == 4 && mode == "--lock") {
     if (Lock(argv[2], milliseconds, &result)) return 0;
     const std::string held = "': still held after " + std::string(argv[3]) + " ms";
-    return result.reason.starts_with("WaitForSingleObject 'Global\\tunezap-") &&
-                   result.reason.find(held) != std::string::npos
-               ? 1
-               : 2;
+    const bool worded = result.reason.starts_with("WaitForSingleObject 'Global\\tunezap-");
+    return worded && result.reason.find(held) != std::string::npos ? 1 : 2;
   }
   if (argc == 4 && mode == "--lock-and-exit") {
-    if (!Lock(argv[2], 0, &result)) return 1;
-    const HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, kHelperReady);
-    if (ready == nullptr || !SetEvent(ready)) return 1;
+    if (!Lock(argv[2], 0, &result) || !SetEvent(Ready)) return 1;
     Sleep(milliseconds);
     return 0;
   }
