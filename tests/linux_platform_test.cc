@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
@@ -78,16 +79,13 @@ struct LinuxPlatform : ::testing::Test {
 };
 
 TEST(ArgumentText, JoinsArgumentsAfterTheNameWithSingleBlanks) {
-  const struct {
-    std::vector<std::string> argv;
-    std::string expected;
-  } cases[] = {{{"tunezap"}, ""},
-               {{"tunezap", "1", "5", "123"}, "1 5 123"},
-               {{"tunezap", "", "a b"}, " a b"}};
-  for (const auto& c : cases) {
+  using Words = std::vector<std::string>;
+  for (const auto& [words, text] : {std::pair{Words{"tunezap"}, ""},
+                                    {Words{"tunezap", "1", "5", "123"}, "1 5 123"},
+                                    {Words{"tunezap", "", "a b"}, " a b"}}) {
     std::vector<char*> argv;
-    for (const auto& arg : c.argv) argv.push_back(const_cast<char*>(arg.c_str()));
-    EXPECT_EQ(api::GetArgumentWords(static_cast<int>(argv.size()), argv.data()).Text, c.expected);
+    for (const auto& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+    EXPECT_EQ(api::GetArgumentWords(static_cast<int>(argv.size()), argv.data()).Text, text);
   }
 }
 
@@ -145,8 +143,8 @@ TEST_F(LinuxPlatform, ListsHidrawNodesInNumericOrderIgnoringOtherNames) {
                            "hidraw+3", "hidraw-3", "hidraw 4", "hidraw4294967296", "event3"})
     AddInterface(name);
   std::vector<std::string> paths;
-  for (const api::InterfaceMember& member : api::EnumerateInterfaces(&result))
-    paths.push_back(member.Path);
+  std::ranges::transform(api::EnumerateInterfaces(&result), std::back_inserter(paths),
+                         &api::InterfaceMember::Path);
   EXPECT_TRUE(result.ok) << result.reason;
   EXPECT_EQ(paths, (std::vector{Node("hidraw0"), Node("hidraw2"), Node("hidraw10")}));
 }
@@ -241,24 +239,20 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
   fs::create_directories(Node("hidraw1"));
   WriteFile(Node("hidraw2"), "");
   chmod(Node("hidraw2").c_str(), 0);
-  const auto opening = [this](const std::string& name) {
-    api::CallResult r;
-    const api::PlatformHandle device = api::OpenDevice(Node(name), &r);
-    if (device == api::kInvalidHandle) return r.reason + (r.accessDenied ? ", denied" : "");
-    api::CloseDevice(device);
-    return "opened"s;
-  };
   fs::permissions(root, fs::perms::others_exec, fs::perm_options::add);
   fs::permissions(root / "dev", fs::perms::others_exec, fs::perm_options::add);
-  for (const auto& [name, ending] : {std::pair{"hidraw0", "No such file or directory"},
-                                     {"hidraw1", "Is a directory"},
-                                     {"hidraw2", "Permission denied, denied"}}) {
+  for (const auto& [name, text] : {std::pair{"hidraw0", "No such file or directory"},
+                                   {"hidraw1", "Is a directory"},
+                                   {"hidraw2", "Permission denied"}}) {
     // Root is not held back by permission bits: the refused row runs as nobody.
-    const bool nobody = name == "hidraw2"s && geteuid() == 0;
+    const bool denied = name == "hidraw2"s, nobody = denied && geteuid() == 0;
     if (nobody && seteuid(65534) != 0) GTEST_SKIP() << "cannot become nobody to be refused";
-    const std::string opened = opening(name);
+    const api::PlatformHandle device = api::OpenDevice(Node(name), &result);
     ASSERT_TRUE(!nobody || seteuid(0) == 0) << "cannot become root again";
-    EXPECT_EQ(opened, "open '" + Node(name) + "': " + ending);
+    if (device != api::kInvalidHandle) api::CloseDevice(device);
+    EXPECT_EQ(device, api::kInvalidHandle);
+    EXPECT_EQ(result.reason, "open '" + Node(name) + "': " + text);
+    EXPECT_EQ(result.accessDenied, denied);
   }
 }
 
