@@ -1,7 +1,6 @@
 // The Linux platform layer against a device tree made for each test: sysfs entries under
 // <tmp>/sys/class/hidraw and regular files (or fifos) standing in for the nodes under <tmp>/dev.
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
@@ -54,8 +54,7 @@ struct LinuxPlatform : ::testing::Test {
     std::string pattern = (fs::temp_directory_path() / "linux_platform_test.XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     root = pattern;
-    fs::create_directories(root / "sys/class/hidraw");
-    fs::create_directories(root / "dev");
+    for (const char* dir : {"sys/class/hidraw", "dev"}) fs::create_directories(root / dir);
     DeviceTree::Use(root / "sys", root / "dev");
   }
   void TearDown() override {
@@ -63,14 +62,14 @@ struct LinuxPlatform : ::testing::Test {
     fs::remove_all(root);
     EXPECT_EQ(OpenDescriptors(), descriptors) << "the layer left descriptors open";
   }
-  // A sysfs entry for `name` and, when `node`, a regular file as its node.
+  // A sysfs entry for `name` and its node: a regular file (""), none (nullptr) or a link to `node`.
   void AddInterface(const std::string& name, std::string_view uevent = kUevent,
-                    std::string_view descriptor = kDescriptor, bool node = true) {
+                    std::string_view descriptor = kDescriptor, const char* node = "") {
     const fs::path device = root / "sys/class/hidraw" / name / "device";
     fs::create_directories(device);
     WriteFile(device / "uevent", uevent);
     WriteFile(device / "report_descriptor", descriptor);
-    if (node) WriteFile(Node(name), "");
+    if (node != nullptr) *node ? fs::create_symlink(node, Node(name)) : WriteFile(Node(name), "");
   }
   std::string Node(const std::string& name) const { return (root / "dev" / name).string(); }
 
@@ -80,16 +79,13 @@ struct LinuxPlatform : ::testing::Test {
 };
 
 TEST(ArgumentText, JoinsArgumentsAfterTheNameWithSingleBlanks) {
-  const struct {
-    std::vector<std::string> argv;
-    std::string expected;
-  } cases[] = {{{"tunezap"}, ""},
-               {{"tunezap", "1", "5", "123"}, "1 5 123"},
-               {{"tunezap", "", "a b"}, " a b"}};
-  for (const auto& c : cases) {
+  using Words = std::vector<std::string>;
+  for (const auto& [words, text] : {std::pair{Words{"tunezap"}, ""},
+                                    {Words{"tunezap", "1", "5", "123"}, "1 5 123"},
+                                    {Words{"tunezap", "", "a b"}, " a b"}}) {
     std::vector<char*> argv;
-    for (const auto& arg : c.argv) argv.push_back(const_cast<char*>(arg.c_str()));
-    EXPECT_EQ(api::GetArgumentWords(static_cast<int>(argv.size()), argv.data()).Text, c.expected);
+    for (const auto& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+    EXPECT_EQ(api::GetArgumentWords(static_cast<int>(argv.size()), argv.data()).Text, text);
   }
 }
 
@@ -106,8 +102,8 @@ TEST(Termination, AHeldSignalActsAtTheReleaseAsItWouldHave) {
       std::_Exit(0);
     };
     const auto ended = [signal](int status) {
-      return signal == 0 ? WIFEXITED(status) && WEXITSTATUS(status) == 0
-                         : WIFSIGNALED(status) && WTERMSIG(status) == signal;
+      return signal == 0 ? testing::ExitedWithCode(0)(status)
+                         : testing::KilledBySignal(signal)(status);
     };
     EXPECT_EXIT(held(), ended, "held") << signal;
   }
@@ -147,8 +143,8 @@ TEST_F(LinuxPlatform, ListsHidrawNodesInNumericOrderIgnoringOtherNames) {
                            "hidraw+3", "hidraw-3", "hidraw 4", "hidraw4294967296", "event3"})
     AddInterface(name);
   std::vector<std::string> paths;
-  for (const api::InterfaceMember& member : api::EnumerateInterfaces(&result))
-    paths.push_back(member.Path);
+  std::ranges::transform(api::EnumerateInterfaces(&result), std::back_inserter(paths),
+                         &api::InterfaceMember::Path);
   EXPECT_TRUE(result.ok) << result.reason;
   EXPECT_EQ(paths, (std::vector{Node("hidraw0"), Node("hidraw2"), Node("hidraw10")}));
 }
@@ -219,18 +215,18 @@ TEST_F(LinuxPlatform, ReadsTheIdentityFromTheDeviceLinkOrElseUevent) {
     EXPECT_EQ(peekResult.reason, readResult.reason);
     EXPECT_EQ(readResult.ok, c.ok);
     EXPECT_EQ(identity(peeked), identity(read));
-    const std::string uevent = root / "sys/class/hidraw" / name / "device/uevent";
-    const bool none = !c.device.empty() && c.uevent.empty();
+    const std::string uevent = (!c.device.empty() && c.uevent.empty() ? "open '" : "read '") +
+                               (root / "sys/class/hidraw" / name / "device/uevent").string() +
+                               "': ";
     if (c.ok)
       EXPECT_EQ(identity(read), std::pair(c.vendor, std::uint16_t{0xF100}));
     else
-      EXPECT_TRUE(readResult.reason.starts_with((none ? "open '" : "read '") + uevent + "': "))
-          << readResult.reason;
+      EXPECT_TRUE(readResult.reason.starts_with(uevent)) << readResult.reason;
   }
 }
 
 TEST_F(LinuxPlatform, PeekNeedsNoNodeButAPathUnderTheDeviceRoot) {
-  AddInterface("hidraw7", kUevent, kDescriptor, /*node=*/false);
+  AddInterface("hidraw7", kUevent, kDescriptor, /*node=*/nullptr);
   api::DeviceAttributes attributes;
   EXPECT_TRUE(api::PeekDeviceAttributes(Node("hidraw7"), &attributes, &result));
   EXPECT_EQ(attributes.VendorID, 0x6666);
@@ -243,35 +239,20 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
   fs::create_directories(Node("hidraw1"));
   WriteFile(Node("hidraw2"), "");
   chmod(Node("hidraw2").c_str(), 0);
-  const auto opening = [this](const std::string& name) {
-    api::CallResult r;
-    const api::PlatformHandle device = api::OpenDevice(Node(name), &r);
-    if (device == api::kInvalidHandle) return r.reason + (r.accessDenied ? ", denied" : "");
-    api::CloseDevice(device);
-    return "opened"s;
-  };
-  for (const auto& [name, ending] : {std::pair{"hidraw0", "No such file or directory"},
-                                     {"hidraw1", "Is a directory"},
-                                     {"hidraw2", "Permission denied, denied"}}) {
-    const std::string expected = "open '" + Node(name) + "': " + ending;
-    if (name != "hidraw2"s || geteuid() != 0) {
-      EXPECT_EQ(opening(name), expected);
-      continue;
-    }
-    // Root is not held back by permission bits: the row runs as nobody, in a child.
-    fs::permissions(root, fs::perms::others_exec, fs::perm_options::add);
-    fs::permissions(root / "dev", fs::perms::others_exec, fs::perm_options::add);
-    const pid_t child = fork();
-    if (child == 0) {
-      if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-          setresuid(65534, 65534, 65534) != 0)
-        _exit(77);
-      _exit(opening(name) == expected ? 0 : 1);
-    }
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot become nobody to be refused";
-    EXPECT_EQ(status, 0) << "nobody was not refused as it should be";
+  fs::permissions(root, fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(root / "dev", fs::perms::others_exec, fs::perm_options::add);
+  for (const auto& [name, text] : {std::pair{"hidraw0", "No such file or directory"},
+                                   {"hidraw1", "Is a directory"},
+                                   {"hidraw2", "Permission denied"}}) {
+    // Root is not held back by permission bits: the refused row runs as nobody.
+    const bool denied = name == "hidraw2"s, nobody = denied && geteuid() == 0;
+    if (nobody && seteuid(65534) != 0) GTEST_SKIP() << "cannot become nobody to be refused";
+    const api::PlatformHandle device = api::OpenDevice(Node(name), &result);
+    ASSERT_TRUE(!nobody || seteuid(0) == 0) << "cannot become root again";
+    if (device != api::kInvalidHandle) api::CloseDevice(device);
+    EXPECT_EQ(device, api::kInvalidHandle);
+    EXPECT_EQ(result.reason, "open '" + Node(name) + "': " + text);
+    EXPECT_EQ(result.accessDenied, denied);
   }
 }
 
@@ -280,8 +261,7 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
 // (A regular file, as in these trees, reaches no device; its sysfs entry speaks for it, but only
 // where the roots admit stand-ins.)
 TEST_F(LinuxPlatform, AnOpenNodeThatIsNoHidrawDeviceIsRefused) {
-  AddInterface("hidraw0", kUevent, kDescriptor, /*node=*/false);
-  fs::create_symlink("/dev/null", Node("hidraw0"));
+  AddInterface("hidraw0", kUevent, kDescriptor, "/dev/null");
   AddInterface("hidraw1");
   LinuxRoots::SetRoots(root / "sys", root / "dev");
   for (const char* name : {"hidraw0", "hidraw1"}) {
@@ -338,9 +318,8 @@ TEST_F(LinuxPlatform, ShortOrFailedWriteIsReported) {
   ASSERT_EQ(mkfifo(Node("hidraw0").c_str(), 0600), 0);
   const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
   ASSERT_NE(device, api::kInvalidHandle) << result.reason;
-  const int fd = static_cast<int>(device);
-  ASSERT_EQ(fcntl(fd, F_SETFL, O_NONBLOCK), 0);
-  const int capacity = fcntl(fd, F_GETPIPE_SZ);
+  ASSERT_EQ(fcntl(static_cast<int>(device), F_SETFL, O_NONBLOCK), 0);
+  const int capacity = fcntl(static_cast<int>(device), F_GETPIPE_SZ);
   ASSERT_GT(capacity, 0);
   const std::vector<std::uint8_t> report(static_cast<std::size_t>(capacity) + 100, 0x7A);
   EXPECT_FALSE(api::WriteReport(device, Node("hidraw0"), report.data(), report.size(), &result));
@@ -386,8 +365,7 @@ TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
   for (const auto& [name, peeked] :
        {std::pair{"hidraw0", "BOX \x1b-B"s}, {"hidraw1", ""}, {"hidraw2", unreadable}}) {
     std::string serial = "x";
-    const bool ok = api::PeekSerialNumber(Node(name), &serial, &result);
-    EXPECT_EQ(ok ? serial : result.reason, peeked) << name;
+    EXPECT_EQ(api::PeekSerialNumber(Node(name), &serial, &result) ? serial : result.reason, peeked);
   }
   std::uint16_t length = 0;
   EXPECT_TRUE(api::PeekOutputReportByteLength(Node("hidraw0"), &length, &result));
@@ -411,9 +389,8 @@ TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
   // hidraw9's node (1:3) is where the kernel's name puts it, a link to /dev/null; hidraw12's
   // (243:12) only under another name, as in a container's device directory. `dev` is the member's
   // sysfs dev attribute, `node` the node found ("": none).
-  AddInterface("hidraw9", kUevent, kDescriptor, /*node=*/false);
-  fs::create_symlink("/dev/null", Node("hidraw9"));
-  AddInterface("hidraw12", kUevent, kDescriptor, /*node=*/false);
+  AddInterface("hidraw9", kUevent, kDescriptor, "/dev/null");
+  AddInterface("hidraw12", kUevent, kDescriptor, /*node=*/nullptr);
   const bool made = mknod(Node("tv-box").c_str(), S_IFCHR | 0600, makedev(243, 12)) == 0;
   const struct {
     std::string member{}, dev{}, node{};
