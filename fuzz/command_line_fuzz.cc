@@ -44,8 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         !text.starts_with("-- ")) {
       std::abort();  // a leading "--" word left over without "--" before it
     }
-    if (options.Given.SerialGiven == options.Given.Serial.empty()) std::abort();
-    if (options.Given.DeviceGiven == options.Given.Device.empty()) std::abort();
+    // A value given is never empty: it would select nothing a user can name.
+    for (const auto& chosen :
+         {options.Given.Selection.Serial, options.Given.Selection.DevicePath}) {
+      if (chosen && chosen->empty()) std::abort();
+    }
   }
   for (const char c : options.Message) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) std::abort();

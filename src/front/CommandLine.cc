@@ -180,6 +180,7 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
   } else if (given.Json && !given.List) {
     outcome.Message = "option \"--json\" goes with \"--list\" only";
   }
+  if (!outcome.Message.empty()) outcome.ArgumentText = {};  // nothing of a refused line is used
   return outcome;
 }
 
