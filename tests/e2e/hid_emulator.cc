@@ -60,25 +60,24 @@
 namespace HidEmulator {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 struct Device {
-  std::uint16_t vendor = 0;  // what its description gives
-  std::uint16_t product = 0;
+  std::uint16_t vendor = 0, product = 0;  // what its description gives
   unsigned outputLength = 0;
   std::string serial;  // its uniq (for USB, the serial number string); empty: one of our own
   bool usb = false, vanish = false, late = false, term = false, full = false, unplugged = false;
   int fd = -1;
-  std::string uniq;        // how its hidraw node is told apart from every other one in sysfs
-  std::string gadget;      // usb: its directory in configfs
-  std::string node;        // its /dev/hidrawN
+  // uniq: how its hidraw node is told apart from every other one in sysfs; gadget (usb only): its
+  // directory in configfs; node: its /dev/hidrawN
+  std::string uniq, gadget, node;
   Clock::time_point seen;  // when its node was there
   int unrecorded = 0;      // "full": reports of its own still queued, read but not recorded
 };
 
 std::vector<Device> Devices;
-int RecordFd = -1;
-int OpensFd = -1;            // -1: opens are not recorded
-Clock::time_point StallEnd;  // until when "full" devices are not read
+int RecordFd = -1, OpensFd = -1;  // OpensFd -1: opens are not recorded
+Clock::time_point StallEnd;       // until when "full" devices are not read
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "hid_emulator: %s\n", what.c_str());
@@ -101,14 +100,11 @@ std::string Unescaped(const std::string& text) {
 bool ParseModel(std::string text, Device* model) {
   model->usb = text.starts_with("usb:");
   if (model->usb) text.erase(0, 4);
-  unsigned vendor = 0, product = 0;
   int used = 0;
-  if (std::sscanf(text.c_str(), "%4x:%4x:%4u%n", &vendor, &product, &model->outputLength, &used) !=
-          3 ||
+  if (std::sscanf(text.c_str(), "%4hx:%4hx:%4u%n", &model->vendor, &model->product,
+                  &model->outputLength, &used) != 3 ||
       model->outputLength > 1024)
     return false;
-  model->vendor = static_cast<std::uint16_t>(vendor);
-  model->product = static_cast<std::uint16_t>(product);
   std::map<std::string, bool*> named = {
       {"vanish", &model->vanish}, {"late", &model->late}, {"term", &model->term}};
   if (model->usb) named["full"] = &model->full;
@@ -164,10 +160,11 @@ void Send(const Device& device, const uhid_event& event) {
   WriteAll(device.fd, &event, sizeof event, "/dev/uhid");
 }
 
+// A line to `fd` (-1: nowhere): the record, the opens or standard output.
 void Record(const std::string& line, int fd = RecordFd) {
   if (fd < 0) return;
   const std::string text = line + "\n";
-  // O_APPEND and one write per line: a line is never torn, whoever reads the file meanwhile.
+  // One write per line (and O_APPEND): a line is never torn, whoever reads meanwhile.
   WriteAll(fd, text.data(), text.size(), "record");
 }
 
@@ -215,12 +212,9 @@ void Output(Device& device, const std::string& prefix, const std::uint8_t* data,
   Record(prefix + "output " + Hex(data, size));
   if (device.term) TerminateHolders(device.node);
   const auto now = Clock::now();
-  const auto us = [](auto time) {
-    return static_cast<long long>(time / std::chrono::microseconds(1));
-  };
-  std::printf("taken %s%lld\n", prefix.c_str(), us(now.time_since_epoch()));
-  if (device.late) std::printf("latency %s%lld\n", prefix.c_str(), us(now - device.seen));
-  std::fflush(stdout);
+  Record("taken " + prefix + std::to_string(now.time_since_epoch() / 1us), STDOUT_FILENO);
+  if (device.late)
+    Record("latency " + prefix + std::to_string((now - device.seen) / 1us), STDOUT_FILENO);
   if (device.vanish) Unplug(device);
 }
 
@@ -292,11 +286,9 @@ int Serve(int signalFd, int timeoutMs) {
   const int ready = poll(fds.data(), fds.size(), timeoutMs);
   if (ready < 0 && errno == EINTR) return 0;
   if (ready < 0) Fail(ErrnoText("poll"));
-  for (std::size_t i = 0; i < Devices.size(); ++i) {
-    if (fds[i].revents & POLLIN) {
+  for (std::size_t i = 0; i < Devices.size(); ++i)
+    if (fds[i].revents & POLLIN)
       while (ServeOne(i)) continue;
-    }
-  }
   signalfd_siginfo caught{};
   if (signalFd < 0 || !(fds.back().revents & POLLIN)) return 0;
   if (read(signalFd, &caught, sizeof caught) != sizeof caught) Fail(ErrnoText("read signal"));
@@ -357,9 +349,8 @@ void CreateGadget(Device& device) {
 void RemoveGadget(const Device& device) {
   const std::string& g = device.gadget;
   for (const std::string& path : {g + "/configs/c.1/hid.usb0", g + "/configs/c.1",
-                                  g + "/functions/hid.usb0", g + "/strings/0x409", g}) {
+                                  g + "/functions/hid.usb0", g + "/strings/0x409", g})
     if (remove(path.c_str()) != 0) Fail(ErrnoText("remove " + path));
-  }
 }
 
 void CreateUhid(Device& device, std::size_t index) {
@@ -368,12 +359,11 @@ void CreateUhid(Device& device, std::size_t index) {
   uhid_event event{};
   event.type = UHID_CREATE2;
   uhid_create2_req& create = event.u.create2;
-  const auto put = [](auto& field, const std::string& text) {
-    std::snprintf(reinterpret_cast<char*>(field), sizeof field, "%s", text.c_str());
-  };
-  put(create.name, "tunezap e2e device " + std::to_string(index));
-  put(create.phys, "e2e/" + std::to_string(index));
-  put(create.uniq, device.uniq);
+  std::snprintf(reinterpret_cast<char*>(create.name), sizeof create.name, "tunezap e2e device %zu",
+                index);
+  std::snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "e2e/%zu", index);
+  std::snprintf(reinterpret_cast<char*>(create.uniq), sizeof create.uniq, "%s",
+                device.uniq.c_str());
   const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.outputLength);
   std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
   create.rd_size = static_cast<std::uint16_t>(descriptor.size());
@@ -399,7 +389,7 @@ void Create(std::size_t index) {
     if (!node.empty() && std::filesystem::exists(node)) {
       device.seen = Clock::now();
       device.node = node;
-      std::printf("device %zu %s\n", index, node.c_str());
+      Record("device " + std::to_string(index) + " " + node, STDOUT_FILENO);
       return;
     }
     if (Clock::now() > deadline)
@@ -435,18 +425,14 @@ int Run(int argc, char** argv) {
     OpensFd = Open(argv[4], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
     first = 5;
   }
-  for (int i = first; i < argc; ++i) {
-    Device device;
-    if (!ParseModel(argv[i], &device)) Fail(std::string("bad device: ") + argv[i]);
-    Devices.push_back(device);
-  }
+  for (int i = first; i < argc; ++i)
+    if (!ParseModel(argv[i], &Devices.emplace_back())) Fail(std::string("bad device: ") + argv[i]);
   RecordFd = Open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
 
   // Real hardware takes a report the moment it is written. Running before any ordinary process
   // gets the emulator the same: on the guest's one processor it reads each report, and unplugs a
   // vanishing device, before the writer's next write.
-  sched_param priority{};
-  priority.sched_priority = 50;
+  sched_param priority{.sched_priority = 50};
   if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) Fail(ErrnoText("sched_setscheduler"));
 
   sigset_t signals;
@@ -460,8 +446,7 @@ int Run(int argc, char** argv) {
     if (!Devices[i].late) Create(i);
     if (Devices[i].full) FillGadgetQueue(Devices[i]);
   }
-  std::printf("ready\n");
-  std::fflush(stdout);
+  Record("ready", STDOUT_FILENO);
 
   for (int caught = 0; caught != SIGTERM && caught != SIGINT;
        caught = Serve(signalFd, StallLeft())) {
@@ -469,9 +454,8 @@ int Run(int argc, char** argv) {
       if (Devices[i].late && Devices[i].fd < 0) Create(i);
   }
   // Whatever the kernel queued before the signal still counts as received.
-  for (std::size_t i = 0; i < Devices.size(); ++i) {
+  for (std::size_t i = 0; i < Devices.size(); ++i)
     while (ServeOne(i)) continue;
-  }
   for (Device& device : Devices) {
     Unplug(device);
     close(device.fd);
