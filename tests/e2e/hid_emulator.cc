@@ -67,12 +67,13 @@ struct Device {
   unsigned outputLength = 0;
   std::string serial;  // its uniq (for USB, the serial number string); empty: one of our own
   bool usb = false, vanish = false, late = false, term = false, full = false, unplugged = false;
-  int fd = -1;
   // uniq: how its hidraw node is told apart from every other one in sysfs; gadget (usb only): its
   // directory in configfs; node: its /dev/hidrawN
   std::string uniq, gadget, node;
   Clock::time_point seen;  // when its node was there
-  int unrecorded = 0;      // "full": reports of its own still queued, read but not recorded
+  // fd: its /dev/uhid or /dev/hidgN; unrecorded ("full"): reports of its own still queued, read
+  // but not recorded
+  int fd = -1, unrecorded = 0;
 };
 
 std::vector<Device> Devices;
