@@ -1,7 +1,7 @@
 /* The start-up floor: what `tunezap BOX VALUE CHANNEL` does on a machine without the box, and
  * nothing else. Writes the same console bytes, lists /sys/class/hidraw once (the program sends
  * no later report once one was not delivered), reading each interface's identity, and writes the
- * same error line. Linked statically, like the program it is the floor for.
+ * same error line. Linked as the program it is the floor for is (static PIE where it can be).
  *   start_floor BOX VALUE CHANNEL */
 #define _GNU_SOURCE
 #include <dirent.h>

@@ -66,7 +66,9 @@ int main(int argc, char** argv) {
       clock_gettime(CLOCK_MONOTONIC, &start);
       const pid_t child = fork();
       if (child == 0) {
-        const int null = open("/dev/null", O_WRONLY);
+        /* As recording servers run it: every standard stream on the null device. */
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
         execv(commands[c][0], commands[c]);

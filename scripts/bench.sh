@@ -46,12 +46,13 @@ awk -v a="${calls[64 last]} ${calls[1024 last]} ${calls[64 none]} ${calls[1024 n
   printf "System calls per non-matching interface: tunezap %.2f, floor %.2f ", (v[3] - v[1]) / 960, (v[4] - v[2]) / 960
   printf "(absent device, per interface: %.2f)\n", (v[7] - v[5]) / 960 }'
 
-# ---- Start-up: the program as users run it, on this machine's own /sys/class/hidraw, against a
-# statically linked C program that writes the same bytes and lists that directory as often (once
-# when the box is absent). Each loop starts one program STARTUP_RUNS times from the shell;
-# the programs take turns loop by loop, so that the machine's slow spells fall on all alike. The
-# timer then starts them directly (fork and exec, no shell), taking turns run by run, for as many
-# runs in all: less noise, and no shell's fork in each figure.
+# ---- Start-up: the program as recording servers run it (standard streams on /dev/null, no box:
+# a failure, which goes to the system log), on this machine's own /sys/class/hidraw, against a C
+# program linked as the program is that writes the same bytes and lists that directory once. Each
+# loop starts one program STARTUP_RUNS times from the shell; the programs take turns loop by loop,
+# so that the machine's slow spells fall on all alike. The timer then starts them directly (fork
+# and exec, no shell), taking turns run by run, for as many runs in all: less noise, and no
+# shell's fork in each figure.
 loops=${STARTUP_LOOPS:-10}
 per_loop=${STARTUP_RUNS:-300}
 export LC_ALL=C  # a decimal point in EPOCHREALTIME
@@ -59,23 +60,25 @@ echo
 if grep -qil '^HID_ID=0003:00006666:0000F100$' /sys/class/hidraw/*/device/uevent 2>/dev/null; then
   echo "Start-up: skipped, a box is attached here and every run would change its channel"
 else
-  names=("tunezap (static, as built)" "tunezap linked dynamically" "floor: static C program"
+  names=("tunezap (static, as built)" "tunezap linked dynamically" "floor: C program, static PIE"
     "tunezap static at a fixed address (not PIE)")
   programs=("$build/tunezap" "$bench/bench_tunezap_dynamic" "$bench/bench_start_floor"
     "$bench/bench_tunezap_fixed")
+  # Out of the page cache, so that exec reads each back alike: how a file was written decides the
+  # pieces it is cached in, and so how many page faults a run takes (32 or 39 for one program).
+  sync "${programs[@]}" && for program in "${programs[@]}"; do dd if="$program" iflag=nocache count=0 status=none; done
   # One line per loop: microseconds per run of each program, the programs in turn.
   for ((loop = 0; loop < loops; loop++)); do
     for ((i = 0; i < ${#programs[@]}; i++)); do
       p=$(((i + loop) % ${#programs[@]})) start=$EPOCHREALTIME
-      for ((k = 0; k < per_loop; k++)); do "${programs[$p]}" 1 5 123 >/dev/null 2>&1 || true; done
+      for ((k = 0; k < per_loop; k++)); do "${programs[$p]}" 1 5 123 </dev/null &>/dev/null || true; done
       echo "$p $(((${EPOCHREALTIME/./} - ${start/./}) / per_loop))"
     done
   done | sort -k1,1n -k2,2n >"$work/loops"
   timer_args=()
   for program in "${programs[@]}"; do timer_args+=(-- "$program" 1 5 123); done
   "$bench/bench_timer" $((loops * per_loop)) "${timer_args[@]}" >"$work/direct"
-  cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
-  echo "Start-up, $(nproc) cores, $cpu, load $(cut -d' ' -f1-3 /proc/loadavg):" \
+  echo "Start-up, $(nproc) cores,$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2), load $(cut -d' ' -f1-3 /proc/loadavg):" \
     "medians of $loops shell loops of $per_loop runs, and of $((loops * per_loop)) timer runs"
   echo "| program | shell loop: µs per run | ratio to the floor | timer: µs per run | ratio |" \
     "processor µs per run | ratio |"

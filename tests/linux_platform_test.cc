@@ -1,7 +1,6 @@
 // The Linux platform layer against a device tree made for each test: sysfs entries under
 // <tmp>/sys/class/hidraw and regular files (or fifos) standing in for the nodes under <tmp>/dev.
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
@@ -24,27 +24,23 @@
 #include "device_tree.h"
 #include "platform/APIdeclarations.h"
 #include "platform/linux/LinuxRoots.h"
+#include "test_data.h"
 
 namespace {
 
 namespace api = APIdeclarations;
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 constexpr std::string_view kUevent =
     "DRIVER=hid-generic\nHID_ID=0003:00006666:0000F100\nHID_NAME=Box\n";
 
 // Vendor page, one output report of eight 8-bit fields and no report ids: 8 bytes + 1.
-const std::string kDescriptor = {'\x06', '\x00', '\xFF', '\x09', '\x01', '\xA1', '\x01',
-                                 '\x09', '\x02', '\x15', '\x00', '\x26', '\xFF', '\x00',
-                                 '\x75', '\x08', '\x95', '\x08', '\x91', '\x02', '\xC0'};
+const std::string kDescriptor =
+    "\x06\x00\xFF\x09\x01\xA1\x01\x09\x02\x15\x00\x26\xFF\x00\x75\x08\x95\x08\x91\x02\xC0"s;
 
 void WriteFile(const fs::path& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary).write(bytes.data(), std::ssize(bytes));
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Descriptors this process holds (the count includes the one that reads the directory). A search
@@ -58,8 +54,7 @@ struct LinuxPlatform : ::testing::Test {
     std::string pattern = (fs::temp_directory_path() / "linux_platform_test.XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     root = pattern;
-    fs::create_directories(root / "sys/class/hidraw");
-    fs::create_directories(root / "dev");
+    for (const char* dir : {"sys/class/hidraw", "dev"}) fs::create_directories(root / dir);
     DeviceTree::Use(root / "sys", root / "dev");
   }
   void TearDown() override {
@@ -67,14 +62,14 @@ struct LinuxPlatform : ::testing::Test {
     fs::remove_all(root);
     EXPECT_EQ(OpenDescriptors(), descriptors) << "the layer left descriptors open";
   }
-  // A sysfs entry for `name` and, when `node`, a regular file as its node.
+  // A sysfs entry for `name` and its node: a regular file (""), none (nullptr) or a link to `node`.
   void AddInterface(const std::string& name, std::string_view uevent = kUevent,
-                    std::string_view descriptor = kDescriptor, bool node = true) {
+                    std::string_view descriptor = kDescriptor, const char* node = "") {
     const fs::path device = root / "sys/class/hidraw" / name / "device";
     fs::create_directories(device);
     WriteFile(device / "uevent", uevent);
     WriteFile(device / "report_descriptor", descriptor);
-    if (node) WriteFile(Node(name), "");
+    if (node != nullptr) *node ? fs::create_symlink(node, Node(name)) : WriteFile(Node(name), "");
   }
   std::string Node(const std::string& name) const { return (root / "dev" / name).string(); }
 
@@ -84,16 +79,13 @@ struct LinuxPlatform : ::testing::Test {
 };
 
 TEST(ArgumentText, JoinsArgumentsAfterTheNameWithSingleBlanks) {
-  const struct {
-    std::vector<std::string> argv;
-    std::string expected;
-  } cases[] = {{{"tunezap"}, ""},
-               {{"tunezap", "1", "5", "123"}, "1 5 123"},
-               {{"tunezap", "", "a b"}, " a b"}};
-  for (const auto& c : cases) {
+  using Words = std::vector<std::string>;
+  for (const auto& [words, text] : {std::pair{Words{"tunezap"}, ""},
+                                    {Words{"tunezap", "1", "5", "123"}, "1 5 123"},
+                                    {Words{"tunezap", "", "a b"}, " a b"}}) {
     std::vector<char*> argv;
-    for (const auto& arg : c.argv) argv.push_back(const_cast<char*>(arg.c_str()));
-    EXPECT_EQ(api::GetArgumentWords(static_cast<int>(argv.size()), argv.data()).Text, c.expected);
+    for (const auto& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+    EXPECT_EQ(api::GetArgumentWords(static_cast<int>(argv.size()), argv.data()).Text, text);
   }
 }
 
@@ -110,8 +102,8 @@ TEST(Termination, AHeldSignalActsAtTheReleaseAsItWouldHave) {
       std::_Exit(0);
     };
     const auto ended = [signal](int status) {
-      return signal == 0 ? WIFEXITED(status) && WEXITSTATUS(status) == 0
-                         : WIFSIGNALED(status) && WTERMSIG(status) == signal;
+      return signal == 0 ? testing::ExitedWithCode(0)(status)
+                         : testing::KilledBySignal(signal)(status);
     };
     EXPECT_EXIT(held(), ended, "held") << signal;
   }
@@ -121,18 +113,15 @@ TEST(Termination, AHeldSignalActsAtTheReleaseAsItWouldHave) {
 TEST(Console, StandardErrorIsDiscardedOnTheNullDeviceAlone) {
   const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
-  const struct {
-    std::string path{};
-    bool discarded = false;
-  } cases[] = {{.path = "/dev/null", .discarded = true}, {.path = ptsname(terminal)}};
   const int saved = dup(STDERR_FILENO);
-  for (const auto& c : cases) {
-    const int stream = open(c.path.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_EQ(dup2(stream, STDERR_FILENO), STDERR_FILENO) << c.path;
-    const bool discarded = api::StandardErrorDiscarded();
+  for (const auto& [path, discarded] :
+       {std::pair<std::string, bool>{"/dev/null", true}, {ptsname(terminal), false}}) {
+    const int stream = open(path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(dup2(stream, STDERR_FILENO), STDERR_FILENO) << path;
+    const bool seen = api::StandardErrorDiscarded();
     dup2(saved, STDERR_FILENO);
     close(stream);
-    EXPECT_EQ(discarded, c.discarded) << c.path;
+    EXPECT_EQ(seen, discarded) << path;
   }
   close(saved);
   close(terminal);
@@ -151,13 +140,11 @@ TEST(Console, WriteToPipeWithoutReaderFailsInsteadOfKillingTheProcess) {
 
 TEST_F(LinuxPlatform, ListsHidrawNodesInNumericOrderIgnoringOtherNames) {
   for (const char* name : {"hidraw10", "hidraw2", "hidraw0", "hidrawx", "hidraw01", "hidraw",
-                           "hidraw+3", "hidraw-3", "hidraw 4", "hidraw4294967296", "event3"}) {
+                           "hidraw+3", "hidraw-3", "hidraw 4", "hidraw4294967296", "event3"})
     AddInterface(name);
-  }
   std::vector<std::string> paths;
-  for (const api::InterfaceMember& member : api::EnumerateInterfaces(&result)) {
-    paths.push_back(member.Path);
-  }
+  std::ranges::transform(api::EnumerateInterfaces(&result), std::back_inserter(paths),
+                         &api::InterfaceMember::Path);
   EXPECT_TRUE(result.ok) << result.reason;
   EXPECT_EQ(paths, (std::vector{Node("hidraw0"), Node("hidraw2"), Node("hidraw10")}));
 }
@@ -171,11 +158,12 @@ TEST_F(LinuxPlatform, UnreadableClassDirectoryGivesAnEmptyListAndAReason) {
 
 // The identity comes from the name of the HID device the kernel links each hidraw entry to
 // (bus:vendor:product.instance), else from the HID_ID line of its uevent, read strictly; peeked
-// and asked of the open node (a stand-in, for which the sysfs entry speaks) alike.
+// and asked of the open node (a stand-in, for which the sysfs entry speaks) alike. `device` is the
+// linked HID device's directory name ("": no link); with a link, an empty `uevent` is none at all.
 TEST_F(LinuxPlatform, ReadsTheIdentityFromTheDeviceLinkOrElseUevent) {
+  const std::string other = "HID_ID=0003:0000046D:0000F100\n";
   const struct {
-    std::string device{};  // the linked HID device's directory name; "": no link
-    std::string uevent{};  // with a link, "": none
+    std::string device{}, uevent{};
     bool ok = false;
     std::uint16_t vendor = 0x6666;
   } cases[] = {
@@ -196,14 +184,8 @@ TEST_F(LinuxPlatform, ReadsTheIdentityFromTheDeviceLinkOrElseUevent) {
       {.device = "0003:6666:F100.0001", .ok = true},
       {.device = "0003:FFFF:F100.0001", .ok = true, .vendor = 0xFFFF},
       {.device = "0005:6666:f100.00A2", .uevent = "HID_ID=0003:0000046D:0000C31C\n", .ok = true},
-      {.device = "0003:6666:F100",
-       .uevent = "HID_ID=0003:0000046D:0000F100\n",
-       .ok = true,
-       .vendor = 0x046D},
-      {.device = "0003:16666:F100.0001",
-       .uevent = "HID_ID=0003:0000046D:0000F100\n",
-       .ok = true,
-       .vendor = 0x046D},
+      {.device = "0003:6666:F100", .uevent = other, .ok = true, .vendor = 0x046D},
+      {.device = "0003:16666:F100.0001", .uevent = other, .ok = true, .vendor = 0x046D},
       {.device = "0003:6666:F100.x"},
       {.device = "input5"},
   };
@@ -212,10 +194,10 @@ TEST_F(LinuxPlatform, ReadsTheIdentityFromTheDeviceLinkOrElseUevent) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.device + " " + c.uevent);
     const std::string name = "hidraw" + std::to_string(n++);
-    const fs::path hid = root / "sys/devices/virtual/hid" / c.device;
     if (c.device.empty()) {
       AddInterface(name, c.uevent);
     } else {
+      const fs::path hid = root / "sys/devices/virtual/hid" / c.device;
       fs::create_directories(hid / "hidraw" / name);
       if (!c.uevent.empty()) WriteFile(hid / "uevent", c.uevent);
       fs::create_symlink("../../../" + c.device, hid / "hidraw" / name / "device");
@@ -231,21 +213,20 @@ TEST_F(LinuxPlatform, ReadsTheIdentityFromTheDeviceLinkOrElseUevent) {
     EXPECT_EQ(api::GetDeviceAttributes(device, Node(name), &read, &readResult), c.ok);
     api::CloseDevice(device);
     EXPECT_EQ(peekResult.reason, readResult.reason);
-    if (c.ok) {
-      EXPECT_TRUE(readResult.ok);
+    EXPECT_EQ(readResult.ok, c.ok);
+    EXPECT_EQ(identity(peeked), identity(read));
+    const std::string uevent = (!c.device.empty() && c.uevent.empty() ? "open '" : "read '") +
+                               (root / "sys/class/hidraw" / name / "device/uevent").string() +
+                               "': ";
+    if (c.ok)
       EXPECT_EQ(identity(read), std::pair(c.vendor, std::uint16_t{0xF100}));
-      EXPECT_EQ(identity(peeked), identity(read));
-    } else {
-      const std::string uevent = root / "sys/class/hidraw" / name / "device/uevent";
-      const bool none = !c.device.empty() && c.uevent.empty();
-      EXPECT_TRUE(readResult.reason.starts_with((none ? "open '" : "read '") + uevent + "': "))
-          << readResult.reason;
-    }
+    else
+      EXPECT_TRUE(readResult.reason.starts_with(uevent)) << readResult.reason;
   }
 }
 
 TEST_F(LinuxPlatform, PeekNeedsNoNodeButAPathUnderTheDeviceRoot) {
-  AddInterface("hidraw7", kUevent, kDescriptor, /*node=*/false);
+  AddInterface("hidraw7", kUevent, kDescriptor, /*node=*/nullptr);
   api::DeviceAttributes attributes;
   EXPECT_TRUE(api::PeekDeviceAttributes(Node("hidraw7"), &attributes, &result));
   EXPECT_EQ(attributes.VendorID, 0x6666);
@@ -253,46 +234,25 @@ TEST_F(LinuxPlatform, PeekNeedsNoNodeButAPathUnderTheDeviceRoot) {
   EXPECT_FALSE(result.ok);
 }
 
+// How opening a node ends: "opened", or the reason and whether access was denied.
 TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
   fs::create_directories(Node("hidraw1"));
   WriteFile(Node("hidraw2"), "");
   chmod(Node("hidraw2").c_str(), 0);
-  const struct {
-    std::string name;
-    std::string text;
-    bool accessDenied;
-  } cases[] = {{"hidraw0", "No such file or directory", false},
-               {"hidraw1", "Is a directory", false},
-               {"hidraw2", "Permission denied", true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    if (c.accessDenied && geteuid() == 0) {
-      // Root is not held back by permission bits: the row runs as nobody, in a child.
-      for (const fs::path& dir : {root, root / "dev"}) {
-        fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
-      }
-      const pid_t child = fork();
-      if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-            setresuid(65534, 65534, 65534) != 0) {
-          _exit(77);
-        }
-        api::CallResult r;
-        _exit(api::OpenDevice(Node(c.name), &r) == api::kInvalidHandle && r.accessDenied &&
-                      r.reason == "open '" + Node(c.name) + "': " + c.text
-                  ? 0
-                  : 1);
-      }
-      int status = -1;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
-      if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot become nobody to be refused";
-      EXPECT_EQ(status, 0) << "nobody was not refused as it should be";
-      continue;
-    }
-    api::CallResult r;
-    EXPECT_EQ(api::OpenDevice(Node(c.name), &r), api::kInvalidHandle);
-    EXPECT_EQ(r.reason, "open '" + Node(c.name) + "': " + c.text);
-    EXPECT_EQ(r.accessDenied, c.accessDenied);
+  fs::permissions(root, fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(root / "dev", fs::perms::others_exec, fs::perm_options::add);
+  for (const auto& [name, text] : {std::pair{"hidraw0", "No such file or directory"},
+                                   {"hidraw1", "Is a directory"},
+                                   {"hidraw2", "Permission denied"}}) {
+    // Root is not held back by permission bits: the refused row runs as nobody.
+    const bool denied = name == "hidraw2"s, nobody = denied && geteuid() == 0;
+    if (nobody && seteuid(65534) != 0) GTEST_SKIP() << "cannot become nobody to be refused";
+    const api::PlatformHandle device = api::OpenDevice(Node(name), &result);
+    ASSERT_TRUE(!nobody || seteuid(0) == 0) << "cannot become root again";
+    if (device != api::kInvalidHandle) api::CloseDevice(device);
+    EXPECT_EQ(device, api::kInvalidHandle);
+    EXPECT_EQ(result.reason, "open '" + Node(name) + "': " + text);
+    EXPECT_EQ(result.accessDenied, denied);
   }
 }
 
@@ -301,25 +261,22 @@ TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
 // (A regular file, as in these trees, reaches no device; its sysfs entry speaks for it, but only
 // where the roots admit stand-ins.)
 TEST_F(LinuxPlatform, AnOpenNodeThatIsNoHidrawDeviceIsRefused) {
-  AddInterface("hidraw0", kUevent, kDescriptor, /*node=*/false);
-  fs::create_symlink("/dev/null", Node("hidraw0"));
+  AddInterface("hidraw0", kUevent, kDescriptor, "/dev/null");
   AddInterface("hidraw1");
   LinuxRoots::SetRoots(root / "sys", root / "dev");
   for (const char* name : {"hidraw0", "hidraw1"}) {
     SCOPED_TRACE(name);
-    api::DeviceAttributes peeked;
-    EXPECT_TRUE(api::PeekDeviceAttributes(Node(name), &peeked, &result)) << result.reason;
+    api::DeviceAttributes attributes;
+    EXPECT_TRUE(api::PeekDeviceAttributes(Node(name), &attributes, &result)) << result.reason;
     const api::PlatformHandle device = api::OpenDevice(Node(name), &result);
     ASSERT_NE(device, api::kInvalidHandle) << result.reason;
-    api::DeviceAttributes attributes;
-    api::CallResult read;
-    EXPECT_FALSE(api::GetDeviceAttributes(device, Node(name), &attributes, &read));
-    EXPECT_EQ(read.reason, "read attributes '" + Node(name) + "': not a hidraw device");
+    api::CallResult read, measured;
     std::uint16_t length = 0;
-    api::CallResult measured;
+    EXPECT_FALSE(api::GetDeviceAttributes(device, Node(name), &attributes, &read));
     EXPECT_FALSE(api::GetOutputReportByteLength(device, Node(name), &length, &measured));
-    EXPECT_EQ(measured.reason, "read report descriptor '" + Node(name) + "': not a hidraw device");
     api::CloseDevice(device);
+    EXPECT_EQ(read.reason, "read attributes '" + Node(name) + "': not a hidraw device");
+    EXPECT_EQ(measured.reason, "read report descriptor '" + Node(name) + "': not a hidraw device");
   }
 }
 
@@ -333,7 +290,6 @@ TEST_F(LinuxPlatform, OutputReportLengthComesFromTheReportDescriptor) {
       << result.reason;
   EXPECT_EQ(length, 9);
   api::CloseDevice(device);
-
   const api::PlatformHandle oversized = api::OpenDevice(Node("hidraw1"), &result);
   EXPECT_FALSE(api::GetOutputReportByteLength(oversized, Node("hidraw1"), &length, &result));
   EXPECT_NE(result.reason.find("longer than 4096 bytes"), std::string::npos) << result.reason;
@@ -343,18 +299,18 @@ TEST_F(LinuxPlatform, OutputReportLengthComesFromTheReportDescriptor) {
   EXPECT_EQ(result.reason, "read report descriptor '" + Node("hidraw1") + "': Bad file descriptor");
 }
 
+// Two reports, 9 bytes and then 4, each in one write: the node holds them back to back.
 TEST_F(LinuxPlatform, WriteReportSendsTheBytesInOneWrite) {
   AddInterface("hidraw0");
   const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
-  const std::uint8_t first[] = {0x00, 0x31, 0x05, 0x01, 0x7A, 0x0A, 0x0D, 0x7A, 0x7A};
-  const std::uint8_t second[] = {0x00, 0x31, 0x05, 0x02};
-  EXPECT_TRUE(api::WriteReport(device, Node("hidraw0"), first, sizeof first, &result));
-  EXPECT_TRUE(api::WriteReport(device, Node("hidraw0"), second, sizeof second, &result));
+  const std::uint8_t reports[] = {0x00, 0x31, 0x05, 0x01, 0x7A, 0x0A, 0x0D,
+                                  0x7A, 0x7A, 0x00, 0x31, 0x05, 0x02};
+  EXPECT_TRUE(api::WriteReport(device, Node("hidraw0"), reports, 9, &result));
+  EXPECT_TRUE(api::WriteReport(device, Node("hidraw0"), reports + 9, 4, &result));
   api::CloseDevice(device);
   EXPECT_TRUE(result.ok) << result.reason;
-  EXPECT_EQ(ReadFile(Node("hidraw0")), std::string("\x00\x31\x05\x01\x7A\x0A\x0D\x7A\x7A"
-                                                   "\x00\x31\x05\x02",
-                                                   13));
+  EXPECT_EQ(TestData::ReadFile(Node("hidraw0")),
+            std::string(std::begin(reports), std::end(reports)));
 }
 
 TEST_F(LinuxPlatform, ShortOrFailedWriteIsReported) {
@@ -362,9 +318,8 @@ TEST_F(LinuxPlatform, ShortOrFailedWriteIsReported) {
   ASSERT_EQ(mkfifo(Node("hidraw0").c_str(), 0600), 0);
   const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
   ASSERT_NE(device, api::kInvalidHandle) << result.reason;
-  const int fd = static_cast<int>(device);
-  ASSERT_EQ(fcntl(fd, F_SETFL, O_NONBLOCK), 0);
-  const int capacity = fcntl(fd, F_GETPIPE_SZ);
+  ASSERT_EQ(fcntl(static_cast<int>(device), F_SETFL, O_NONBLOCK), 0);
+  const int capacity = fcntl(static_cast<int>(device), F_GETPIPE_SZ);
   ASSERT_GT(capacity, 0);
   const std::vector<std::uint8_t> report(static_cast<std::size_t>(capacity) + 100, 0x7A);
   EXPECT_FALSE(api::WriteReport(device, Node("hidraw0"), report.data(), report.size(), &result));
@@ -382,7 +337,6 @@ TEST_F(LinuxPlatform, LockWaitsNoLongerThanTheTimeoutWhileAnotherHoldsIt) {
   const api::PlatformHandle device = api::OpenDevice(node, &result);
   const int other = open(node.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-
   for (const auto& [timeout, seconds] : {std::pair{150u, "0.15"}, {1000u, "1"}, {50u, "0.05"}}) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(api::LockDevice(device, node, timeout, &result));
@@ -392,7 +346,6 @@ TEST_F(LinuxPlatform, LockWaitsNoLongerThanTheTimeoutWhileAnotherHoldsIt) {
     EXPECT_EQ(result.reason, "lock '" + node + "': another tunezap run held it for " +
                                  std::string(seconds) + " s");
   }
-
   ASSERT_EQ(flock(other, LOCK_UN), 0);
   api::CallResult locked;
   EXPECT_TRUE(api::LockDevice(device, node, 150, &locked)) << locked.reason;
@@ -401,47 +354,46 @@ TEST_F(LinuxPlatform, LockWaitsNoLongerThanTheTimeoutWhileAnotherHoldsIt) {
   api::CloseDevice(device);
 }
 
-}  // namespace
-
+// A serial number is peeked from the uevent's HID_UNIQ line (one with no such line has none); a
+// node is known by any link to it.
 TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
   AddInterface("hidraw0", std::string(kUevent) + "HID_UNIQ=BOX \x1b-B\n");
   AddInterface("hidraw1", "HID_ID=0003:00006666:0000F100\nHID_UNIQ=\n");
   AddInterface("hidraw2", "HID_ID=0003:00006666:0000F100\n");
-  std::string serial = "x";
-  EXPECT_TRUE(api::PeekSerialNumber(Node("hidraw0"), &serial, &result));
-  EXPECT_EQ(serial, "BOX \x1b-B");
-  EXPECT_TRUE(api::PeekSerialNumber(Node("hidraw1"), &serial, &result));
-  EXPECT_EQ(serial, "");
-  EXPECT_FALSE(api::PeekSerialNumber(Node("hidraw2"), &serial, &result));
-  EXPECT_NE(result.reason.find("no HID_UNIQ line"), std::string::npos) << result.reason;
+  const std::string unreadable =
+      "read '" + (root / "sys/class/hidraw/hidraw2/device/uevent").string() + "': no HID_UNIQ line";
+  for (const auto& [name, peeked] :
+       {std::pair{"hidraw0", "BOX \x1b-B"s}, {"hidraw1", ""}, {"hidraw2", unreadable}}) {
+    std::string serial = "x";
+    EXPECT_EQ(api::PeekSerialNumber(Node(name), &serial, &result) ? serial : result.reason, peeked);
+  }
   std::uint16_t length = 0;
   EXPECT_TRUE(api::PeekOutputReportByteLength(Node("hidraw0"), &length, &result));
   EXPECT_EQ(length, 9);
-
-  fs::create_symlink(Node("hidraw1"), root / "box");
-  EXPECT_TRUE(api::IsSameInterface((root / "box").string(), Node("hidraw1")));
-  EXPECT_TRUE(api::IsSameInterface(Node("hidraw1"), Node("hidraw1")));
-  EXPECT_FALSE(api::IsSameInterface((root / "box").string(), Node("hidraw0")));
-  EXPECT_FALSE(api::IsSameInterface((root / "missing").string(), Node("hidraw0")));
+  fs::create_symlink(Node("hidraw1"), Node("box"));
+  for (const auto& [a, b, same] : {std::tuple{"box", "hidraw1", true},
+                                   {"hidraw1", "hidraw1", true},
+                                   {"box", "hidraw0", false},
+                                   {"missing", "hidraw0", false}})
+    EXPECT_EQ(api::IsSameInterface(Node(a), Node(b)), same) << a << " " << b;
 
   // A device node is known by its number, whatever its name: /dev/null (1:3) is hidraw0's here,
   // whose serial is read from sysfs where the kernel cannot tell it (before 5.6).
   fs::create_directories(root / "sys/dev/char");
   fs::create_symlink("../../devices/virtual/hid/x/hidraw/hidraw0", root / "sys/dev/char/1:3");
+  std::string serial;
   const api::PlatformHandle device = api::OpenDevice("/dev/null", &result);
   EXPECT_TRUE(api::GetSerialNumber(device, "/dev/null", &serial, &result) && serial == "BOX \x1b-B")
       << serial;
   api::CloseDevice(device);
   // hidraw9's node (1:3) is where the kernel's name puts it, a link to /dev/null; hidraw12's
-  // (243:12) only under another name, as in a container's device directory.
-  AddInterface("hidraw9", kUevent, kDescriptor, /*node=*/false);
-  fs::create_symlink("/dev/null", Node("hidraw9"));
-  AddInterface("hidraw12", kUevent, kDescriptor, /*node=*/false);
+  // (243:12) only under another name, as in a container's device directory. `dev` is the member's
+  // sysfs dev attribute, `node` the node found ("": none).
+  AddInterface("hidraw9", kUevent, kDescriptor, "/dev/null");
+  AddInterface("hidraw12", kUevent, kDescriptor, /*node=*/nullptr);
   const bool made = mknod(Node("tv-box").c_str(), S_IFCHR | 0600, makedev(243, 12)) == 0;
   const struct {
-    std::string member{};
-    std::string dev{};   // its sysfs dev attribute
-    std::string node{};  // "": none
+    std::string member{}, dev{}, node{};
   } cases[] = {
       {.member = "hidraw9", .dev = "1:3\n", .node = Node("hidraw9")},
       {.member = "hidraw9", .dev = "1:4\n"},
@@ -460,3 +412,5 @@ TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
     EXPECT_EQ(node, c.node);
   }
 }
+
+}  // namespace

@@ -9,12 +9,15 @@
 // clang-format off
 #include <windows.h>
 #include <aclapi.h>
+#include <process.h>
+#include <sddl.h>
 // clang-format on
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../test_data.h"
@@ -24,77 +27,63 @@ namespace api = APIdeclarations;
 
 namespace {
 
-// Set by the lock helper once it holds its lock, and by the interrupt helper once past its wait.
-constexpr const char* kHelperReady = "Local\\tunezap-platform-test-ready";
+// Set by the lock helper once it holds its lock, and by the interrupt helper once past its wait;
+// every copy of this program opens the same event by its name.
+const HANDLE Ready = CreateEventA(nullptr, TRUE, FALSE, "Local\\tunezap-platform-test-ready");
+constexpr const char* kHeldPath = "\\\\?\\HID#Lock-Test-AZ#1";
 
 int Passed = 0;
 int Failed = 0;
 
+// Prints "ok - NAME", or "FAIL - NAME: DETAIL".
 void Check(bool ok, const std::string& name, const std::string& detail = "") {
-  if (ok) {
-    ++Passed;
-    std::printf("ok - %s\n", name.c_str());
-  } else {
-    ++Failed;
-    std::printf("FAIL - %s%s%s\n", name.c_str(), detail.empty() ? "" : ": ", detail.c_str());
-  }
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+  ++(ok ? Passed : Failed);
+  const std::string why = ok || detail.empty() ? "" : ": " + detail;
+  std::printf("%s - %s%s\n", ok ? "ok" : "FAIL", name.c_str(), why.c_str());
 }
 
 // A reason as Windows words it: prefix, some text, and no trailing period or line break.
 bool WellFormed(const std::string& reason, const std::string& prefix) {
-  return StartsWith(reason, prefix) && reason.size() > prefix.size() && reason.back() != '.' &&
-         reason.back() != '\n' && reason.back() != '\r';
+  return reason.starts_with(prefix) && reason.size() > prefix.size() &&
+         std::string_view(".\r\n").find(reason.back()) == std::string_view::npos;
 }
 
-// Starts this program again with `arguments`; returns the process handle, or null.
-HANDLE StartSelf(const std::string& arguments) {
+bool Lock(const std::string& path, unsigned milliseconds, api::CallResult* result) {
+  return api::LockDevice(api::kInvalidHandle, path, milliseconds, result);
+}
+
+// Starts this program again with `arguments`; returns the process for Finish, or -1.
+std::intptr_t StartSelf(const std::string& arguments) {
   char self[MAX_PATH];
   GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string line = std::string("\"") + self + "\" " + arguments;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return nullptr;
-  }
-  CloseHandle(process.hThread);
-  return process.hProcess;
+  const std::string quoted = std::string("\"") + self + "\"";  // the C runtime quotes nothing
+  return _spawnl(_P_NOWAIT, self, quoted.c_str(), arguments.c_str(), nullptr);
 }
 
-// Waits for a process from StartSelf and returns its exit status.
-DWORD Finish(HANDLE process) {
-  if (process == nullptr) return 255;
-  WaitForSingleObject(process, INFINITE);
-  DWORD status = 255;
-  GetExitCodeProcess(process, &status);
-  CloseHandle(process);
-  return status;
+// Waits for a process from StartSelf and returns its exit status. (_cwait must not be given -1:
+// that is the handle of this process, which it would wait for forever.)
+DWORD Finish(std::intptr_t process) {
+  int status = 255;
+  if (process != -1) _cwait(&status, process, _WAIT_CHILD);
+  return static_cast<DWORD>(status);
 }
 
 DWORD RunSelf(const std::string& arguments) { return Finish(StartSelf(arguments)); }
 
 void CheckErrors() {
   const std::string missing = "\\\\?\\hid#no-such-device#0";
-  api::CallResult result;
-  const api::PlatformHandle device = api::OpenDevice(missing, &result);
-  Check(device == api::kInvalidHandle && !result.ok && !result.accessDenied &&
-            WellFormed(result.reason, "CreateFileA '" + missing + "': "),
-        "opening a missing device names the call, the path and Windows' text: " + result.reason);
-
-  api::CallResult peek;
+  const std::string opening = "CreateFileA '" + missing + "': ";
+  api::CallResult result, peek;
   api::DeviceAttributes attributes;
+  // The checks' texts show what the calls put into the results, so the calls come first.
+  const bool opened = api::OpenDevice(missing, &result) != api::kInvalidHandle;
   const bool peeked = api::PeekDeviceAttributes(missing, &attributes, &peek);
-  Check(!peeked && WellFormed(peek.reason, "CreateFileA '" + missing + "': "),
+  Check(!opened && !result.ok && !result.accessDenied && WellFormed(result.reason, opening),
+        "opening a missing device names the call, the path and Windows' text: " + result.reason);
+  Check(!peeked && WellFormed(peek.reason, opening),
         "peeking at a missing device fails with a reason", peek.reason);
-
   Check(!api::WriteAllBytes(api::kInvalidHandle, "x"), "writing to no stream fails");
   Check(api::WriteAllBytes(api::GetStandardOutput(), ""), "writing nothing succeeds");
-
   // A wait for a change looks again within 0.1 s (GetTickCount moves in steps of up to 16 ms).
   const DWORD start = GetTickCount();
   api::WaitForInterfaceChange(5000);
@@ -102,12 +91,10 @@ void CheckErrors() {
 }
 
 void CheckLock() {
-  const std::string path = "\\\\?\\HID#Lock-Test-AZ#1";
-  api::CallResult first;
-  const bool locked = api::LockDevice(api::kInvalidHandle, path, 0, &first);
+  api::CallResult first, again, taken;
+  const bool locked = Lock(kHeldPath, 0, &first);
+  const bool relocked = Lock(kHeldPath, 0, &again);
   Check(locked, "a free lock is taken at once", first.reason);
-  api::CallResult again;
-  const bool relocked = api::LockDevice(api::kInvalidHandle, path, 0, &again);
   Check(relocked, "the holder may take its own lock again", again.reason);
   // Device paths are compared without regard to case, and so are the locks named after them.
   Check(RunSelf("--lock \\\\?\\hid#lock-test-az#1 200") == 1,
@@ -117,12 +104,10 @@ void CheckLock() {
   // A helper takes the lock and ends 300 ms later without releasing it, while this process
   // waits: the wait ends with the lock abandoned to this process.
   const std::string abandoned = "\\\\?\\hid#lock-test#3";
-  const HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, kHelperReady);
-  const HANDLE helper = StartSelf("--lock-and-exit " + abandoned + " 300");
-  Check(WaitForSingleObject(ready, 10000) == WAIT_OBJECT_0, "the helper holds the lock");
-  CloseHandle(ready);
-  api::CallResult taken;
-  const bool takenOver = api::LockDevice(api::kInvalidHandle, abandoned, 5000, &taken);
+  ResetEvent(Ready);
+  const std::intptr_t helper = StartSelf("--lock-and-exit " + abandoned + " 300");
+  Check(WaitForSingleObject(Ready, 10000) == WAIT_OBJECT_0, "the helper holds the lock");
+  const bool takenOver = Lock(abandoned, 5000, &taken);
   Check(Finish(helper) == 0, "a helper takes a lock and ends without releasing it");
   Check(takenOver, "a lock left by a process that ended is taken over", taken.reason);
 
@@ -130,37 +115,28 @@ void CheckLock() {
   // with). Another thread of this process cannot have it while this one holds it, and its failure
   // names the mutex, which is then opened here to read its access list.
   static api::CallResult other;
-  const HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](void*) -> DWORD {
-        return api::LockDevice(api::kInvalidHandle, "\\\\?\\HID#Lock-Test-AZ#1", 0, &other);
-      },
-      nullptr, 0, nullptr);
+  const auto lockHeld = [](void*) -> DWORD { return Lock(kHeldPath, 0, &other); };
+  const HANDLE thread = CreateThread(nullptr, 0, lockHeld, nullptr, 0, nullptr);
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
   const std::size_t open = other.reason.find('\'');
   const std::string name =
       other.reason.substr(open + 1, other.reason.find('\'', open + 1) - open - 1);
-  Check(StartsWith(name, "Global\\tunezap-"), "the lock is in the global namespace", other.reason);
+  Check(name.starts_with("Global\\tunezap-"), "the lock is in the global namespace", other.reason);
   const HANDLE mutex = OpenMutexA(READ_CONTROL, FALSE, name.c_str());
-  PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  bool everyoneMayWait = false;
-  if (mutex != nullptr &&
-      GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                      nullptr, &descriptor) == ERROR_SUCCESS) {
-    BYTE world[SECURITY_MAX_SID_SIZE];
-    DWORD worldSize = sizeof world;
-    void* ace = nullptr;
-    everyoneMayWait = dacl != nullptr && dacl->AceCount == 1 && GetAce(dacl, 0, &ace) &&
-                      CreateWellKnownSid(WinWorldSid, nullptr, world, &worldSize) &&
-                      static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
-                      static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask == SYNCHRONIZE &&
-                      EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, world);
-    LocalFree(descriptor);
-  }
+  char* dacl = nullptr;
+  const bool read = mutex != nullptr &&
+                    GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                    ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &dacl, nullptr);
+  // One entry: everyone (WD) is allowed (A) to wait (SYNCHRONIZE) and nothing more.
+  Check(read && std::string(dacl) == "D:(A;;0x100000;;;WD)",
+        "the lock's access list lets everyone wait on it and nothing more", read ? dacl : "");
+  LocalFree(dacl);
+  LocalFree(descriptor);
   if (mutex != nullptr) CloseHandle(mutex);
-  Check(everyoneMayWait, "the lock's access list lets everyone wait on it and nothing more");
 }
 
 // The helper of --stale-stderr: standard error names a handle value that is not open, and which a
@@ -170,12 +146,9 @@ int StaleStandardError() {
   CloseHandle(stale);
   SetStdHandle(STD_ERROR_HANDLE, stale);
   if (!api::SecureStandardStreams()) return 1;
-  const HANDLE later = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (later != stale) return 3;  // the value was not reused: nothing to check
-  return api::GetStandardError() == api::kInvalidHandle &&
-                 !api::WriteAllBytes(api::GetStandardError(), "x")
-             ? 0
-             : 1;
+  if (CreateEventA(nullptr, TRUE, FALSE, nullptr) != stale) return 3;  // not reused: no check
+  const api::PlatformHandle error = api::GetStandardError();
+  return error == api::kInvalidHandle && !api::WriteAllBytes(error, "x") ? 0 : 1;
 }
 
 // Handles this process holds, whose values are multiples of 4 (wine's GetProcessHandleCount says
@@ -183,64 +156,37 @@ int StaleStandardError() {
 int OpenHandles() {
   int count = 0;
   DWORD flags = 0;
-  for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
+  for (std::uintptr_t value = 4; value < 0x10000; value += 4)
     count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
-  }
   return count;
-}
-
-// A device that never takes a report: a pipe nobody reads, whose buffer is smaller than the
-// report. Its handles are counted by the walk's check, which runs this before its count.
-void CheckStalledWrite() {
-  const std::string path = "\\\\.\\pipe\\tunezap-platform-test-stalled";
-  const HANDLE reader =
-      CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 64, 64, 0, nullptr);
-  api::CallResult result;
-  const api::PlatformHandle device = api::OpenDevice(path, &result);
-  const std::string report(65536, '0');
-  const DWORD start = GetTickCount();
-  const bool written = api::WriteReport(
-      device, path, reinterpret_cast<const std::uint8_t*>(report.data()), report.size(), &result);
-  const DWORD took = GetTickCount() - start;
-  if (device != api::kInvalidHandle) api::CloseDevice(device);
-  CloseHandle(reader);
-  Check(!written && took >= 4900 && took < 7000 &&
-            result.reason == "write '" + path + "': the device did not take the report within 5 s",
-        "a report the device never takes fails after 5 s (" + std::to_string(took) + " ms)",
-        result.reason);
 }
 
 void CheckPresentInterfaces() {
   const int handlesBefore = OpenHandles();
-  api::CallResult listResult;
-  const std::vector<api::InterfaceMember> members = api::EnumerateInterfaces(&listResult);
-  Check(listResult.ok, "the present HID interfaces are listed", listResult.reason);
+  api::CallResult listed;
+  const std::vector<api::InterfaceMember> members = api::EnumerateInterfaces(&listed);
+  Check(listed.ok, "the present HID interfaces are listed", listed.reason);
+  Check(!members.empty(), "at least one HID interface is present (wine has its own)");
+  const std::vector<TestData::Bytes> reports = TestData::Reports("1 5 123");
   for (std::size_t index = 0; index < members.size(); ++index) {
     const std::string& path = members[index].Path;
-    api::CallResult result;
     const std::string name = "interface " + std::to_string(index) + " (" + path + ")";
-    Check(StartsWith(path, "\\\\?\\"), name + " has a device path", members[index].Problem);
+    api::CallResult result, peek, write;
+    Check(path.starts_with("\\\\?\\"), name + " has a device path", members[index].Problem);
     const api::PlatformHandle device = api::OpenDevice(path, &result);
     Check(device != api::kInvalidHandle, name + " opens for reading and writing", result.reason);
     if (device == api::kInvalidHandle) continue;
-
-    api::DeviceAttributes opened;
-    api::DeviceAttributes peeked;
-    api::CallResult peekResult;
-    const bool read = api::GetDeviceAttributes(device, path, &opened, &result);
-    const bool peek = api::PeekDeviceAttributes(path, &peeked, &peekResult);
-    Check(read && peek && opened.VendorID != 0 && opened.VendorID == peeked.VendorID &&
-              opened.ProductID == peeked.ProductID,
-          name + " has the same identity opened and peeked at", result.reason + peekResult.reason);
-
+    api::DeviceAttributes opened, peeked;
     std::uint16_t length = 0xFFFF;
+    const bool read = api::GetDeviceAttributes(device, path, &opened, &result) &&
+                      api::PeekDeviceAttributes(path, &peeked, &peek);
+    Check(read && opened.VendorID != 0 && opened.VendorID == peeked.VendorID &&
+              opened.ProductID == peeked.ProductID,
+          name + " has the same identity opened and peeked at", result.reason + peek.reason);
     const bool measured = api::GetOutputReportByteLength(device, path, &length, &result);
     Check(measured && length != 0xFFFF,
           name + " has an output report length (" + std::to_string(length) + ")", result.reason);
-    if (length == 0) {
-      // Nothing may be written where there is no output report; the failure names the device.
-      const std::vector<TestData::Bytes> reports = TestData::Reports("1 5 123");
-      api::CallResult write;
+    if (length == 0) {  // nothing may be written without an output report; the failure names it
       const bool written = !reports.empty() && api::WriteReport(device, path, reports[0].data(),
                                                                 reports[0].size(), &write);
       Check(!written && WellFormed(write.reason, "WriteFile '" + path + "': "),
@@ -248,8 +194,23 @@ void CheckPresentInterfaces() {
     }
     api::CloseDevice(device);
   }
-  Check(!members.empty(), "at least one HID interface is present (wine has its own)");
-  CheckStalledWrite();
+  // A device that never takes a report: a pipe nobody reads, whose buffer is smaller than the
+  // report. Its handles are counted too.
+  const std::string path = "\\\\.\\pipe\\tunezap-platform-test-stalled";
+  const HANDLE reader =
+      CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 64, 64, 0, nullptr);
+  api::CallResult result;
+  const api::PlatformHandle device = api::OpenDevice(path, &result);
+  const std::vector<std::uint8_t> report(65536, '0');
+  const DWORD start = GetTickCount();
+  const bool written = api::WriteReport(device, path, report.data(), report.size(), &result);
+  const DWORD took = GetTickCount() - start;
+  if (device != api::kInvalidHandle) api::CloseDevice(device);
+  CloseHandle(reader);
+  Check(!written && took >= 4900 && took < 7000 &&
+            result.reason == "write '" + path + "': the device did not take the report within 5 s",
+        "a report the device never takes fails after 5 s (" + std::to_string(took) + " ms)",
+        result.reason);
   const int handles = OpenHandles();
   Check(handlesBefore > 0 && handles == handlesBefore,
         "the walk and the given-up write leave no handle open",
@@ -266,8 +227,7 @@ int InterruptHelper(bool hold, bool send) {
   if (!hold) api::ReleaseTermination();  // outside a hold, after one
   if (send && !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return 1;
   Sleep(500);  // time for the event to arrive
-  const HANDLE survived = OpenEventA(EVENT_MODIFY_STATE, FALSE, kHelperReady);
-  if (survived == nullptr || !SetEvent(survived)) return 1;
+  if (!SetEvent(Ready)) return 1;
   if (hold) api::ReleaseTermination();
   return 0;
 }
@@ -276,8 +236,7 @@ int InterruptHelper(bool hold, bool send) {
 // (wine's own handler, which ends it outside a hold, gives 0).
 void CheckTerminationHold() {
   const struct {
-    const char* name;
-    const char* holdAndSend;
+    const char *name, *holdAndSend;
     bool survives;
     DWORD status;
   } cases[] = {
@@ -286,10 +245,9 @@ void CheckTerminationHold() {
       {"a release with nothing held goes on", "1 0", true, 0},
   };
   for (const auto& c : cases) {
-    const HANDLE survived = CreateEventA(nullptr, TRUE, FALSE, kHelperReady);
+    ResetEvent(Ready);
     const DWORD status = RunSelf(std::string("--interrupt ") + c.holdAndSend);
-    const bool through = WaitForSingleObject(survived, 0) == WAIT_OBJECT_0;
-    CloseHandle(survived);
+    const bool through = WaitForSingleObject(Ready, 0) == WAIT_OBJECT_0;
     Check(through == c.survives && (status == c.status || !c.survives), c.name,
           "status " + std::to_string(status) + (through ? ", got past the wait" : ""));
   }
@@ -298,27 +256,23 @@ void CheckTerminationHold() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "--lock") {
-    api::CallResult result;
-    const bool locked = api::LockDevice(api::kInvalidHandle, argv[2],
-                                        static_cast<unsigned>(std::atoi(argv[3])), &result);
+  const std::string mode = argc > 1 ? argv[1] : "";
+  const unsigned milliseconds = argc == 4 ? static_cast<unsigned>(std::atoi(argv[3])) : 0;
+  api::CallResult result;
+  if (argc == 4 && mode == "--lock") {
+    if (Lock(argv[2], milliseconds, &result)) return 0;
     const std::string held = "': still held after " + std::string(argv[3]) + " ms";
-    if (!locked && !StartsWith(result.reason, "WaitForSingleObject 'Global\\tunezap-")) return 2;
-    if (!locked && result.reason.find(held) == std::string::npos) return 2;
-    return locked ? 0 : 1;
+    const bool worded = result.reason.starts_with("WaitForSingleObject 'Global\\tunezap-");
+    return worded && result.reason.find(held) != std::string::npos ? 1 : 2;
   }
-  if (argc == 4 && std::string(argv[1]) == "--lock-and-exit") {
-    api::CallResult result;
-    if (!api::LockDevice(api::kInvalidHandle, argv[2], 0, &result)) return 1;
-    const HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, kHelperReady);
-    if (ready == nullptr || !SetEvent(ready)) return 1;
-    Sleep(static_cast<DWORD>(std::atoi(argv[3])));
+  if (argc == 4 && mode == "--lock-and-exit") {
+    if (!Lock(argv[2], 0, &result) || !SetEvent(Ready)) return 1;
+    Sleep(milliseconds);
     return 0;
   }
-  if (argc == 2 && std::string(argv[1]) == "--stale-stderr") return StaleStandardError();
-  if (argc == 4 && std::string(argv[1]) == "--interrupt") {
+  if (mode == "--stale-stderr") return StaleStandardError();
+  if (argc == 4 && mode == "--interrupt")
     return InterruptHelper(argv[2][0] == '1', argv[3][0] == '1');
-  }
   CheckErrors();
   Check(RunSelf("--stale-stderr") == 0,
         "a standard error naming no open handle stays invalid when a later handle takes its value");

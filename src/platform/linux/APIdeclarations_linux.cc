@@ -450,6 +450,10 @@ bool StandardErrorDiscarded() {
 
 // syslog(3), which never tells whether the line arrived.
 bool WriteSystemLog(LogLevel level, std::string_view line) {
+  // Asked first: without a log socket syslog(3) would still read the time zone and make a socket,
+  // only to lose the line.
+  struct stat status {};
+  if (stat(_PATH_LOG, &status) != 0 || !S_ISSOCK(status.st_mode)) return true;
   // No LOG_CONS: a log that cannot be reached must not turn up on the console instead.
   openlog("tunezap", 0, LOG_USER);
   syslog(level == LogLevel::kError ? LOG_ERR : LOG_INFO, "%.*s", static_cast<int>(line.size()),
