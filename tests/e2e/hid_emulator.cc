@@ -39,8 +39,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,6 +49,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <span>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -59,29 +59,26 @@
 
 namespace HidEmulator {
 
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
 struct Device {
-  std::uint16_t vendor = 0;  // what its description gives
-  std::uint16_t product = 0;
+  std::uint16_t vendor = 0, product = 0;  // what its description gives
   unsigned outputLength = 0;
-  bool vanish = false;
   std::string serial;  // its uniq (for USB, the serial number string); empty: one of our own
-  bool usb = false;
-  bool late = false;
-  bool term = false;
-  bool full = false;
-  int fd = -1;
-  bool unplugged = false;
-  std::string uniq;    // how its hidraw node is told apart from every other one in sysfs
-  std::string gadget;  // usb: its directory in configfs
-  std::string node;    // its /dev/hidrawN
-  std::chrono::steady_clock::time_point seen;  // when its node was there
-  int unrecorded = 0;  // "full": reports of its own still queued, read but not recorded
+  bool usb = false, vanish = false, late = false, term = false, full = false, unplugged = false;
+  // uniq: how its hidraw node is told apart from every other one in sysfs; gadget (usb only): its
+  // directory in configfs; node: its /dev/hidrawN
+  std::string uniq, gadget, node;
+  Clock::time_point seen;  // when its node was there
+  // fd: its /dev/uhid or /dev/hidgN; unrecorded ("full"): reports of its own still queued, read
+  // but not recorded
+  int fd = -1, unrecorded = 0;
 };
 
 std::vector<Device> Devices;
-int RecordFd = -1;
-int OpensFd = -1;                                // -1: opens are not recorded
-std::chrono::steady_clock::time_point StallEnd;  // until when "full" devices are not read
+int RecordFd = -1, OpensFd = -1;  // OpensFd -1: opens are not recorded
+Clock::time_point StallEnd;       // until when "full" devices are not read
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "hid_emulator: %s\n", what.c_str());
@@ -94,12 +91,9 @@ std::string ErrnoText(const std::string& what) { return what + ": " + std::strer
 std::string Unescaped(const std::string& text) {
   std::string bytes;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text.compare(i, 2, "\\x") == 0 && i + 4 <= text.size()) {
-      bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
-      i += 3;
-    } else {
-      bytes += text[i];
-    }
+    const bool escape = text.compare(i, 2, "\\x") == 0 && i + 4 <= text.size();
+    bytes += escape ? static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16)) : text[i];
+    if (escape) i += 3;
   }
   return bytes;
 }
@@ -107,24 +101,18 @@ std::string Unescaped(const std::string& text) {
 bool ParseModel(std::string text, Device* model) {
   model->usb = text.starts_with("usb:");
   if (model->usb) text.erase(0, 4);
-  unsigned vendor = 0, product = 0;
   int used = 0;
-  if (std::sscanf(text.c_str(), "%4x:%4x:%4u%n", &vendor, &product, &model->outputLength, &used) !=
-          3 ||
+  if (std::sscanf(text.c_str(), "%4hx:%4hx:%4u%n", &model->vendor, &model->product,
+                  &model->outputLength, &used) != 3 ||
       model->outputLength > 1024)
     return false;
-  model->vendor = static_cast<std::uint16_t>(vendor);
-  model->product = static_cast<std::uint16_t>(product);
+  std::map<std::string, bool*> named = {
+      {"vanish", &model->vanish}, {"late", &model->late}, {"term", &model->term}};
+  if (model->usb) named["full"] = &model->full;
   std::istringstream flags(text.substr(static_cast<std::size_t>(used)));
   for (std::string flag; std::getline(flags, flag, ':');) {
-    if (flag == "vanish")
-      model->vanish = true;
-    else if (flag == "late")
-      model->late = true;
-    else if (flag == "term")
-      model->term = true;
-    else if (flag == "full" && model->usb)
-      model->full = true;
+    if (named.contains(flag))
+      *named[flag] = true;
     else if (flag.starts_with("serial=") && flag.size() > 7)
       model->serial = Unescaped(flag.substr(7));
     else if (!flag.empty())  // the one before the first colon
@@ -148,13 +136,10 @@ std::vector<std::uint8_t> ReportDescriptor(unsigned outputLength) {
       0x81, 0x02,        //   Input (Data, Variable, Absolute)
   };
   if (outputLength > 0) {
-    d.insert(d.end(), {0x09, 0x03});  // Usage (3)
-    if (outputLength <= 0xFF) {
-      d.insert(d.end(), {0x95, static_cast<std::uint8_t>(outputLength)});  // Report Count
-    } else {
-      d.insert(d.end(), {0x96, static_cast<std::uint8_t>(outputLength & 0xFF),
-                         static_cast<std::uint8_t>(outputLength >> 8)});
-    }
+    const auto low = std::uint8_t(outputLength & 0xFF), high = std::uint8_t(outputLength >> 8);
+    // Usage (3), Report Count in one byte or, past 255, two
+    d.insert(d.end(), {0x09, 0x03, std::uint8_t(high ? 0x96 : 0x95), low});
+    if (high) d.push_back(high);
     d.insert(d.end(), {0x91, 0x02});  // Output (Data, Variable, Absolute)
   }
   d.push_back(0xC0);  // End Collection
@@ -176,20 +161,18 @@ void Send(const Device& device, const uhid_event& event) {
   WriteAll(device.fd, &event, sizeof event, "/dev/uhid");
 }
 
+// A line to `fd` (-1: nowhere): the record, the opens or standard output.
 void Record(const std::string& line, int fd = RecordFd) {
   if (fd < 0) return;
   const std::string text = line + "\n";
-  // O_APPEND and one write per line: a line is never torn, whoever reads the file meanwhile.
+  // One write per line (and O_APPEND): a line is never torn, whoever reads meanwhile.
   WriteAll(fd, text.data(), text.size(), "record");
 }
 
 std::string Hex(const std::uint8_t* data, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 0x0F];
-  }
+  for (const std::uint8_t byte : std::span(data, size))
+    text += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 0x0F]};
   return text;
 }
 
@@ -205,9 +188,7 @@ void Unplug(Device& device) {
   device.unplugged = true;
   // Unbound, a gadget's host sees a disconnect.
   if (device.usb) return WriteAttribute(device.gadget + "/UDC", "\n");
-  uhid_event event{};
-  event.type = UHID_DESTROY;
-  Send(device, event);
+  Send(device, {.type = UHID_DESTROY, .u = {}});
 }
 
 // Sends SIGTERM to every process that has `node` open.
@@ -231,61 +212,56 @@ void Output(Device& device, const std::string& prefix, const std::uint8_t* data,
   }
   Record(prefix + "output " + Hex(data, size));
   if (device.term) TerminateHolders(device.node);
-  const auto now = std::chrono::steady_clock::now();
-  const auto us = [](auto time) {
-    return static_cast<long long>(time / std::chrono::microseconds(1));
-  };
-  std::printf("taken %s%lld\n", prefix.c_str(), us(now.time_since_epoch()));
-  if (device.late) std::printf("latency %s%lld\n", prefix.c_str(), us(now - device.seen));
-  std::fflush(stdout);
+  const auto now = Clock::now();
+  Record("taken " + prefix + std::to_string(now.time_since_epoch() / 1us), STDOUT_FILENO);
+  if (device.late)
+    Record("latency " + prefix + std::to_string((now - device.seen) / 1us), STDOUT_FILENO);
   if (device.vanish) Unplug(device);
 }
 
-// Records the next report the gadget has read off the wire. False when none was pending.
-bool ServeGadget(Device& device, const std::string& prefix) {
-  if (device.unplugged) return false;
-  std::uint8_t report[1024];
-  const ssize_t got = read(device.fd, report, sizeof report);
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
-  if (got < 0) Fail(ErrnoText("read " + device.gadget));
-  Output(device, prefix, report, static_cast<std::size_t>(got));
-  return true;
+// One read of `fd`: what it got, -1 when nothing was pending.
+ssize_t ReadPending(int fd, void* data, std::size_t size, const std::string& what) {
+  const ssize_t got = read(fd, data, size);
+  if (got < 0 && errno != EAGAIN && errno != EINTR) Fail(ErrnoText("read " + what));
+  return got;
 }
 
-// Reads and answers the device's pending events. False when none was pending.
+// Reads and answers the device's next pending event (for a gadget: the next report it read off
+// the wire). False when none was pending.
 bool ServeOne(std::size_t index) {
   Device& device = Devices[index];
-  if (device.usb) return ServeGadget(device, std::to_string(index) + " ");
-  uhid_event event{};
-  const ssize_t got = read(device.fd, &event, sizeof event);
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
-  if (got < 0) Fail(ErrnoText("read /dev/uhid"));
-  if (got < static_cast<ssize_t>(sizeof event.type)) return false;
   const std::string prefix = std::to_string(index) + " ";
+  if (device.usb) {
+    std::uint8_t report[1024];
+    const ssize_t got =
+        device.unplugged ? -1 : ReadPending(device.fd, report, sizeof report, device.gadget);
+    if (got >= 0) Output(device, prefix, report, static_cast<std::size_t>(got));
+    return got >= 0;
+  }
+  uhid_event event{};
+  if (ReadPending(device.fd, &event, sizeof event, "/dev/uhid") <
+      static_cast<ssize_t>(sizeof event.type))
+    return false;
   switch (event.type) {
     case UHID_OUTPUT:
       Output(device, prefix, event.u.output.data,
              std::min<std::size_t>(event.u.output.size, UHID_DATA_MAX));
       break;
-    case UHID_GET_REPORT: {
+    case UHID_GET_REPORT:
       Record(prefix + "get_report " + std::to_string(event.u.get_report.rnum));
-      uhid_event reply{};
-      reply.type = UHID_GET_REPORT_REPLY;
-      reply.u.get_report_reply.id = event.u.get_report.id;
-      reply.u.get_report_reply.err = EIO;
-      if (!device.unplugged) Send(device, reply);
+      if (!device.unplugged)
+        Send(device, {.type = UHID_GET_REPORT_REPLY,
+                      .u = {.get_report_reply = {
+                                .id = event.u.get_report.id, .err = EIO, .size = 0, .data = {}}}});
       break;
-    }
-    case UHID_SET_REPORT: {
-      const std::size_t size = std::min<std::size_t>(event.u.set_report.size, UHID_DATA_MAX);
+    case UHID_SET_REPORT:
       Record(prefix + "set_report " + std::to_string(event.u.set_report.rnum) + " " +
-             Hex(event.u.set_report.data, size));
-      uhid_event reply{};
-      reply.type = UHID_SET_REPORT_REPLY;
-      reply.u.set_report_reply.id = event.u.set_report.id;
-      if (!device.unplugged) Send(device, reply);
+             Hex(event.u.set_report.data,
+                 std::min<std::size_t>(event.u.set_report.size, UHID_DATA_MAX)));
+      if (!device.unplugged)
+        Send(device, {.type = UHID_SET_REPORT_REPLY,
+                      .u = {.set_report_reply = {.id = event.u.set_report.id, .err = 0}}});
       break;
-    }
     case UHID_OPEN:
       Record(prefix + "open", OpensFd);
       break;
@@ -297,8 +273,7 @@ bool ServeOne(std::size_t index) {
 
 // Milliseconds until the stall of the "full" devices ends, -1 once it has.
 int StallLeft() {
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(StallEnd - std::chrono::steady_clock::now());
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(StallEnd - Clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : -1;
 }
 
@@ -312,11 +287,9 @@ int Serve(int signalFd, int timeoutMs) {
   const int ready = poll(fds.data(), fds.size(), timeoutMs);
   if (ready < 0 && errno == EINTR) return 0;
   if (ready < 0) Fail(ErrnoText("poll"));
-  for (std::size_t i = 0; i < Devices.size(); ++i) {
-    if (fds[i].revents & POLLIN) {
+  for (std::size_t i = 0; i < Devices.size(); ++i)
+    if (fds[i].revents & POLLIN)
       while (ServeOne(i)) continue;
-    }
-  }
   signalfd_siginfo caught{};
   if (signalFd < 0 || !(fds.back().revents & POLLIN)) return 0;
   if (read(signalFd, &caught, sizeof caught) != sizeof caught) Fail(ErrnoText("read signal"));
@@ -346,11 +319,10 @@ void CreateGadget(Device& device) {
   namespace fs = std::filesystem;
   const std::string g = "/sys/kernel/config/usb_gadget/" + device.uniq;
   const std::string function = g + "/functions/hid.usb0";
-  for (const std::string& directory : {g, g + "/strings/0x409", g + "/configs/c.1", function}) {
-    std::error_code error;
+  std::error_code error;
+  for (const std::string& directory : {g, g + "/strings/0x409", g + "/configs/c.1", function})
     if (!fs::create_directory(directory, error))
       Fail("mkdir " + directory + ": " + error.message());
-  }
   device.gadget = g;
   WriteAttribute(g + "/idVendor", std::to_string(device.vendor));
   WriteAttribute(g + "/idProduct", std::to_string(device.product));
@@ -362,35 +334,24 @@ void CreateGadget(Device& device) {
   WriteAttribute(function + "/report_length", std::to_string(std::max(device.outputLength, 8u)));
   const std::vector<std::uint8_t> descriptor = ReportDescriptor(device.outputLength);
   WriteAttribute(function + "/report_desc", std::string(descriptor.begin(), descriptor.end()));
-  std::error_code error;
   fs::create_directory_symlink(function, g + "/configs/c.1/hid.usb0", error);
   if (error) Fail("link the HID function: " + error.message());
   WriteAttribute(g + "/UDC", FirstController());
 
-  // The gadget side's node: the /dev/hidgN whose device number the function names.
-  std::ifstream number(function + "/dev");
-  unsigned major = 0, minor = 0;
-  char colon = 0;
-  if (!(number >> major >> colon >> minor)) Fail("no device number in " + function + "/dev");
-  struct stat node {};
-  std::string path;
-  for (const auto& entry : fs::directory_iterator("/dev")) {
-    if (entry.path().filename().string().starts_with("hidg") &&
-        stat(entry.path().c_str(), &node) == 0 && node.st_rdev == makedev(major, minor)) {
-      path = entry.path();
-    }
-  }
-  device.fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (device.fd < 0) Fail(ErrnoText("open the gadget's /dev/hidg node " + path));
+  // The gadget side's node: the /dev/hidgN whose device number ("MAJOR:MINOR") the function names.
+  std::string number;
+  std::getline(std::ifstream(function + "/dev"), number);
+  const fs::path node = fs::read_symlink("/sys/dev/char/" + number, error);
+  if (error) Fail("no device " + number + " for " + function + ": " + error.message());
+  device.fd = Open("/dev/" + node.filename().string(), O_RDONLY | O_NONBLOCK);
 }
 
 // Takes the gadget apart, once unbound and its node closed.
 void RemoveGadget(const Device& device) {
   const std::string& g = device.gadget;
   for (const std::string& path : {g + "/configs/c.1/hid.usb0", g + "/configs/c.1",
-                                  g + "/functions/hid.usb0", g + "/strings/0x409", g}) {
+                                  g + "/functions/hid.usb0", g + "/strings/0x409", g})
     if (remove(path.c_str()) != 0) Fail(ErrnoText("remove " + path));
-  }
 }
 
 void CreateUhid(Device& device, std::size_t index) {
@@ -420,23 +381,19 @@ void Create(std::size_t index) {
   device.uniq = !device.serial.empty()
                     ? device.serial
                     : "tunezap-e2e-" + std::to_string(getpid()) + "-" + std::to_string(index);
-  if (device.usb) {
-    CreateGadget(device);
-  } else {
-    CreateUhid(device, index);
-  }
+  device.usb ? CreateGadget(device) : CreateUhid(device, index);
 
   // The kernel adds the device from a worker; wait for its node before the next one is made.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
   for (;;) {
     const std::string node = FindHidraw(device.uniq);
     if (!node.empty() && std::filesystem::exists(node)) {
-      device.seen = std::chrono::steady_clock::now();
+      device.seen = Clock::now();
       device.node = node;
-      std::printf("device %zu %s\n", index, node.c_str());
+      Record("device " + std::to_string(index) + " " + node, STDOUT_FILENO);
       return;
     }
-    if (std::chrono::steady_clock::now() > deadline)
+    if (Clock::now() > deadline)
       Fail("device " + std::to_string(index) + ": no hidraw node after 10 s");
     Serve(-1, 1);
   }
@@ -454,7 +411,7 @@ void FillGadgetQueue(Device& device) {
   for (int i = 0; i < kGadgetRequests; ++i) WriteAll(fd, report.data(), report.size(), device.node);
   close(fd);
   device.unrecorded = kGadgetRequests;
-  StallEnd = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  StallEnd = Clock::now() + std::chrono::seconds(6);
 }
 
 int Run(int argc, char** argv) {
@@ -469,18 +426,14 @@ int Run(int argc, char** argv) {
     OpensFd = Open(argv[4], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
     first = 5;
   }
-  for (int i = first; i < argc; ++i) {
-    Device device;
-    if (!ParseModel(argv[i], &device)) Fail(std::string("bad device: ") + argv[i]);
-    Devices.push_back(device);
-  }
+  for (int i = first; i < argc; ++i)
+    if (!ParseModel(argv[i], &Devices.emplace_back())) Fail(std::string("bad device: ") + argv[i]);
   RecordFd = Open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
 
   // Real hardware takes a report the moment it is written. Running before any ordinary process
   // gets the emulator the same: on the guest's one processor it reads each report, and unplugs a
   // vanishing device, before the writer's next write.
-  sched_param priority{};
-  priority.sched_priority = 50;
+  sched_param priority{.sched_priority = 50};
   if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) Fail(ErrnoText("sched_setscheduler"));
 
   sigset_t signals;
@@ -494,8 +447,7 @@ int Run(int argc, char** argv) {
     if (!Devices[i].late) Create(i);
     if (Devices[i].full) FillGadgetQueue(Devices[i]);
   }
-  std::printf("ready\n");
-  std::fflush(stdout);
+  Record("ready", STDOUT_FILENO);
 
   for (int caught = 0; caught != SIGTERM && caught != SIGINT;
        caught = Serve(signalFd, StallLeft())) {
@@ -503,9 +455,8 @@ int Run(int argc, char** argv) {
       if (Devices[i].late && Devices[i].fd < 0) Create(i);
   }
   // Whatever the kernel queued before the signal still counts as received.
-  for (std::size_t i = 0; i < Devices.size(); ++i) {
+  for (std::size_t i = 0; i < Devices.size(); ++i)
     while (ServeOne(i)) continue;
-  }
   for (Device& device : Devices) {
     Unplug(device);
     close(device.fd);
