@@ -19,10 +19,7 @@ bool IsDigits(std::string_view text) {
 
 // Command-line text quoted for an error message.
 std::string Quoted(std::string_view text) {
-  std::string quoted = "\"";
-  quoted += Texts::EscapedText(text, Texts::Escaping::kQuoted);
-  quoted += '"';
-  return quoted;
+  return '"' + Texts::EscapedText(text, Texts::Escaping::kQuoted) + '"';
 }
 
 // Cuts an unsigned decimal number into its digits before and after the point, leading zeros of
@@ -41,10 +38,7 @@ bool CutDecimal(std::string_view text, std::string_view* whole, std::string_view
 std::string FieldName(int field) { return "field " + std::to_string(field); }
 
 CommandLineOutcome Failure(CommandLineError error, std::string message) {
-  CommandLineOutcome outcome;
-  outcome.Error = error;
-  outcome.Message = std::move(message);
-  return outcome;
+  return {error, {}, std::move(message)};
 }
 
 // Converts one field, reporting a failure in the caller's terms. `shown` is the field as the
@@ -103,6 +97,12 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
   const std::vector<std::string>& words = arguments.Words;
   OptionsOutcome outcome;
   Options& given = outcome.Given;
+  // Nothing of a refused line is used.
+  const auto refuse = [&outcome](std::string message) {
+    outcome.Message = std::move(message);
+    outcome.ArgumentText = {};
+    return outcome;
+  };
   std::size_t i = 0;
   for (; i < words.size() && words[i].starts_with("--"); ++i) {
     const std::string_view word = words[i];
@@ -121,10 +121,7 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
                  : name == "--syslog"  ? &given.Syslog
                                        : nullptr;
     if (flag != nullptr) {
-      if (hasValue) {
-        outcome.Message = "option " + Quoted(name) + " takes no value";
-        return outcome;
-      }
+      if (hasValue) return refuse("option " + Quoted(name) + " takes no value");
       *flag = true;
       continue;
     }
@@ -135,14 +132,9 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
     std::optional<unsigned>* seconds = name == "--wait"  ? &given.WaitMilliseconds
                                        : name == "--gap" ? &given.GapMilliseconds
                                                          : nullptr;
-    if (text == nullptr && seconds == nullptr) {
-      outcome.Message = "unknown option " + Quoted(name);
-      return outcome;
-    }
-    if (text != nullptr ? text->has_value() : seconds->has_value()) {
-      outcome.Message = "option " + Quoted(name) + " is given twice";
-      return outcome;
-    }
+    if (text == nullptr && seconds == nullptr) return refuse("unknown option " + Quoted(name));
+    if (text != nullptr ? text->has_value() : seconds->has_value())
+      return refuse("option " + Quoted(name) + " is given twice");
     std::string value;
     if (hasValue) {
       value = word.substr(equals + 1);
@@ -150,10 +142,7 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
       value = words[++i];
     }
     // An empty value would select nothing a user can name; it is as good as a missing one.
-    if (value.empty()) {
-      outcome.Message = "option " + Quoted(name) + " needs a value";
-      return outcome;
-    }
+    if (value.empty()) return refuse("option " + Quoted(name) + " needs a value");
     if (text != nullptr) {
       *text = std::move(value);
       continue;
@@ -161,12 +150,10 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
     const bool wait = seconds == &given.WaitMilliseconds;
     unsigned milliseconds = 0;
     if (!ParseSeconds(value, &milliseconds) || (wait && milliseconds == 0) ||
-        milliseconds > (wait ? kMaxWaitMilliseconds : kMaxGapMilliseconds)) {
-      outcome.Message = "option " + Quoted(name) + " needs seconds, " +
-                        (wait ? "more than 0 and at most 3600" : "from 0 to 1") + ", not " +
-                        Quoted(value);
-      return outcome;
-    }
+        milliseconds > (wait ? kMaxWaitMilliseconds : kMaxGapMilliseconds))
+      return refuse("option " + Quoted(name) + " needs seconds, " +
+                    (wait ? "more than 0 and at most 3600" : "from 0 to 1") + ", not " +
+                    Quoted(value));
     *seconds = milliseconds;
   }
   if (i < words.size() && i < arguments.Starts.size() &&
@@ -176,11 +163,9 @@ OptionsOutcome CutOptions(const APIdeclarations::ArgumentWords& arguments) {
   // What goes with a listing, said here once: it sends nothing, so it takes no channel.
   if (given.Help || given.Version) return outcome;
   if (given.List && !outcome.ArgumentText.empty()) {
-    outcome.Message = "option \"--list\" takes no box, value or channel";
-  } else if (given.Json && !given.List) {
-    outcome.Message = "option \"--json\" goes with \"--list\" only";
+    return refuse("option \"--list\" takes no box, value or channel");
   }
-  if (!outcome.Message.empty()) outcome.ArgumentText = {};  // nothing of a refused line is used
+  if (given.Json && !given.List) return refuse("option \"--json\" goes with \"--list\" only");
   return outcome;
 }
 
