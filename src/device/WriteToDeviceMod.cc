@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "text/Texts.h"
@@ -212,6 +213,20 @@ bool Walk(std::vector<InterfaceListing>* listing, std::string* problem, bool* la
   return false;
 }
 
+// One listing as ListInterfaces describes it; `lasting` tells a problem that waiting cannot mend.
+std::vector<InterfaceListing> ListOnce(std::string* problem, bool* lasting) {
+  std::vector<InterfaceListing> listing;
+  if (!Walk(&listing, problem, lasting)) return listing;
+  // The length a run would read of the handle, peeked: the listing locks nothing.
+  for (const InterfaceListing& item : listing) {
+    if (!item.WouldUse) continue;
+    *problem = LengthProblem(item.Path, item.LengthKnown ? item.OutputReportByteLength : 0,
+                             item.LengthKnown ? "" : item.Problem);
+    *lasting = true;
+  }
+  return listing;
+}
+
 }  // namespace
 
 bool LocateDevice() {
@@ -241,13 +256,12 @@ bool LocateDevice() {
 void ReadDeviceCapabilities() {
   api::CallResult result;
   std::uint16_t length = 0;
-  LinkState.LastResult =
-      api::GetOutputReportByteLength(LinkState.HIDHandle, LinkState.DevicePath, &length, &result)
-          ? 1
-          : 0;
+  const bool read =
+      api::GetOutputReportByteLength(LinkState.HIDHandle, LinkState.DevicePath, &length, &result);
+  LinkState.LastResult = read ? 1 : 0;
   // An unreadable length counts as no output report at all: nothing can be sent to it.
-  LinkState.OutputReportByteLength = LinkState.LastResult != 0 ? length : 0;
-  if (LinkState.LastResult == 0) LinkState.Problem = result.reason;
+  LinkState.OutputReportByteLength = read ? length : 0;
+  if (!read) LinkState.Problem = result.reason;
 }
 
 Delivery SendOutputReport(const ReportRequest& request) {
@@ -269,10 +283,7 @@ Delivery SendOutputReport(const ReportRequest& request) {
   report[0] = kReportID;
   std::copy(request.begin(), request.end(), report.begin() + 1);
 
-  if (!TerminationHeld) {
-    api::HoldTermination();
-    TerminationHeld = true;
-  }
+  if (!std::exchange(TerminationHeld, true)) api::HoldTermination();
   api::CallResult result;
   const bool written = api::WriteReport(LinkState.HIDHandle, LinkState.DevicePath, report.data(),
                                         report.size(), &result);
@@ -286,28 +297,8 @@ Delivery SendOutputReport(const ReportRequest& request) {
 }
 
 void EndChannel() {
-  if (!TerminationHeld) return;
-  TerminationHeld = false;
-  api::ReleaseTermination();
+  if (std::exchange(TerminationHeld, false)) api::ReleaseTermination();
 }
-
-namespace {
-
-// One listing as ListInterfaces describes it; `lasting` tells a problem that waiting cannot mend.
-std::vector<InterfaceListing> ListOnce(std::string* problem, bool* lasting) {
-  std::vector<InterfaceListing> listing;
-  if (!Walk(&listing, problem, lasting)) return listing;
-  // The length a run would read of the handle, peeked: the listing locks nothing.
-  for (const InterfaceListing& item : listing) {
-    if (!item.WouldUse) continue;
-    *problem = LengthProblem(item.Path, item.LengthKnown ? item.OutputReportByteLength : 0,
-                             item.LengthKnown ? "" : item.Problem);
-    *lasting = true;
-  }
-  return listing;
-}
-
-}  // namespace
 
 std::vector<InterfaceListing> ListInterfaces(std::string* problem) {
   std::vector<InterfaceListing> listing;
