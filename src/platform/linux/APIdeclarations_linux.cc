@@ -264,15 +264,13 @@ bool ReadUeventValue(const std::string& name, std::string_view key, std::string*
   const std::string path = DeviceFilePath(name, "uevent");
   std::string uevent;
   if (!ReadSmallFile(path, kMaxAttributeBytes, &uevent, result)) return false;
-  std::string_view rest = uevent;
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    const std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=') {
-      *value = line.substr(key.size() + 1);
-      return true;
-    }
+  // Every line, the first one too, follows a line end.
+  const std::string lines = '\n' + uevent;
+  const std::string start = std::string(1, '\n').append(key).append("=");
+  if (const std::size_t at = lines.find(start); at != std::string::npos) {
+    const std::size_t begin = at + start.size();
+    *value = lines.substr(begin, lines.find('\n', begin) - begin);
+    return true;
   }
   FailWithText(result, "read", path, "no " + std::string(key) + " line");
   return false;
@@ -659,8 +657,7 @@ bool WriteReport(PlatformHandle device, const std::string& path, const std::uint
     written = write(ToDescriptor(device), report, size);
   } while (written < 0 && errno == EINTR);
   if (written < 0) {
-    const int error = errno;
-    FailWithError(result, "write", path, error);
+    FailWithError(result, "write", path, errno);
     return false;
   }
   if (static_cast<std::size_t>(written) != size) {
@@ -706,14 +703,9 @@ void WaitForInterfaceChange(unsigned timeoutMilliseconds) {
 }
 
 void CloseDevice(PlatformHandle device) {
-  const int fd = ToDescriptor(device);
-  if (fd < 0) return;
-  close(fd);  // not retried on EINTR: Linux has released the descriptor either way
+  // Not retried on EINTR: Linux has released the descriptor either way.
+  if (const int fd = ToDescriptor(device); fd >= 0) close(fd);
 }
-
-}  // namespace APIdeclarations
-
-namespace APIdeclarations {
 
 std::string AccessDeniedHint() { return "install the udev rule 70-tunezap.rules, see tunezap(1)"; }
 
