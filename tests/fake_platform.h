@@ -13,7 +13,7 @@ namespace FakePlatform {
 
 // A case sets the few fields it needs: {.path = "/dev/hidraw1", .openFails = true}.
 struct FakeInterface {
-  std::string path{};
+  std::string path = "/dev/hidraw0";
   APIdeclarations::DeviceAttributes attributes = {0x6666, 0xF100};  // the box unless told
   std::uint16_t outputReportByteLength = 9;
   bool unusableMember = false;  // enumerated, but without a path

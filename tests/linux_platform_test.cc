@@ -225,15 +225,6 @@ TEST_F(LinuxPlatform, ReadsTheIdentityFromTheDeviceLinkOrElseUevent) {
   }
 }
 
-TEST_F(LinuxPlatform, PeekNeedsNoNodeButAPathUnderTheDeviceRoot) {
-  AddInterface("hidraw7", kUevent, kDescriptor, /*node=*/nullptr);
-  api::DeviceAttributes attributes;
-  EXPECT_TRUE(api::PeekDeviceAttributes(Node("hidraw7"), &attributes, &result));
-  EXPECT_EQ(attributes.VendorID, 0x6666);
-  EXPECT_FALSE(api::PeekDeviceAttributes("/elsewhere/hidraw7", &attributes, &result));
-  EXPECT_FALSE(result.ok);
-}
-
 // How opening a node ends: "opened", or the reason and whether access was denied.
 TEST_F(LinuxPlatform, OpenFailureNamesThePathAndTheSystemError) {
   fs::create_directories(Node("hidraw1"));
@@ -286,9 +277,9 @@ TEST_F(LinuxPlatform, OutputReportLengthComesFromTheReportDescriptor) {
   AddInterface("hidraw1", kUevent, std::string(4097, '\0'));
   const api::PlatformHandle device = api::OpenDevice(Node("hidraw0"), &result);
   std::uint16_t length = 0;
-  EXPECT_TRUE(api::GetOutputReportByteLength(device, Node("hidraw0"), &length, &result))
+  EXPECT_TRUE(api::GetOutputReportByteLength(device, Node("hidraw0"), &length, &result) &&
+              length == 9)
       << result.reason;
-  EXPECT_EQ(length, 9);
   api::CloseDevice(device);
   const api::PlatformHandle oversized = api::OpenDevice(Node("hidraw1"), &result);
   EXPECT_FALSE(api::GetOutputReportByteLength(oversized, Node("hidraw1"), &length, &result));
@@ -355,11 +346,12 @@ TEST_F(LinuxPlatform, LockWaitsNoLongerThanTheTimeoutWhileAnotherHoldsIt) {
 }
 
 // A serial number is peeked from the uevent's HID_UNIQ line (one with no such line has none); a
-// node is known by any link to it.
+// peek needs no node (hidraw2 has none), but a path under the device root. A node is known by any
+// link to it.
 TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
   AddInterface("hidraw0", std::string(kUevent) + "HID_UNIQ=BOX \x1b-B\n");
   AddInterface("hidraw1", "HID_ID=0003:00006666:0000F100\nHID_UNIQ=\n");
-  AddInterface("hidraw2", "HID_ID=0003:00006666:0000F100\n");
+  AddInterface("hidraw2", "HID_ID=0003:00006666:0000F100\n", kDescriptor, /*node=*/nullptr);
   const std::string unreadable =
       "read '" + (root / "sys/class/hidraw/hidraw2/device/uevent").string() + "': no HID_UNIQ line";
   for (const auto& [name, peeked] :
@@ -368,8 +360,11 @@ TEST_F(LinuxPlatform, PeeksSerialAndLengthAndKnowsANodeByAnyLink) {
     EXPECT_EQ(api::PeekSerialNumber(Node(name), &serial, &result) ? serial : result.reason, peeked);
   }
   std::uint16_t length = 0;
-  EXPECT_TRUE(api::PeekOutputReportByteLength(Node("hidraw0"), &length, &result));
-  EXPECT_EQ(length, 9);
+  api::DeviceAttributes attributes;
+  EXPECT_TRUE(api::PeekOutputReportByteLength(Node("hidraw2"), &length, &result) && length == 9);
+  EXPECT_TRUE(api::PeekDeviceAttributes(Node("hidraw2"), &attributes, &result) &&
+              attributes.VendorID == 0x6666);
+  EXPECT_FALSE(api::PeekDeviceAttributes("/elsewhere/hidraw2", &attributes, &result));
   fs::create_symlink(Node("hidraw1"), Node("box"));
   for (const auto& [a, b, same] : {std::tuple{"box", "hidraw1", true},
                                    {"hidraw1", "hidraw1", true},

@@ -12,7 +12,6 @@ namespace {
 using FakePlatform::Fake;
 using TestData::Stdout;
 using Box = FakePlatform::FakeInterface;
-constexpr const char* kNode0 = "/dev/hidraw0";
 
 int RunProgram(const std::string& text, std::vector<Box> interfaces) {
   FakePlatform::Reset(std::move(interfaces));
@@ -21,8 +20,18 @@ int RunProgram(const std::string& text, std::vector<Box> interfaces) {
 }
 
 std::vector<Box> OneDevice(std::uint16_t length = 9) {
-  return {{.path = kNode0, .outputReportByteLength = length}};
+  return {{.outputReportByteLength = length}};
 }
+
+// The error line of a channel whose first report was not delivered, for `why`.
+std::string NotSent(const std::string& why) {
+  return "tunezap: channel 123 not changed: report 1 of 3 not delivered (" + why +
+         "); reports 2, 3 not sent\n";
+}
+const std::string kTooShort =
+    "device 6666:f100 at /dev/hidraw0 has an output report length of 8 bytes; at least 9 are "
+    "needed";
+constexpr APIdeclarations::DeviceAttributes kMouse = {0x046D, 0xC077};
 
 std::vector<std::vector<std::uint8_t>> WrittenBytes() {
   std::vector<std::vector<std::uint8_t>> bytes;
@@ -79,57 +88,32 @@ TEST(Main, ChangesTheChannelOrReportsWhyNot) {
 }
 
 TEST(Main, DeviceProblemsKeepStandardOutputAndExitOne) {
-  const auto notChanged = [](const std::string& why) {
-    return "tunezap: channel 123 not changed: report 1 of 3 not delivered (" + why +
-           "); reports 2, 3 not sent\n";
-  };
   const std::string inPart = "tunezap: channel 123 changed only in part: report ";
   const std::string gone = " of 3 not delivered (write '/dev/hidraw0': No such device)";
   const struct {
-    Box box;
+    const char* steps;  // as Fake.steps: the error line comes before the release of the hold
     std::size_t reportsWritten;
     std::size_t digitLines;
-    const char* steps;  // as Fake.steps: the error line comes before the release of the hold
     std::string error;
+    Box box;
   } cases[] = {
-      {{.path = kNode0, .attributes = {0x046D, 0xC077}},
+      {"SE", 0, 3, NotSent("no device 6666:f100 among 1 HID interfaces"), {.attributes = kMouse}},
+      {"SLHwwER", 1, 3, inPart + "2" + gone + "; report 3 not sent\n", {.writesBeforeFailure = 1}},
+      {"SLHwER", 0, 3, NotSent("write '/dev/hidraw0': No such device"), {.failingWrite = 1}},
+      {"SLHwwER", 1, 3, inPart + "2" + gone + "; report 3 not sent\n", {.failingWrite = 2}},
+      {"SLHwwwER", 2, 3, inPart + "3" + gone + "\n", {.failingWrite = 3}},
+      {"SLE", 0, 1, NotSent(kTooShort), {.outputReportByteLength = 8}},
+      {"SE",
        0,
        3,
-       "SE",
-       notChanged("no device 6666:f100 among 1 HID interfaces")},
-      {{.path = kNode0, .writesBeforeFailure = 1},
+       NotSent("device 6666:f100 found at /dev/hidraw0 but it could not be opened: "
+               "open '/dev/hidraw0': Permission denied (install the udev rule 70-tunezap.rules)"),
+       {.openFails = true, .accessDenied = true}},
+      {"SLHwER",
        1,
        3,
-       "SLHwwER",
-       inPart + "2" + gone + "; report 3 not sent\n"},
-      {{.path = kNode0, .failingWrite = 1},
-       0,
-       3,
-       "SLHwER",
-       notChanged("write '/dev/hidraw0': No such device")},
-      {{.path = kNode0, .failingWrite = 2},
-       1,
-       3,
-       "SLHwwER",
-       inPart + "2" + gone + "; report 3 not sent\n"},
-      {{.path = kNode0, .failingWrite = 3}, 2, 3, "SLHwwwER", inPart + "3" + gone + "\n"},
-      {{.path = kNode0, .outputReportByteLength = 8},
-       0,
-       1,
-       "SLE",
-       notChanged("device 6666:f100 at /dev/hidraw0 has an output report length of 8 bytes; at "
-                  "least 9 are needed")},
-      {{.path = kNode0, .openFails = true, .accessDenied = true},
-       0,
-       3,
-       "SE",
-       notChanged("device 6666:f100 found at /dev/hidraw0 but it could not be opened: open "
-                  "'/dev/hidraw0': Permission denied (install the udev rule 70-tunezap.rules)")},
-      {{.path = kNode0, .shortWriteBy = 1},
-       1,
-       3,
-       "SLHwER",
-       notChanged("write '/dev/hidraw0': only 8 of 9 bytes written")},
+       NotSent("write '/dev/hidraw0': only 8 of 9 bytes written"),
+       {.shortWriteBy = 1}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
@@ -153,7 +137,7 @@ TEST(Main, BrokenStandardOutputDoesNotStopTheChannelChange) {
 // A keyboard with a hostile serial, then three boxes told apart by serial; the last may not be
 // opened. A fourth comes while a run waits.
 std::vector<Box> ThreeBoxes() {
-  return {{.path = "/dev/hidraw0", .attributes = {0x046D, 0xC077}, .serial = "K\x1b[2J"},
+  return {{.path = "/dev/hidraw0", .attributes = kMouse, .serial = "K\x1b[2J"},
           {.path = "/dev/hidraw1", .serial = "BOX-A"},
           {.path = "/dev/hidraw2",
            .outputReportByteLength = 65,
@@ -166,45 +150,28 @@ std::vector<Box> ThreeBoxes() {
 TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
   const std::string channel = Stdout("1_5_123");
   const std::string usage = "tunezap: usage: tunezap <box 0/1> <value 0-255> <channel>\n";
-  const auto notSent = [](const std::string& why) {
-    return "tunezap: channel 123 not changed: report 1 of 3 not delivered (" + why +
-           "); reports 2, 3 not sent\n";
-  };
-  const std::string notABox = notSent("/dev/hidraw0 is 046d:c077, not 6666:f100");
+  const std::string notABox = NotSent("/dev/hidraw0 is 046d:c077, not 6666:f100");
   const struct {
     const char* text;
     int status;
     std::string stdoutBytes;
-    std::vector<std::string> opened;
-    std::size_t writes;  // all to the one opened interface
+    const char* opened;  // "": none; all three reports go to the one opened
     std::string stderrBytes;
   } cases[] = {
-      {"--serial=BOX-B 1 5 123", 0, channel, {"/dev/hidraw2"}, 3, ""},
-      {"--device /dev/box-b 1 5 123", 0, channel, {"/dev/hidraw2"}, 3, ""},
-      {"--serial BOX-A -- 1 5 123", 0, channel, {"/dev/hidraw1"}, 3, ""},
-      {"--device=/dev/hidraw0 1 5 123", 1, channel, {}, 0, notABox},
-      {"--serial=BOX-Z 1 5 123",
-       1,
-       channel,
-       {},
-       0,
-       notSent("no device 6666:f100 with serial BOX-Z among 4 HID interfaces")},
-      {"--serial=BOX-A --device=/dev/box-b 1 5 123",
-       1,
-       channel,
-       {},
-       0,
-       notSent("no device 6666:f100 at /dev/box-b with serial BOX-A among 4 HID interfaces")},
-      {"--wait=1 --serial=BOX-D 1 5 123", 0, channel, {"/dev/hidraw4"}, 3, ""},
-      {"--wait=9 --device=/dev/hidraw0 1 5 123", 1, channel, {}, 0, notABox},
-      {"--serial=BOX-B", 2, Stdout("usage"), {}, 0, ""},
-      {"--bogus 1 5 123", 2, "", {}, 0, "tunezap: unknown option \"--bogus\"\n" + usage},
-      {"--device", 2, "", {}, 0, "tunezap: option \"--device\" needs a value\n" + usage},
-      {"--list 1 5 123",
-       2,
-       "",
-       {},
-       0,
+      {"--serial=BOX-B 1 5 123", 0, channel, "/dev/hidraw2", ""},
+      {"--device /dev/box-b 1 5 123", 0, channel, "/dev/hidraw2", ""},
+      {"--serial BOX-A -- 1 5 123", 0, channel, "/dev/hidraw1", ""},
+      {"--device=/dev/hidraw0 1 5 123", 1, channel, "", notABox},
+      {"--serial=BOX-Z 1 5 123", 1, channel, "",
+       NotSent("no device 6666:f100 with serial BOX-Z among 4 HID interfaces")},
+      {"--serial=BOX-A --device=/dev/box-b 1 5 123", 1, channel, "",
+       NotSent("no device 6666:f100 at /dev/box-b with serial BOX-A among 4 HID interfaces")},
+      {"--wait=1 --serial=BOX-D 1 5 123", 0, channel, "/dev/hidraw4", ""},
+      {"--wait=9 --device=/dev/hidraw0 1 5 123", 1, channel, "", notABox},
+      {"--serial=BOX-B", 2, Stdout("usage"), "", ""},
+      {"--bogus 1 5 123", 2, "", "", "tunezap: unknown option \"--bogus\"\n" + usage},
+      {"--device", 2, "", "", "tunezap: option \"--device\" needs a value\n" + usage},
+      {"--list 1 5 123", 2, "", "",
        "tunezap: option \"--list\" takes no box, value or channel\n" + usage},
   };
   for (const auto& c : cases) {
@@ -212,9 +179,11 @@ TEST(Main, OptionsChooseTheDeviceAndLeaveStandardOutputAsWithout) {
     EXPECT_EQ(RunProgram(c.text, ThreeBoxes()), c.status);
     EXPECT_EQ(Fake.standardOutput, c.stdoutBytes);
     EXPECT_EQ(Fake.standardError, c.stderrBytes);
-    EXPECT_EQ(Fake.opened, c.opened) << "only the chosen box may be opened";
-    ASSERT_EQ(Fake.writes.size(), c.writes);
-    for (const auto& write : Fake.writes) EXPECT_EQ(write.path, c.opened.at(0));
+    const bool used = *c.opened != '\0';
+    EXPECT_EQ(Fake.opened, used ? std::vector<std::string>{c.opened} : std::vector<std::string>{})
+        << "only the chosen box may be opened";
+    ASSERT_EQ(Fake.writes.size(), used ? 3u : 0u);
+    for (const auto& write : Fake.writes) EXPECT_EQ(write.path, c.opened);
   }
   // The searches, waits and the lock come before the hold: a kill then acts at once.
   RunProgram("--wait=1 --serial=BOX-D 1 5 123", ThreeBoxes());
@@ -288,9 +257,7 @@ TEST(Main, ListShowsEveryInterfaceAndOpensOnlyTheBoxes) {
   // The box a run would use cannot take the report: listed and marked, but not usable.
   EXPECT_EQ(RunProgram("--list", OneDevice(8)), MainMod::kExitNotChanged);
   EXPECT_EQ(Fake.standardOutput, "* /dev/hidraw0 6666:f100 - 8 can be opened\n");
-  EXPECT_EQ(Fake.standardError,
-            "tunezap: device 6666:f100 at /dev/hidraw0 has an output report length of 8 bytes; at "
-            "least 9 are needed\n");
+  EXPECT_EQ(Fake.standardError, "tunezap: " + kTooShort + "\n");
   // With --wait, listed once the box a run would use is there.
   EXPECT_EQ(RunProgram("--wait=9 --serial=BOX-D --list", ThreeBoxes()), MainMod::kExitSuccess);
   EXPECT_NE(Fake.standardOutput.find("\n* /dev/hidraw4 6666:f100 BOX-D 9 can be opened\n"),
