@@ -89,11 +89,6 @@ bool ReadAttributes(HANDLE device, const std::string& path, DeviceAttributes* at
   return true;
 }
 
-// The standard handles as they were at start-up, each kInvalidHandle when it named no open object.
-bool StandardHandlesTaken = false;
-PlatformHandle StandardOutput = kInvalidHandle;
-PlatformHandle StandardError = kInvalidHandle;
-
 PlatformHandle CheckedStandardHandle(DWORD which) {
   const HANDLE handle = GetStdHandle(which);
   DWORD flags = 0;
@@ -105,11 +100,21 @@ PlatformHandle CheckedStandardHandle(DWORD which) {
   return FromHandle(handle);
 }
 
-void TakeStandardHandles() {
-  if (StandardHandlesTaken) return;
-  StandardHandlesTaken = true;
-  StandardOutput = CheckedStandardHandle(STD_OUTPUT_HANDLE);
-  StandardError = CheckedStandardHandle(STD_ERROR_HANDLE);
+// The standard handles as they were at start-up, each kInvalidHandle when it named no open object.
+// Not a function-local static: under mingw-w64 its guard takes a handle at the first use, which
+// may be the very value of a stale standard handle.
+struct StandardHandles {
+  bool Taken = false;
+  PlatformHandle Output = kInvalidHandle;
+  PlatformHandle Error = kInvalidHandle;
+} Standard;
+
+const StandardHandles& TakeStandardHandles() {
+  if (!Standard.Taken) {
+    Standard = {true, CheckedStandardHandle(STD_OUTPUT_HANDLE),
+                CheckedStandardHandle(STD_ERROR_HANDLE)};
+  }
+  return Standard;
 }
 
 // Interface paths are ASCII, and Windows compares them without regard to letter case.
@@ -150,11 +155,7 @@ HANDLE OpenLock(const std::string& name, DWORD* error) {
   return mutex;
 }
 
-}  // namespace
-
 // ---- Process and console ----
-
-namespace {
 
 // The command line after the program's name, as typed.
 const wchar_t* ArgumentsAsTyped() {
@@ -243,15 +244,9 @@ bool SecureStandardStreams() {
   return true;
 }
 
-PlatformHandle GetStandardOutput() {
-  TakeStandardHandles();
-  return StandardOutput;
-}
+PlatformHandle GetStandardOutput() { return TakeStandardHandles().Output; }
 
-PlatformHandle GetStandardError() {
-  TakeStandardHandles();
-  return StandardError;
-}
+PlatformHandle GetStandardError() { return TakeStandardHandles().Error; }
 
 bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
   if (stream == kInvalidHandle) return false;
@@ -269,13 +264,13 @@ bool WriteAllBytes(PlatformHandle stream, std::string_view bytes) {
 // ---- System log ----
 
 bool StandardErrorDiscarded() {
-  TakeStandardHandles();
-  if (StandardError == kInvalidHandle) return true;
+  const PlatformHandle standardError = TakeStandardHandles().Error;
+  if (standardError == kInvalidHandle) return true;
   // NUL is a character device but no console. (A serial port as standard error would pass for it
   // too; nobody reads a recording server's errors there either.)
   DWORD mode = 0;
-  return GetFileType(ToHandle(StandardError)) == FILE_TYPE_CHAR &&
-         !GetConsoleMode(ToHandle(StandardError), &mode);
+  return GetFileType(ToHandle(standardError)) == FILE_TYPE_CHAR &&
+         !GetConsoleMode(ToHandle(standardError), &mode);
 }
 
 // An event of the Application log, source "tunezap".
@@ -379,49 +374,6 @@ InterfaceMember MemberPath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, DWORD i
   return {std::move(path), result.reason};
 }
 
-}  // namespace
-
-// SetupAPI's set of the present interfaces of the HID class, in its order. A member the walk
-// cannot read ends it, as the end of the set does.
-std::vector<InterfaceMember> EnumerateInterfaces(CallResult* result) {
-  GUID hidGuid;
-  HidD_GetHidGuid(&hidGuid);
-  const HDEVINFO set =
-      SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) {
-    FailWithError(result, "SetupDiGetClassDevsA", "HID interfaces", GetLastError());
-    return {};
-  }
-  std::vector<InterfaceMember> members;
-  for (DWORD index = 0;; ++index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &data)) break;
-    members.push_back(MemberPath(set, &data, index));
-  }
-  SetupDiDestroyDeviceInfoList(set);
-  return members;
-}
-
-// An interface path is the same in every session: it names the interface wherever it is used.
-bool FindDeviceNode(const std::string& member, std::string* node, CallResult* /*result*/) {
-  *node = member;
-  return true;
-}
-
-PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
-  // Overlapped, so that a write the device never takes can be given up (the HID class driver has
-  // no timeout of its own); the HidD_ calls on such a handle still return only when done.
-  const HANDLE device = OpenPath(path, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
-  if (device == INVALID_HANDLE_VALUE) {
-    FailWithError(result, "CreateFileA", path, GetLastError());
-    return kInvalidHandle;
-  }
-  return FromHandle(device);
-}
-
-namespace {
-
 bool ReadOutputReportByteLength(HANDLE device, const std::string& path, std::uint16_t* length,
                                 CallResult* result) {
   PHIDP_PREPARSED_DATA preparsed = nullptr;
@@ -480,6 +432,45 @@ bool ReadWithoutAccess(const std::string& path, Value* value, CallResult* result
 }
 
 }  // namespace
+
+// SetupAPI's set of the present interfaces of the HID class, in its order. A member the walk
+// cannot read ends it, as the end of the set does.
+std::vector<InterfaceMember> EnumerateInterfaces(CallResult* result) {
+  GUID hidGuid;
+  HidD_GetHidGuid(&hidGuid);
+  const HDEVINFO set =
+      SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) {
+    FailWithError(result, "SetupDiGetClassDevsA", "HID interfaces", GetLastError());
+    return {};
+  }
+  std::vector<InterfaceMember> members;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &data)) break;
+    members.push_back(MemberPath(set, &data, index));
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return members;
+}
+
+// An interface path is the same in every session: it names the interface wherever it is used.
+bool FindDeviceNode(const std::string& member, std::string* node, CallResult* /*result*/) {
+  *node = member;
+  return true;
+}
+
+PlatformHandle OpenDevice(const std::string& path, CallResult* result) {
+  // Overlapped, so that a write the device never takes can be given up (the HID class driver has
+  // no timeout of its own); the HidD_ calls on such a handle still return only when done.
+  const HANDLE device = OpenPath(path, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
+  if (device == INVALID_HANDLE_VALUE) {
+    FailWithError(result, "CreateFileA", path, GetLastError());
+    return kInvalidHandle;
+  }
+  return FromHandle(device);
+}
 
 bool GetDeviceAttributes(PlatformHandle device, const std::string& path,
                          DeviceAttributes* attributes, CallResult* result) {
@@ -560,18 +551,13 @@ bool LockDevice(PlatformHandle, const std::string& path, unsigned timeoutMillise
   return false;
 }
 
-namespace {
-
-// How long a device may take to accept a report, as Linux's usbhid allows.
-constexpr DWORD kWriteBoundMilliseconds = 5000;
-// How long a cancelled write may take to end: a driver ends it at once when it honours the
-// cancellation.
-constexpr DWORD kCancelBoundMilliseconds = 500;
-
-}  // namespace
-
 bool WriteReport(PlatformHandle device, const std::string& path, const std::uint8_t* report,
                  std::size_t size, CallResult* result) {
+  // How long a device may take to accept a report, as Linux's usbhid allows.
+  constexpr DWORD kWriteBoundMilliseconds = 5000;
+  // How long a cancelled write may take to end: a driver ends it at once when it honours the
+  // cancellation.
+  constexpr DWORD kCancelBoundMilliseconds = 500;
   if (size > MAXDWORD) {
     FailWithText(result, "WriteFile", path, "the report is too long");
     return false;
