@@ -79,7 +79,13 @@ export DEBIAN_FRONTEND=noninteractive
 for arch in "${add_archs[@]}"; do
   echo "install-deps: adding the architecture $arch" >&2 && "${sudo[@]}" dpkg --add-architecture "$arch"
 done
-"${sudo[@]}" apt-get update -qq
+# A mirror in the middle of a sync fails one index now and then: tried again, and then the lists
+# it could fetch are used, so that a stale index of a foreign architecture stops nothing else.
+for try in 1 2 3; do
+  "${sudo[@]}" apt-get update -qq && break
+  [ "$try" -lt 3 ] || { echo "install-deps: going on with the package lists apt has" >&2; break; }
+  sleep 20
+done
 apt=("${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends)
 for build in "${unmet[@]}"; do
   echo "install-deps: installing the build dependencies of debian/control${build:+ ($build)}" >&2
