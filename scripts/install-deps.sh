@@ -60,16 +60,16 @@ for build in "${builds[@]}"; do
     >&3 2>&1 && echo "ok - dpkg-checkbuilddeps $build" >&3 || unmet+=("$build")
 done
 [ ${#check[@]} -eq 0 ] || exit $((${#unmet[@]} > 0))
-# The kernel suite fetches Debian's kernel package with apt-get download, which needs the lists.
+# The kernel suite fetches Debian's kernel package with apt-get download, which needs the lists
+# (compressed on some machines).
 need_lists=0
-[[ " $* " != *" e2e "* ]] || compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null || need_lists=1
+[[ " $* " != *" e2e "* ]] || compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null || need_lists=1
 # The arm64 kernel suite fetches Debian's arm64 kernel and busybox-static:arm64 the same way, and
 # the ARM libraries come from the lists too: arm64 and armhf must be among dpkg's architectures.
 add_archs=()
 [[ " $* " != *" arm "* ]] ||
   mapfile -t add_archs < <(printf 'arm64\narmhf\n' | grep -vxFf <(dpkg --print-foreign-architectures))
-[ ${#missing[@]} -eq 0 ] && [ ${#unmet[@]} -eq 0 ] && [ $need_lists -eq 0 ] &&
-  [ ${#add_archs[@]} -eq 0 ] && exit 0
+[ $((${#missing[@]} + ${#unmet[@]} + need_lists + ${#add_archs[@]})) -eq 0 ] && exit 0
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -79,13 +79,10 @@ export DEBIAN_FRONTEND=noninteractive
 for arch in "${add_archs[@]}"; do
   echo "install-deps: adding the architecture $arch" >&2 && "${sudo[@]}" dpkg --add-architecture "$arch"
 done
-# A mirror in the middle of a sync fails one index now and then: tried again, and then the lists
-# it could fetch are used, so that a stale index of a foreign architecture stops nothing else.
-for try in 1 2 3; do
-  "${sudo[@]}" apt-get update -qq && break
-  [ "$try" -lt 3 ] || { echo "install-deps: going on with the package lists apt has" >&2; break; }
-  sleep 20
-done
+# A mirror in the middle of a sync fails an index now and then: tried once more, and then the lists
+# apt has are used, so that a stale index of a foreign architecture stops nothing else.
+"${sudo[@]}" apt-get update -qq || { sleep 20; "${sudo[@]}" apt-get update -qq; } ||
+  echo "install-deps: going on with the package lists apt has" >&2
 apt=("${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends)
 for build in "${unmet[@]}"; do
   echo "install-deps: installing the build dependencies of debian/control${build:+ ($build)}" >&2

@@ -28,8 +28,7 @@ for preset in release clang sanitize fuzz windows armhf arm64; do
   if [ "$status" -ne 0 ] && [ "$failures" -eq 0 ]; then
     failures=1 total=$((total + 1))  # the build failed, or the tests could not run
   fi
-  passed=$((passed + total - failures))
-  failed=$((failed + failures))
+  passed=$((passed + total - failures)) failed=$((failed + failures))
   echo "=== $preset: $((total - failures)) passed, $failures failed ($((SECONDS - start)) s)"
 done
 echo "$passed passed, $failed failed"
