@@ -58,10 +58,8 @@ deb=$(package) || { fail "build the package (scripts/package-deb.sh)"; exit 1; }
 ok "build the package: $deb"
 # piuparts installs it into a clean Debian 12, removes and purges it, and finds anything left
 # behind or not owned. Its base system is kept for the next run.
-base=/var/cache/tunezap/piuparts-bookworm.tgz
-mkdir -p "${base%/*}"
-tarball=(--save "$base")
-[ ! -f "$base" ] || tarball=(--basetgz "$base")
+base=/var/cache/tunezap/piuparts-bookworm.tgz && mkdir -p "${base%/*}"
+if [ -f "$base" ]; then tarball=(--basetgz "$base"); else tarball=(--save "$base"); fi
 check "piuparts: installed into a clean Debian 12, removed, purged, nothing left" \
   piuparts -d bookworm -m http://deb.debian.org/debian "${tarball[@]}" "$deb"
 apt install "$PWD/$deb" || { fail "apt-get install $deb"; exit 1; }
@@ -89,8 +87,13 @@ udev_calls "postrm reloads the udev rules"
 check "apt-get purge tunezap" apt purge tunezap
 check "dpkg no longer knows the package" sh -c '! dpkg-query -W tunezap >/dev/null 2>&1'
 
-# The package's own tests on this system, the package installed by autopkgtest; then purged.
+# The package's own tests on this system, the package installed by autopkgtest; then purged. Both
+# must pass, and autopkgtest must succeed, but for its last step: on a testbed it cannot revert
+# it runs apt-get update over every list, which fails while a mirror is in the middle of a sync.
 dsc=$(dirname "$deb")/$(basename "$deb" | sed 's/_[^_]*$//').dsc
-check "autopkgtest $deb $dsc -- null" autopkgtest "$deb" "$dsc" -- null
+autopkgtest -o "$work/autopkgtest" "$deb" "$dsc" -- null >"$work/autopkgtest.log" 2>&1
+code=$? passes=$(grep -cs ' PASS$' "$work/autopkgtest/summary")
+[ "$passes" = 2 ] && { [ $code -eq 0 ] || grep -q 'error cleaning up' "$work/autopkgtest.log"; }
+verdict $? "autopkgtest $deb $dsc -- null: its 2 tests pass" "$(tail -n 40 "$work/autopkgtest.log")"
 check "apt-get purge tunezap after autopkgtest" apt purge tunezap
 exit $status
